@@ -1,0 +1,122 @@
+/*
+ * quenvira-vnc: an RFB (VNC) client library with a flat C interface.
+ *
+ * A handle keeps an in-memory copy of a remote desktop current on a worker
+ * thread of its own. The host polls the dirty rectangle, reads pixels while
+ * holding the handle's framebuffer lock, and sends pointer, key and clipboard
+ * input. Functions that can fail return 0 on success and -1 on failure.
+ *
+ * Pixels are 32-bit little-endian values: blue, green, red, fourth byte in
+ * memory; rows are contiguous with a stride of width * 4 bytes.
+ */
+#ifndef QUENVIRA_VNC_H
+#define QUENVIRA_VNC_H
+
+#include <stdint.h>
+
+/* Define QUENVIRA_VNC_STATIC when linking the library statically. */
+#if defined(_WIN32)
+#  if defined(QUENVIRA_VNC_BUILD)
+#    define VNC_API __declspec(dllexport)
+#  elif defined(QUENVIRA_VNC_STATIC)
+#    define VNC_API
+#  else
+#    define VNC_API __declspec(dllimport)
+#  endif
+#else
+#  define VNC_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque connection handle, owned by the host from vnc_create to vnc_destroy. */
+typedef struct vnc_client vnc_client_t;
+
+#define VNC_STATUS_ERROR (-1)       /* last connection attempt failed; null handle */
+#define VNC_STATUS_DISCONNECTED 0   /* never connected, disconnected, or worker ended */
+#define VNC_STATUS_CONNECTING 1     /* vnc_connect in progress */
+#define VNC_STATUS_CONNECTED 2      /* handshake complete; input may be sent */
+
+/* Library version text ("1.0.1"); static, never freed. Needs no set-up. */
+VNC_API const char *vnc_version(void);
+
+/* Most recent failure text recorded by vnc_create or vnc_connect anywhere in
+ * the process; empty before any failure. Static buffer owned by the library,
+ * overwritten by the next failure; never cleared by a success. */
+VNC_API const char *vnc_last_error(void);
+
+/* New handle in status 0, or null (with a text for vnc_last_error). Free it
+ * with vnc_destroy. Starts the socket layer once per process. */
+VNC_API vnc_client_t *vnc_create(void);
+
+/* Connects to host:port (host name or numeric address, any address family)
+ * with an optional password (null or "" = none) and starts the worker.
+ * Runs the whole handshake on the calling thread. A connected handle is
+ * disconnected first. Returns 0, or -1 with a text for vnc_last_error.
+ * Do not call concurrently with vnc_connect/vnc_disconnect on the same handle. */
+VNC_API int vnc_connect(vnc_client_t *client, const char *host, int port, const char *password);
+
+/* Stops the worker, closes the socket, sets status 0. Safe in every status.
+ * Returns only once the worker can no longer touch the handle. The framebuffer
+ * survives until the next connection or vnc_destroy. -1 for a null handle. */
+VNC_API int vnc_disconnect(vnc_client_t *client);
+
+/* Disconnects and frees the handle and everything it owns. Null is ignored.
+ * The handle must not be used afterwards, nor be locked by the caller. */
+VNC_API void vnc_destroy(vnc_client_t *client);
+
+/* Current VNC_STATUS_* value, read without the lock; -1 for a null handle. */
+VNC_API int vnc_get_status(vnc_client_t *client);
+
+/* Framebuffer width and height (0 x 0 before the first connection).
+ * Takes the lock briefly. -1 if any argument is null. */
+VNC_API int vnc_get_dimensions(vnc_client_t *client, int *width, int *height);
+
+/* Takes the framebuffer lock and returns the pixels (valid only until
+ * vnc_unlock_framebuffer), the stride in bytes, width and height.
+ * With all arguments non-null the lock is held on return whatever the
+ * result (-1 when there is no framebuffer): always follow such a call with
+ * exactly one vnc_unlock_framebuffer. With a null argument: -1, no lock taken.
+ * While held, the worker cannot decode; hold it briefly. The lock is
+ * recursive, so the holder may call vnc_get_dimensions/vnc_get_dirty_rect. */
+VNC_API int vnc_lock_framebuffer(vnc_client_t *client, void **pixels, int *stride, int *width,
+                                 int *height);
+
+/* Releases the lock taken by vnc_lock_framebuffer. Null is ignored. */
+VNC_API void vnc_unlock_framebuffer(vnc_client_t *client);
+
+/* If an area changed since the last call, stores it (x, y, w, h, inside the
+ * current framebuffer), clears it and returns 1; else returns 0 and leaves
+ * the outputs untouched (also 0 if any argument is null). */
+VNC_API int vnc_get_dirty_rect(vnc_client_t *client, int *x, int *y, int *w, int *h);
+
+/* Sends a PointerEvent: x and y as their low 16 bits, the button mask as its
+ * low 8 bits (bit 0 = first button). 0, or -1 when not connected or the send
+ * fails. Thread-safe: never interleaves with other messages. */
+VNC_API int vnc_send_pointer(vnc_client_t *client, int x, int y, int button_mask);
+
+/* Sends a KeyEvent with an X keysym; any non-zero down means pressed.
+ * 0, or -1 when not connected or the send fails. Thread-safe. */
+VNC_API int vnc_send_key(vnc_client_t *client, uint32_t keysym, int down);
+
+/* Sends ClientCutText with length bytes of text (not converted, no
+ * terminator; the caller keeps ownership). -1 for a null text, a negative
+ * length, no connection or a failed send. Thread-safe. */
+VNC_API int vnc_send_client_cut_text(vnc_client_t *client, const char *text, int length);
+
+/* Starts the built-in one-client RFB 3.8 test server on 127.0.0.1:port with
+ * a fixed 640 x 480 picture; password null or "" = no authentication
+ * (at most 63 characters are kept). A running server is stopped first.
+ * 0, or -1 when the port cannot be bound. */
+VNC_API int vnc_test_server_start(int port, const char *password);
+
+/* Stops the test server and its thread; harmless when none runs. */
+VNC_API void vnc_test_server_stop(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUENVIRA_VNC_H */

@@ -1,0 +1,104 @@
+// Where decoders and the handshake read protocol bytes from: a buffered
+// socket reader in production, a memory reader in tests and fuzzers.
+#ifndef QUENVIRA_VNC_BYTE_SOURCE_H
+#define QUENVIRA_VNC_BYTE_SOURCE_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "vnc_socket.h"
+
+class vnc_byte_source {
+public:
+    virtual ~vnc_byte_source() = default;
+
+    // Reads exactly n bytes into dst. timeout_ms bounds each wait for data
+    // (negative: no limit). 0 on success, -1 on timeout, end of data or error;
+    // bytes that did arrive before a failure are consumed and lost.
+    int read(void *dst, size_t n, int timeout_ms) {
+        if (static_cast<size_t>(end_ - cur_) >= n) {
+            if (n) std::memcpy(dst, cur_, n);
+            cur_ += n;
+            return 0;
+        }
+        return read_slow(dst, n, timeout_ms);
+    }
+
+    int read_u8(uint8_t *v, int timeout_ms) {
+        if (cur_ != end_) {
+            *v = *cur_++;
+            return 0;
+        }
+        return read_slow(v, 1, timeout_ms);
+    }
+    int read_u16(uint16_t *v, int timeout_ms) {
+        uint8_t b[2];
+        if (read(b, 2, timeout_ms)) return -1;
+        *v = static_cast<uint16_t>(b[0] << 8 | b[1]);
+        return 0;
+    }
+    int read_u32(uint32_t *v, int timeout_ms) {
+        uint8_t b[4];
+        if (read(b, 4, timeout_ms)) return -1;
+        *v = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+             static_cast<uint32_t>(b[2]) << 8 | b[3];
+        return 0;
+    }
+    // Reads and drops n bytes (keeps the stream in step past a payload that
+    // cannot be used). 0 or -1.
+    int skip(uint64_t n, int timeout_ms);
+
+    // Bytes already buffered and readable without waiting.
+    size_t buffered() const { return static_cast<size_t>(end_ - cur_); }
+
+protected:
+    virtual int read_slow(void *dst, size_t n, int timeout_ms) = 0;
+    const uint8_t *cur_ = nullptr;
+    const uint8_t *end_ = nullptr;
+};
+
+// Serves reads from a fixed block of memory; nothing is copied.
+class vnc_memory_reader : public vnc_byte_source {
+public:
+    vnc_memory_reader(const void *data, size_t size) {
+        cur_ = static_cast<const uint8_t *>(data);
+        end_ = cur_ + size;
+    }
+
+protected:
+    int read_slow(void *, size_t, int) override {
+        cur_ = end_;  // a short read consumes what was left, as a socket would
+        return -1;
+    }
+};
+
+// Reads a socket through a buffer: one receive serves many small reads, and
+// large reads go straight into the caller's memory. Each wait for data keeps
+// its own timeout. With a cancel flag, waits give up once it reads 0.
+class vnc_socket_reader : public vnc_byte_source {
+public:
+    static constexpr size_t kBufferSize = 64 * 1024;
+
+    vnc_socket_reader(vnc_socket_t sock, const std::atomic<int> *cancel)
+        : sock_(sock), cancel_(cancel), buf_(new uint8_t[kBufferSize]) {}
+
+    void set_cancel(const std::atomic<int> *cancel) { cancel_ = cancel; }
+    // Whether the last failed read ran out of time (rather than meeting a
+    // closed connection, an error or a cancel).
+    bool timed_out() const { return timed_out_; }
+
+protected:
+    int read_slow(void *dst, size_t n, int timeout_ms) override;
+
+private:
+    int wait(int timeout_ms);
+    vnc_socket_t sock_;
+    const std::atomic<int> *cancel_;
+    std::unique_ptr<uint8_t[]> buf_;
+    bool timed_out_ = false;
+};
+
+#endif

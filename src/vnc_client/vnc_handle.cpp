@@ -1,0 +1,74 @@
+// Handle lifecycle: create, disconnect, destroy, status, error texts.
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "vnc_client_internal.h"
+
+namespace {
+char s_global_error[kErrorTextSize];
+}
+
+void vnc_set_error(vnc_client_t *client, const char *text) {
+    if (client) std::snprintf(client->last_error, sizeof client->last_error, "%s", text);
+    std::snprintf(s_global_error, sizeof s_global_error, "%s", text);
+}
+
+extern "C" {
+
+VNC_API const char *vnc_version(void) { return "1.0.1"; }
+
+VNC_API const char *vnc_last_error(void) { return s_global_error; }
+
+VNC_API vnc_client_t *vnc_create(void) {
+    vnc_platform_net_init();
+    vnc_client_t *c = new (std::nothrow) vnc_client_t();
+    if (!c) {
+        vnc_set_error(nullptr, "Out of memory creating VNC client");
+        return nullptr;
+    }
+    return c;
+}
+
+VNC_API int vnc_disconnect(vnc_client_t *c) {
+    if (!c) return -1;
+    c->running.store(0);
+    // Shut the socket first so a worker blocked in a read or a send wakes;
+    // it also stops between waits because running is clear. The socket is
+    // closed only once nobody can be using it, so its number cannot be
+    // reused under a thread still holding it.
+    vnc_sock_shutdown(c->sock);
+    if (c->worker_started) {
+        if (c->worker_thread.joinable()) c->worker_thread.join();
+        c->worker_started = 0;
+    }
+    {
+        std::lock_guard<std::mutex> g(c->send_lock);
+        vnc_sock_close(c->sock);
+        c->sock = VNC_INVALID_SOCKET;
+    }
+    c->reader.reset();
+    if (c->zstream_ready) {
+        inflateEnd(&c->zstream);
+        c->zstream_ready = 0;
+    }
+    c->status.store(VNC_STATUS_DISCONNECTED);
+    return 0;
+}
+
+VNC_API void vnc_destroy(vnc_client_t *c) {
+    if (!c) return;
+    vnc_disconnect(c);
+    {
+        std::lock_guard<std::recursive_mutex> g(c->lock);
+        std::free(c->framebuffer);
+        c->framebuffer = nullptr;
+        std::free(c->cut_text);
+        c->cut_text = nullptr;
+    }
+    delete c;
+}
+
+VNC_API int vnc_get_status(vnc_client_t *c) { return c ? c->status.load() : VNC_STATUS_ERROR; }
+
+}  // extern "C"

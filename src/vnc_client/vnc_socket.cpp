@@ -1,0 +1,272 @@
+// The one platform-specific file: sockets on POSIX and on Winsock 2.
+#include "vnc_socket.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Slice of a cancellable wait: how quickly a cleared run flag is noticed.
+constexpr int kCancelSliceMs = 20;
+
+std::atomic<int> s_wsa_init{0};
+
+#ifdef _WIN32
+typedef int sock_len_t;
+bool interrupted() { return false; }
+SOCKET native(vnc_socket_t s) { return static_cast<SOCKET>(s); }
+#else
+typedef socklen_t sock_len_t;
+bool interrupted() { return errno == EINTR; }
+int native(vnc_socket_t s) { return s; }
+#endif
+
+// One poll of a single socket for readability, bounded by timeout_ms
+// (negative: no limit). 1 ready, 0 timeout, -1 error. poll/WSAPoll rather
+// than select: select cannot watch descriptors above FD_SETSIZE.
+int poll_once(vnc_socket_t sock, int timeout_ms) {
+#ifdef _WIN32
+    WSAPOLLFD p;
+    p.fd = native(sock);
+    p.events = POLLRDNORM;
+    p.revents = 0;
+    int r = WSAPoll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
+    if (r == SOCKET_ERROR) return -1;
+    return r > 0 ? 1 : 0;
+#else
+    struct pollfd p;
+    p.fd = native(sock);
+    p.events = POLLIN;
+    p.revents = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int wait = timeout_ms;
+        if (timeout_ms >= 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = left.count() < 0 ? 0 : static_cast<int>(left.count());
+        }
+        int r = ::poll(&p, 1, wait);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        if (p.revents & POLLNVAL) return -1;
+        return 1;  // readable, hung up or in error: the receive tells which
+    }
+#endif
+}
+
+}  // namespace
+
+int vnc_platform_net_init() {
+    if (s_wsa_init.load()) return 0;
+#ifdef _WIN32
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return -1;
+#endif
+    s_wsa_init.store(1);
+    return 0;
+}
+
+void vnc_platform_net_cleanup() {}
+
+int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel) {
+    if (sock == VNC_INVALID_SOCKET) return -1;
+    if (!cancel) return poll_once(sock, timeout_ms);
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (!cancel->load()) return -1;
+        int slice = kCancelSliceMs;
+        if (timeout_ms >= 0) {
+            auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+            long long left = timeout_ms - spent;
+            if (left <= 0) return 0;
+            if (left < slice) slice = static_cast<int>(left);
+        }
+        int r = poll_once(sock, slice);
+        if (r != 0) return r;
+    }
+}
+
+long vnc_sock_recv_some(vnc_socket_t sock, void *buffer, size_t max) {
+    if (max == 0) return 0;
+    int chunk = max > (1u << 30) ? (1 << 30) : static_cast<int>(max);
+    for (;;) {
+        long r = ::recv(native(sock), static_cast<char *>(buffer), chunk, 0);
+        if (r < 0 && interrupted()) continue;
+        return r < 0 ? -1 : r;
+    }
+}
+
+int vnc_sock_read_exact_cancel(vnc_socket_t sock, void *buffer, size_t length, int timeout_ms,
+                               const std::atomic<int> *cancel) {
+    size_t got = 0;
+    char *out = static_cast<char *>(buffer);
+    while (got < length) {
+        if (timeout_ms >= 0 || cancel) {
+            if (vnc_sock_wait_readable(sock, timeout_ms, cancel) <= 0) return -1;
+        }
+        long r = vnc_sock_recv_some(sock, out + got, length - got);
+        if (r <= 0) return -1;
+        got += static_cast<size_t>(r);
+    }
+    return 0;
+}
+
+int vnc_sock_read_exact(vnc_socket_t sock, void *buffer, size_t length, int timeout_ms) {
+    return vnc_sock_read_exact_cancel(sock, buffer, length, timeout_ms, nullptr);
+}
+
+int vnc_sock_write_exact(vnc_socket_t sock, const void *data, size_t length) {
+    const char *p = static_cast<const char *>(data);
+    while (length > 0) {
+        int chunk = length > (1u << 30) ? (1 << 30) : static_cast<int>(length);
+#ifdef _WIN32
+        long r = ::send(native(sock), p, chunk, 0);
+#else
+        // MSG_NOSIGNAL: a peer that has gone must not kill the host with SIGPIPE.
+        long r = ::send(native(sock), p, chunk, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR) continue;
+#endif
+        if (r <= 0) return -1;
+        p += r;
+        length -= static_cast<size_t>(r);
+    }
+    return 0;
+}
+
+void vnc_sock_set_nodelay(vnc_socket_t sock) {
+    int one = 1;
+    setsockopt(native(sock), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one),
+               sizeof one);
+}
+
+int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out) {
+    char service[16];
+    std::snprintf(service, sizeof service, "%d", port);
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    if (getaddrinfo(host, service, &hints, &list) != 0 || !list) {
+        if (list) freeaddrinfo(list);
+        return -1;
+    }
+    vnc_socket_t found = VNC_INVALID_SOCKET;
+    for (struct addrinfo *a = list; a; a = a->ai_next) {
+#ifdef _WIN32
+        SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s == INVALID_SOCKET) continue;
+        vnc_socket_t vs = static_cast<vnc_socket_t>(s);
+#else
+        int s = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (s < 0) continue;
+        vnc_socket_t vs = s;
+#endif
+        vnc_sock_set_nodelay(vs);
+        int r;
+        do {
+            r = ::connect(native(vs), a->ai_addr, static_cast<sock_len_t>(a->ai_addrlen));
+        } while (r != 0 && interrupted());
+        if (r == 0) {
+            found = vs;
+            break;
+        }
+        vnc_sock_close(vs);
+    }
+    freeaddrinfo(list);
+    if (found == VNC_INVALID_SOCKET) return -2;
+    *out = found;
+    return 0;
+}
+
+int vnc_sock_listen_loopback(int port, vnc_socket_t *out) {
+#ifdef _WIN32
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return -1;
+    vnc_socket_t vs = static_cast<vnc_socket_t>(s);
+    // On Windows SO_REUSEADDR would let another process steal the port;
+    // exclusive use still allows an immediate re-bind after close.
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&one), sizeof one);
+#else
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    vnc_socket_t vs = s;
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
+    struct sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(native(vs), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(native(vs), 5) != 0) {
+        vnc_sock_close(vs);
+        return -1;
+    }
+    *out = vs;
+    return 0;
+}
+
+int vnc_sock_local_port(vnc_socket_t sock) {
+    struct sockaddr_in addr;
+    sock_len_t len = sizeof addr;
+    if (getsockname(native(sock), reinterpret_cast<struct sockaddr *>(&addr), &len) != 0) return -1;
+    return ntohs(addr.sin_port);
+}
+
+vnc_socket_t vnc_sock_accept(vnc_socket_t listener) {
+    for (;;) {
+#ifdef _WIN32
+        SOCKET c = ::accept(native(listener), nullptr, nullptr);
+        if (c == INVALID_SOCKET) return VNC_INVALID_SOCKET;
+        vnc_socket_t vc = static_cast<vnc_socket_t>(c);
+#else
+        int c = ::accept4(native(listener), nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0 && errno == EINTR) continue;
+        if (c < 0) return VNC_INVALID_SOCKET;
+        vnc_socket_t vc = c;
+#endif
+        vnc_sock_set_nodelay(vc);
+        return vc;
+    }
+}
+
+void vnc_sock_shutdown(vnc_socket_t sock) {
+    if (sock == VNC_INVALID_SOCKET) return;
+#ifdef _WIN32
+    ::shutdown(native(sock), SD_BOTH);
+#else
+    ::shutdown(native(sock), SHUT_RDWR);
+#endif
+}
+
+void vnc_sock_close(vnc_socket_t sock) {
+    if (sock == VNC_INVALID_SOCKET) return;
+#ifdef _WIN32
+    ::closesocket(native(sock));
+#else
+    ::close(native(sock));
+#endif
+}

@@ -1,0 +1,64 @@
+// Thin platform socket layer (POSIX / Winsock). Everything platform-specific
+// about sockets lives in vnc_socket.cpp; the rest of the library sees only
+// these functions.
+#ifndef QUENVIRA_VNC_SOCKET_H
+#define QUENVIRA_VNC_SOCKET_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+typedef uintptr_t vnc_socket_t;  // SOCKET
+#define VNC_INVALID_SOCKET (~static_cast<uintptr_t>(0))
+#else
+typedef int vnc_socket_t;
+#define VNC_INVALID_SOCKET (-1)
+#endif
+
+// Starts the platform socket layer once per process. 0 or -1.
+int vnc_platform_net_init();
+// Kept for symmetry; the socket layer is never shut down.
+void vnc_platform_net_cleanup();
+
+// Waits until sock is readable. Returns 1 readable (or closed/error pending,
+// which the next receive reports), 0 on timeout, -1 on error or cancel.
+// timeout_ms < 0 waits without limit. When cancel is non-null the wait is cut
+// into short slices and gives up (-1) as soon as *cancel reads 0, so a caller
+// can stop a waiting thread whatever the platform's shutdown semantics.
+int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel);
+
+// One receive of at most max bytes. Returns the count, 0 when the peer closed
+// the connection, -1 on error. Retries interrupted calls.
+long vnc_sock_recv_some(vnc_socket_t sock, void *buffer, size_t max);
+
+// Reads exactly length bytes; each wait for data is bounded by timeout_ms.
+// 0 on success, -1 on timeout, closed connection or error.
+int vnc_sock_read_exact(vnc_socket_t sock, void *buffer, size_t length, int timeout_ms);
+// As above, abandoning the read once *cancel reads 0.
+int vnc_sock_read_exact_cancel(vnc_socket_t sock, void *buffer, size_t length, int timeout_ms,
+                               const std::atomic<int> *cancel);
+
+// Sends all length bytes. 0 or -1. Never raises SIGPIPE.
+int vnc_sock_write_exact(vnc_socket_t sock, const void *data, size_t length);
+
+// Resolves host:port (any address family) and connects the first address
+// that accepts, with TCP_NODELAY. 0 with *out set; -1 resolution failed;
+// -2 no address connected.
+int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out);
+
+// Listening IPv4 socket on 127.0.0.1:port, address reuse on, backlog 5.
+// 0 with *out set, or -1.
+int vnc_sock_listen_loopback(int port, vnc_socket_t *out);
+// Port a bound socket listens on, or -1.
+int vnc_sock_local_port(vnc_socket_t sock);
+// Accepts one connection (call after vnc_sock_wait_readable). Sets TCP_NODELAY.
+vnc_socket_t vnc_sock_accept(vnc_socket_t listener);
+
+void vnc_sock_set_nodelay(vnc_socket_t sock);
+// Shuts both directions: wakes a thread blocked on the socket where the
+// platform does so. Safe on an invalid socket.
+void vnc_sock_shutdown(vnc_socket_t sock);
+void vnc_sock_close(vnc_socket_t sock);
+
+#endif

@@ -1,0 +1,172 @@
+// The receive worker: server messages, the rectangle loop, update requests.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "vnc_client_internal.h"
+
+namespace {
+
+struct decoder_entry {
+    int32_t encoding;
+    vnc_decoder_fn fn;
+};
+
+const decoder_entry kDecoders[] = {
+    {0, decode_raw_rect},     {1, decode_copyrect_rect}, {2, decode_rre_rect},
+    {5, decode_hextile_rect}, {16, decode_zrle_rect},
+};
+
+constexpr int32_t kEncodingDesktopSize = -223;
+
+// Takes the framebuffer lock, giving up once running is cleared, so that a
+// host holding the lock can still disconnect without a deadlock.
+bool lock_while_running(vnc_client_t *c) {
+    for (int tries = 0;; ++tries) {
+        if (c->lock.try_lock()) return true;
+        if (!c->running.load()) return false;
+        std::this_thread::sleep_for(tries < 50 ? std::chrono::microseconds(20)
+                                               : std::chrono::microseconds(500));
+    }
+}
+
+void handle_desktop_size(vnc_client_t *c, int w, int h) {
+    vnc_framebuffer_resize(c, w, h);
+    // A rectangle still pending may lie outside the new size: start afresh.
+    c->dirty = 0;
+    mark_dirty_region(c, 0, 0, w, h);
+}
+
+// One rectangle; false when the rectangle loop must stop.
+bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
+    uint8_t hdr[12];
+    if (in.read(hdr, 12, kPayloadTimeoutMs)) return false;
+    const int x = hdr[0] << 8 | hdr[1];
+    const int y = hdr[2] << 8 | hdr[3];
+    const int w = hdr[4] << 8 | hdr[5];
+    const int h = hdr[6] << 8 | hdr[7];
+    const int32_t enc = static_cast<int32_t>(static_cast<uint32_t>(hdr[8]) << 24 |
+                                             static_cast<uint32_t>(hdr[9]) << 16 |
+                                             static_cast<uint32_t>(hdr[10]) << 8 | hdr[11]);
+    if (!lock_while_running(c)) return false;
+    if (enc == kEncodingDesktopSize) {
+        handle_desktop_size(c, w, h);
+    } else {
+        int result = 0;
+        if (vnc_decoder_fn fn = vnc_find_decoder(enc)) {
+            vnc_decode_ctx ctx;
+            ctx.in = &in;
+            ctx.pixels = c->framebuffer;
+            ctx.fb_width = c->framebuffer ? c->fb_width : 0;
+            ctx.fb_height = c->framebuffer ? c->fb_height : 0;
+            ctx.zstream = c->zstream_ready ? &c->zstream : nullptr;
+            ctx.red_max = c->red_max;
+            ctx.green_max = c->green_max;
+            ctx.blue_max = c->blue_max;
+            ctx.running = &c->running;
+            result = fn(ctx, x, y, w, h);
+            if (!c->framebuffer) result = -1;  // consumed, but nothing to show
+        }
+        if (result == 0) mark_dirty_region(c, x, y, w, h);
+    }
+    c->lock.unlock();
+    return true;
+}
+
+// Returns false when the connection is unusable (the worker ends).
+bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
+    uint8_t hdr[3];
+    if (in.read(hdr, 3, kPayloadTimeoutMs)) return false;
+    const int count = hdr[1] << 8 | hdr[2];
+    for (int i = 0; i < count && c->running.load(); ++i)
+        if (!handle_rectangle(c, in)) break;
+    if (c->running.load()) send_framebuffer_update_request(c, 1);
+    return true;
+}
+
+bool handle_colour_map(vnc_byte_source &in) {
+    uint8_t hdr[5];
+    if (in.read(hdr, 5, kPayloadTimeoutMs)) return false;
+    const uint32_t count = static_cast<uint32_t>(hdr[3] << 8 | hdr[4]);
+    // We asked for true colour, so the entries are of no use. A stalled
+    // server ends the drain at its first failed wait instead of costing
+    // 2 s per entry.
+    in.skip(static_cast<uint64_t>(count) * 6, kColourMapEntryTimeoutMs);
+    return true;
+}
+
+bool handle_cut_text(vnc_client_t *c, vnc_byte_source &in) {
+    uint8_t hdr[7];
+    if (in.read(hdr, 7, kPayloadTimeoutMs)) return false;
+    const uint32_t len = static_cast<uint32_t>(hdr[3]) << 24 | static_cast<uint32_t>(hdr[4]) << 16 |
+                         static_cast<uint32_t>(hdr[5]) << 8 | hdr[6];
+    char *text = len <= kMaxCutTextLength ? static_cast<char *>(std::malloc(len + 1)) : nullptr;
+    if (!text) {
+        // Too long to keep: drop its bytes so the stream stays in step.
+        in.skip(len, kPayloadTimeoutMs);
+        return true;
+    }
+    if (in.read(text, len, kPayloadTimeoutMs)) {
+        std::free(text);
+        return true;
+    }
+    text[len] = '\0';
+    if (!lock_while_running(c)) {
+        std::free(text);
+        return true;
+    }
+    std::free(c->cut_text);
+    c->cut_text = text;
+    c->cut_text_len = len;
+    c->lock.unlock();
+    return true;
+}
+
+}  // namespace
+
+vnc_decoder_fn vnc_find_decoder(int32_t encoding) {
+    for (const decoder_entry &d : kDecoders)
+        if (d.encoding == encoding) return d.fn;
+    return nullptr;
+}
+
+void send_framebuffer_update_request(vnc_client_t *c, int incremental) {
+    // Only the worker changes the size after the handshake, so it may read it unlocked.
+    const uint32_t w = static_cast<uint32_t>(c->fb_width), h = static_cast<uint32_t>(c->fb_height);
+    const uint8_t msg[10] = {3,
+                             static_cast<uint8_t>(incremental ? 1 : 0),
+                             0,
+                             0,
+                             0,
+                             0,
+                             static_cast<uint8_t>(w >> 8),
+                             static_cast<uint8_t>(w),
+                             static_cast<uint8_t>(h >> 8),
+                             static_cast<uint8_t>(h)};
+    vnc_send_message(c, msg, sizeof msg);
+}
+
+void vnc_worker_proc(vnc_client_t *c) {
+    vnc_socket_reader &in = *c->reader;
+    in.set_cancel(&c->running);
+    send_framebuffer_update_request(c, 0);
+    while (c->running.load()) {
+        uint8_t type;
+        if (in.read_u8(&type, kMessageWaitTimeoutMs)) {
+            // A quiet server is normal; a closed or broken connection ends us.
+            if (in.timed_out()) continue;
+            break;
+        }
+        bool ok = true;
+        switch (type) {
+        case 0: ok = handle_framebuffer_update(c, in); break;
+        case 1: ok = handle_colour_map(in); break;
+        case 2: break;  // Bell
+        case 3: ok = handle_cut_text(c, in); break;
+        default: break;  // unknown: nothing more is read
+        }
+        if (!ok) break;
+    }
+    c->status.store(VNC_STATUS_DISCONNECTED);
+}
