@@ -82,6 +82,10 @@ int vnc_send_message2(vnc_client_t *client, const void *head, size_t head_len, c
 
 // Worker entry point.
 void vnc_worker_proc(vnc_client_t *client);
+// Handles one server message whose type byte has been read, reading the rest
+// from in. false when the connection is unusable and the worker must end.
+// Also drives the message fuzzer from memory.
+bool vnc_handle_server_message(vnc_client_t *client, vnc_byte_source &in, uint8_t type);
 void send_framebuffer_update_request(vnc_client_t *client, int incremental);
 
 // Test seam: the encoding list the next vnc_connect announces (null/0

@@ -147,6 +147,16 @@ void send_framebuffer_update_request(vnc_client_t *c, int incremental) {
     vnc_send_message(c, msg, sizeof msg);
 }
 
+bool vnc_handle_server_message(vnc_client_t *c, vnc_byte_source &in, uint8_t type) {
+    switch (type) {
+    case 0: return handle_framebuffer_update(c, in);
+    case 1: return handle_colour_map(in);
+    case 2: return true;  // Bell
+    case 3: return handle_cut_text(c, in);
+    default: return true;  // unknown: nothing more is read
+    }
+}
+
 void vnc_worker_proc(vnc_client_t *c) {
     vnc_socket_reader &in = *c->reader;
     in.set_cancel(&c->running);
@@ -158,15 +168,7 @@ void vnc_worker_proc(vnc_client_t *c) {
             if (in.timed_out()) continue;
             break;
         }
-        bool ok = true;
-        switch (type) {
-        case 0: ok = handle_framebuffer_update(c, in); break;
-        case 1: ok = handle_colour_map(in); break;
-        case 2: break;  // Bell
-        case 3: ok = handle_cut_text(c, in); break;
-        default: break;  // unknown: nothing more is read
-        }
-        if (!ok) break;
+        if (!vnc_handle_server_message(c, in, type)) break;
     }
     c->status.store(VNC_STATUS_DISCONNECTED);
 }
