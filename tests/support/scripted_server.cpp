@@ -167,6 +167,7 @@ void ScriptedServer::run() {
         }
         }
         if (stop) break;
+        steps_done_.store(i + 1);
     }
     {
         std::lock_guard<std::mutex> g(mu_);

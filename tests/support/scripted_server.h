@@ -85,6 +85,8 @@ public:
     std::string error() const;
     // Bytes recorded by the read steps, one entry per step.
     std::vector<std::vector<uint8_t>> reads() const;
+    // Number of steps completed so far.
+    size_t steps_done() const { return steps_done_.load(); }
     // Recorded read n (0-based); empty when missing.
     std::vector<uint8_t> read_at(size_t n) const;
 
@@ -104,6 +106,7 @@ private:
     int port_ = 0;
     std::thread thread_;
     std::atomic<int> alive_{1};
+    std::atomic<size_t> steps_done_{0};
 
     mutable std::mutex mu_;
     std::condition_variable cv_;

@@ -1,0 +1,164 @@
+// Disconnect and destroy at awkward moments of the worker's life: nothing may
+// hang, crash or be touched after the call returns.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "quenvira_vnc.h"
+#include "scripted_server.h"
+#include "test_util.h"
+#include "vnc_client_internal.h"
+
+namespace {
+
+Bytes big_raw_update(int w, int h) {
+    Bytes b;
+    b.u8(0).u8(0).u16(1).rect(0, 0, w, h, 0).fill(static_cast<size_t>(w) * h * 4, 0x5A);
+    return b;
+}
+
+}  // namespace
+
+TEST(Disconnect, NeverConnectedHandle) {
+    vnc_client_t *c = vnc_create();
+    ASSERT_NE(nullptr, c);
+    EXPECT_EQ(0, vnc_disconnect(c));
+    EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
+    EXPECT_EQ(0, vnc_disconnect(c)) << "twice is fine";
+    vnc_destroy(c);
+}
+
+// The worker is inside a Raw rectangle, waiting for the rest of its payload.
+TEST(Disconnect, MidRectangle) {
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroy" : "disconnect");
+        ScriptedServer s;
+        Bytes part;
+        part.u8(0).u8(0).u16(1).rect(0, 0, 100, 100, 0).fill(100 * 4 * 10 + 7, 1);
+        s.handshake(100, 100).send(part).gate();
+        s.start();
+        vnc_client_t *c = vnc_create();
+        ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+        // Ten rows and a bit arrive: the worker then waits inside the
+        // rectangle, holding the framebuffer lock.
+        ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 11; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto t0 = std::chrono::steady_clock::now();
+        if (destroy) {
+            vnc_destroy(c);
+        } else {
+            EXPECT_EQ(0, vnc_disconnect(c));
+            EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
+            int x, y, w, h;
+            EXPECT_EQ(0, vnc_get_dirty_rect(c, &x, &y, &w, &h)) << "unfinished rectangle unmarked";
+            vnc_destroy(c);
+        }
+        // Far below the 5 s payload timeout: the worker was woken, not timed out.
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+        s.open_gate();
+    }
+}
+
+// The host holds the framebuffer lock while the worker wants it for the next
+// rectangle; disconnecting from the lock-holding thread must not deadlock.
+TEST(Disconnect, FromThreadHoldingFramebufferLock) {
+    ScriptedServer s;
+    s.handshake(20, 20).gate().send(big_raw_update(20, 20)).gate();
+    s.start();
+    vnc_client_t *c = vnc_create();
+    ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+    void *px;
+    int st, w, h;
+    ASSERT_EQ(0, vnc_lock_framebuffer(c, &px, &st, &w, &h));
+    s.open_gate();
+    // Give the worker time to read the header and start waiting for the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(0, vnc_disconnect(c));
+    EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
+    EXPECT_EQ(0x00000000u, static_cast<uint32_t *>(px)[0]) << "the worker never drew under our lock";
+    vnc_unlock_framebuffer(c);
+    vnc_destroy(c);
+    s.open_gate();
+}
+
+// A host thread blocked in a send (the server reads nothing) is released by
+// a disconnect from another thread.
+TEST(Disconnect, WakesBlockedSender) {
+    ScriptedServer s;
+    s.handshake(4, 4).gate();
+    s.start();
+    vnc_client_t *c = vnc_create();
+    ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        const std::string chunk(1 << 20, 'x');
+        while (vnc_send_client_cut_text(c, chunk.data(), static_cast<int>(chunk.size())) == 0) {
+        }
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // fill the socket buffers
+    EXPECT_EQ(0, vnc_disconnect(c));
+    EXPECT_TRUE(wait_until([&] { return done.load(); }));
+    sender.join();
+    vnc_destroy(c);
+    s.open_gate();
+}
+
+// Connect, let updates stream, and tear down after a random delay: any
+// moment of the worker's life. Sanitizer builds check for races and leaks.
+TEST(Disconnect, RandomMomentsUnderStreamingUpdates) {
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        ScriptedServer s;
+        s.handshake(64, 64);
+        for (int i = 0; i < 20; ++i) s.send(big_raw_update(64, 64));
+        s.start();
+        vnc_client_t *c = vnc_create();
+        ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+        std::thread input([c] {
+            for (int i = 0; i < 50; ++i) vnc_send_pointer(c, i, i, 0);
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 5000));
+        input.join();
+        if (round % 2) {
+            EXPECT_EQ(0, vnc_disconnect(c));
+            EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
+        }
+        vnc_destroy(c);
+    }
+}
+
+// Disconnect racing with host threads that poll and read the framebuffer.
+TEST(Disconnect, WhileHostThreadsReadFramebuffer) {
+    ScriptedServer s;
+    s.handshake(64, 64);
+    for (int i = 0; i < 30; ++i) s.send(big_raw_update(64, 64));
+    s.start();
+    vnc_client_t *c = vnc_create();
+    ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+    std::atomic<bool> stop{false};
+    std::atomic<long> sum{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                int x, y, w, h, st;
+                void *px;
+                vnc_get_dirty_rect(c, &x, &y, &w, &h);
+                if (vnc_lock_framebuffer(c, &px, &st, &w, &h) == 0)
+                    sum += static_cast<uint8_t *>(px)[(w * h * 4) - 1];
+                vnc_unlock_framebuffer(c);
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(0, vnc_disconnect(c));
+    stop = true;
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
+    vnc_destroy(c);
+}

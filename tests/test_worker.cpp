@@ -1,0 +1,268 @@
+// The receive worker against a scripted server: update requests, Raw and
+// DesktopSize rectangles, the dirty rectangle, cut text, colour maps, and how
+// the worker ends.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "quenvira_vnc.h"
+#include "scripted_server.h"
+#include "test_util.h"
+#include "vnc_client_internal.h"
+
+namespace {
+
+std::vector<uint8_t> request(int incremental, int w, int h) {
+    return {3, static_cast<uint8_t>(incremental), 0, 0, 0, 0, static_cast<uint8_t>(w >> 8),
+            static_cast<uint8_t>(w), static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h)};
+}
+
+Bytes update_header(int count) { return Bytes().u8(0).u8(0).u16(count); }
+
+struct Conn {
+    vnc_client_t *c = vnc_create();
+    ~Conn() { vnc_destroy(c); }
+
+    void connect(ScriptedServer &s) {
+        s.start();
+        ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+    }
+    uint32_t pixel(int x, int y) {
+        void *px;
+        int stride, w, h;
+        uint32_t v = 0xDEADBEEF;
+        if (vnc_lock_framebuffer(c, &px, &stride, &w, &h) == 0 && x < w && y < h)
+            v = static_cast<uint32_t *>(px)[y * (stride / 4) + x];
+        vnc_unlock_framebuffer(c);
+        return v;
+    }
+    // Waits for a dirty rectangle and returns it as {x, y, w, h}.
+    std::vector<int> dirty(int timeout_ms = 5000) {
+        int x, y, w, h;
+        if (!wait_until([&] { return vnc_get_dirty_rect(c, &x, &y, &w, &h) == 1; }, timeout_ms))
+            return {};
+        return {x, y, w, h};
+    }
+    std::string cut_text() {
+        std::lock_guard<std::recursive_mutex> g(c->lock);
+        return c->cut_text ? std::string(c->cut_text, c->cut_text_len) : std::string("(none)");
+    }
+};
+
+uint32_t px_value(int x, int y) { return 0xFF000000u | static_cast<uint32_t>(x << 8 | y); }
+
+Bytes raw_payload(int x0, int y0, int w, int h) {
+    Bytes b;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) b.pixel(px_value(x0 + x, y0 + y));
+    return b;
+}
+
+}  // namespace
+
+TEST(Worker, RawRectangleIsStoredMarkedAndFollowedByIncrementalRequest) {
+    ScriptedServer s;
+    s.handshake(40, 30);
+    Bytes u = update_header(1).rect(5, 6, 3, 2, 0).raw(raw_payload(5, 6, 3, 2).vec());
+    s.send(u).read(10);
+    Conn k;
+    k.connect(s);
+    EXPECT_EQ((std::vector<int>{5, 6, 3, 2}), k.dirty());
+    ASSERT_TRUE(s.wait_done());
+    ASSERT_TRUE(s.ok()) << s.error();
+    EXPECT_EQ(request(0, 40, 30), s.read_at(5)) << "first request is a full one";
+    EXPECT_EQ(request(1, 40, 30), s.read_at(6));
+    for (int y = 6; y < 8; ++y)
+        for (int x = 5; x < 8; ++x) EXPECT_EQ(px_value(x, y), k.pixel(x, y));
+    EXPECT_EQ(0u, k.pixel(4, 6));
+    EXPECT_EQ(0u, k.pixel(8, 7));
+}
+
+TEST(Worker, EmptyUpdateGetsIncrementalRequest) {
+    ScriptedServer s;
+    s.handshake(10, 10).send(update_header(0)).read(10).send(update_header(0)).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(s.wait_done());
+    ASSERT_TRUE(s.ok()) << s.error();
+    EXPECT_EQ(request(1, 10, 10), s.read_at(6));
+    EXPECT_EQ(request(1, 10, 10), s.read_at(7));
+    int x, y, w, h;
+    EXPECT_EQ(0, vnc_get_dirty_rect(k.c, &x, &y, &w, &h));
+}
+
+// Two rectangles in one update merge into their bounding box.
+TEST(Worker, DirtyRectangleIsBoundingBoxOfUpdate) {
+    ScriptedServer s;
+    s.handshake(100, 100);
+    Bytes u = update_header(2);
+    u.rect(1, 2, 1, 1, 0).pixel(1).rect(50, 60, 2, 1, 0).pixel(2).pixel(3);
+    s.send(u).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(s.wait_done());
+    EXPECT_EQ((std::vector<int>{1, 2, 51, 59}), k.dirty());
+    EXPECT_EQ(3u, k.pixel(51, 60));
+}
+
+TEST(Worker, DesktopSizeResizesAndMarksAll) {
+    ScriptedServer s;
+    s.handshake(20, 10);
+    // x and y of the pseudo-rectangle have no effect.
+    s.send(update_header(1).rect(7, 9, 300, 200, -223)).read(10);
+    s.send(update_header(1).rect(299, 199, 1, 1, 0).pixel(0xFF123456)).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(s.wait_done());
+    ASSERT_TRUE(s.ok()) << s.error();
+    int w, h;
+    ASSERT_EQ(0, vnc_get_dimensions(k.c, &w, &h));
+    EXPECT_EQ(300, w);
+    EXPECT_EQ(200, h);
+    EXPECT_EQ(request(1, 300, 200), s.read_at(6)) << "requests cover the new size";
+    EXPECT_EQ((std::vector<int>{0, 0, 300, 200}), k.dirty());
+    EXPECT_EQ(0xFF123456u, k.pixel(299, 199));
+    void *px;
+    int stride;
+    vnc_lock_framebuffer(k.c, &px, &stride, &w, &h);
+    EXPECT_EQ(1200, stride);
+    vnc_unlock_framebuffer(k.c);
+}
+
+// A shrink while a larger dirty rectangle is pending: what the host gets lies
+// inside the new framebuffer.
+TEST(Worker, DirtyRectangleAfterShrinkLiesInside) {
+    ScriptedServer s;
+    s.handshake(200, 200);
+    Bytes u = update_header(2);
+    u.rect(150, 150, 1, 1, 0).pixel(1).rect(0, 0, 50, 40, -223);
+    s.send(u).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(s.wait_done());
+    std::vector<int> d = k.dirty();
+    ASSERT_EQ(4u, d.size());
+    EXPECT_LE(d[0] + d[2], 50);
+    EXPECT_LE(d[1] + d[3], 40);
+    EXPECT_EQ((std::vector<int>{0, 0, 50, 40}), d);
+}
+
+// An encoding we did not announce has no known payload: marked, nothing read.
+TEST(Worker, UnknownEncodingIsMarkedAndReadsNothing) {
+    ScriptedServer s;
+    s.handshake(20, 20);
+    Bytes u = update_header(2).rect(1, 1, 2, 2, 7).rect(3, 3, 1, 1, 0).pixel(9);
+    s.send(u).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(s.wait_done());
+    EXPECT_EQ((std::vector<int>{1, 1, 3, 3}), k.dirty());
+    EXPECT_EQ(9u, k.pixel(3, 3));
+}
+
+// Raw rectangles reaching past the framebuffer: the visible part is drawn,
+// nothing outside is touched, and the stream stays in step.
+TEST(Worker, RawOutsideFramebufferIsClippedAndStreamStaysInStep) {
+    ScriptedServer s;
+    s.handshake(8, 4);
+    Bytes u = update_header(3);
+    u.rect(6, 2, 4, 3, 0).raw(raw_payload(6, 2, 4, 3).vec());   // partly outside
+    u.rect(100, 100, 2, 2, 0).raw(raw_payload(0, 0, 2, 2).vec());  // wholly outside
+    u.rect(0, 0, 1, 1, 0).pixel(0xFF0000AA);
+    s.send(u).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(s.wait_done());
+    ASSERT_TRUE(s.ok()) << s.error();
+    EXPECT_EQ(0xFF0000AAu, k.pixel(0, 0)) << "third rectangle read in step";
+    EXPECT_EQ(px_value(6, 2), k.pixel(6, 2));
+    EXPECT_EQ(px_value(7, 3), k.pixel(7, 3));
+    EXPECT_EQ((std::vector<int>{0, 0, 8, 4}), k.dirty());
+}
+
+TEST(Worker, ServerCutTextIsStored) {
+    ScriptedServer s;
+    s.handshake(4, 4);
+    s.send(Bytes().u8(3).fill(3, 0).u32(11).str("hello world")).gate();
+    s.send(Bytes().u8(3).fill(3, 0).u32(0)).gate();
+    Conn k;
+    k.connect(s);
+    EXPECT_TRUE(wait_until([&] { return k.cut_text() == "hello world"; }));
+    s.open_gate();
+    EXPECT_TRUE(wait_until([&] { return k.cut_text().empty(); })) << "length 0 stores empty text";
+    s.open_gate();
+}
+
+// A text over the limit is not kept; its bytes are skipped so the next
+// message is still understood.
+TEST(Worker, OverlongCutTextIsIgnoredButSkipped) {
+    ScriptedServer s;
+    s.handshake(4, 4);
+    const uint32_t len = kMaxCutTextLength + 1;
+    s.send(Bytes().u8(3).fill(3, 0).u32(len).fill(len, 0x03));
+    s.send(Bytes().u8(3).fill(3, 0).u32(2).str("ok"));
+    Conn k;
+    k.connect(s);
+    EXPECT_TRUE(wait_until([&] { return k.cut_text() == "ok"; })) << k.cut_text();
+}
+
+TEST(Worker, ColourMapAndBellKeepStreamInStep) {
+    ScriptedServer s;
+    s.handshake(4, 4);
+    Bytes m;
+    m.u8(1).u8(0).u16(0).u16(3).fill(18, 0xAB);  // SetColourMapEntries, 3 colours
+    m.u8(2);                                      // Bell
+    m.raw(update_header(1).rect(0, 0, 1, 1, 0).pixel(0xFF010203).vec());
+    s.send(m).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(s.wait_done());
+    ASSERT_TRUE(s.ok()) << s.error();
+    EXPECT_EQ(0xFF010203u, k.pixel(0, 0));
+    EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(k.c));
+}
+
+// A server that goes away ends the worker promptly; the status says so, and a
+// new vnc_connect releases what the ended connection held.
+TEST(Worker, ClosedConnectionEndsWorker) {
+    ScriptedServer s;
+    s.handshake(4, 4).close();
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(wait_until([&] { return vnc_get_status(k.c) == VNC_STATUS_DISCONNECTED; }));
+    EXPECT_EQ(-1, vnc_send_key(k.c, 0x61, 1)) << "no input once the worker ended";
+
+    ScriptedServer s2;
+    s2.handshake(6, 6);
+    s2.start();
+    ASSERT_EQ(0, vnc_connect(k.c, "127.0.0.1", s2.port(), nullptr));
+    ASSERT_TRUE(s2.wait_done());
+    EXPECT_TRUE(s2.ok()) << s2.error();
+    EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(k.c));
+}
+
+// A message header cut short ends the worker as well.
+TEST(Worker, TruncatedHeaderEndsWorker) {
+    for (uint8_t type : {0, 1, 3}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        ScriptedServer s;
+        s.handshake(4, 4).send(Bytes().u8(type).u8(0)).close();
+        Conn k;
+        k.connect(s);
+        EXPECT_TRUE(wait_until([&] { return vnc_get_status(k.c) == VNC_STATUS_DISCONNECTED; }));
+    }
+}
+
+// A quiet server is normal: the worker waits, and disconnect stops it.
+TEST(Worker, IdleConnectionStaysUpUntilDisconnect) {
+    ScriptedServer s;
+    s.handshake(4, 4).gate();
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(wait_until([&] { return s.reads().size() >= 6; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));  // several idle waits
+    EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(k.c));
+    EXPECT_EQ(0, vnc_disconnect(k.c));
+    EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(k.c));
+    s.open_gate();
+}
