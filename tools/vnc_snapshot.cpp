@@ -56,6 +56,12 @@ void complain(const char *format, ...) {
     std::fputc('\n', stderr);
 }
 
+// host:port for messages, IPv6 addresses in brackets.
+std::string endpoint(const std::string &host, int port) {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 int usage_error(const char *format, ...) {
     std::fprintf(stderr, "%s: ", s_program);
     va_list args;
@@ -500,6 +506,7 @@ bool copy_framebuffer(vnc_client_t *client, picture *out) {
 // success (out->timed_out may be set), else the exit status.
 int capture(const std::string &host, int port, const char *password,
             steady::time_point deadline, double timeout_s, picture *out) {
+    const std::string where = endpoint(host, port);
     vnc_client_t *client = vnc_create();
     if (!client) {
         complain("cannot create a client: %s", vnc_last_error());
@@ -509,12 +516,12 @@ int capture(const std::string &host, int port, const char *password,
         const std::string why = vnc_last_error();
         vnc_destroy(client);
         if (why == "VNC Authentication failed") {
-            complain("%s:%d: %s (wrong or missing password?)", host.c_str(), port, why.c_str());
+            complain("%s: %s (wrong or missing password?)", where.c_str(), why.c_str());
             return kExitAuth;
         }
         // A server that refuses with a reason of its own leaves no
         // process-wide text: say at least that it was the handshake.
-        complain("%s:%d: %s", host.c_str(), port,
+        complain("%s: %s", where.c_str(),
                  why.empty() ? "the server refused the connection during the handshake"
                              : why.c_str());
         return kExitConnect;
@@ -534,8 +541,8 @@ int capture(const std::string &host, int port, const char *password,
             // Nothing more can arrive: what came is the picture.
             if (changed.any) break;
             vnc_destroy(client);
-            complain("%s:%d: the server closed the connection before sending its screen",
-                     host.c_str(), port);
+            complain("%s: the server closed the connection before sending its screen",
+                     where.c_str());
             return kExitConnect;
         }
         if (now >= deadline) {
@@ -547,15 +554,13 @@ int capture(const std::string &host, int port, const char *password,
 
     if (out->timed_out && !changed.any) {
         vnc_destroy(client);
-        complain("timed out after %g s waiting for the screen of %s:%d", timeout_s, host.c_str(),
-                 port);
+        complain("timed out after %g s waiting for the screen of %s", timeout_s, where.c_str());
         return kExitTimeout;
     }
     const bool copied = copy_framebuffer(client, out);
     vnc_destroy(client);
     if (!copied) {
-        complain("%s:%d: no framebuffer to save (empty desktop or out of memory)", host.c_str(),
-                 port);
+        complain("%s: no framebuffer to save (empty desktop or out of memory)", where.c_str());
         return kExitInternal;
     }
     return -1;
@@ -641,7 +646,7 @@ int main(int argc, char **argv) {
     long bytes = 0;
     status = save(o, pic, &bytes);
     if (status == kExitOk && !o.quiet)
-        std::printf("Wrote %s: %dx%d from %s:%d (%ld bytes).\n", o.output.c_str(), pic.width,
-                    pic.height, host.c_str(), port, bytes);
+        std::printf("Wrote %s: %dx%d from %s (%ld bytes).\n", o.output.c_str(), pic.width,
+                    pic.height, endpoint(host, port).c_str(), bytes);
     return status;
 }
