@@ -1,0 +1,344 @@
+// vnc-snapshot end to end: the built tool run as a child process against the
+// library's test server, its PNG decoded and its exit statuses checked.
+#include <gtest/gtest.h>
+
+#ifdef VNC_SNAPSHOT_PATH
+
+#include <fcntl.h>
+#include <png.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "quenvira_vnc.h"
+#include "vnc_mock_server.h"
+#include "vnc_socket.h"
+
+extern char **environ;
+
+namespace {
+
+// Exit statuses the tool documents.
+constexpr int kExitUsage = 2;
+constexpr int kExitConnect = 3;
+constexpr int kExitAuth = 4;
+constexpr int kExitTimeout = 5;
+constexpr int kExitOutput = 6;
+
+struct ToolRun {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    std::string out, err;
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// A scratch directory per test, also the tool's working directory.
+class Snapshot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qv-snapshot-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        vnc_test_server_stop();
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+    // Runs the tool with args; env holds extra NAME=VALUE entries. The
+    // inherited environment loses VNC_PASSWORD so that only the test's own
+    // setting counts.
+    ToolRun run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+        std::vector<std::string> argv_s = {VNC_SNAPSHOT_PATH};
+        argv_s.insert(argv_s.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (auto &a : argv_s) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        std::vector<std::string> env_s;
+        for (char **e = environ; *e; ++e)
+            if (std::strncmp(*e, "VNC_PASSWORD=", 13) != 0) env_s.push_back(*e);
+        env_s.insert(env_s.end(), env.begin(), env.end());
+        std::vector<char *> envp;
+        for (auto &e : env_s) envp.push_back(const_cast<char *>(e.c_str()));
+        envp.push_back(nullptr);
+        const std::string out_path = path(".stdout"), err_path = path(".stderr");
+        const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ToolRun r;
+        if (out_fd < 0 || err_fd < 0) return r;
+        // Only async-signal-safe calls in the child: the test process has
+        // threads (the test server).
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(out_fd, 1);
+            ::dup2(err_fd, 2);
+            if (::chdir(dir_.c_str()) != 0) ::_exit(127);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(out_fd);
+        ::close(err_fd);
+        int wstatus = 0;
+        if (pid > 0 && ::waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
+            r.status = WEXITSTATUS(wstatus);
+        r.out = slurp(out_path);
+        r.err = slurp(err_path);
+        return r;
+    }
+
+    std::string dir_;
+};
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+};
+
+// Decodes an 8-bit RGB PNG; false when the file is not one.
+bool read_png(const std::string &file, Image *img, std::string *why) {
+    std::FILE *f = std::fopen(file.c_str(), "rb");
+    if (!f) {
+        *why = "cannot open " + file;
+        return false;
+    }
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        std::fclose(f);
+        *why = "libpng rejected " + file;
+        return false;
+    }
+    png_init_io(png, f);
+    png_read_info(png, info);
+    const bool rgb8 = png_get_bit_depth(png, info) == 8 &&
+                      png_get_color_type(png, info) == PNG_COLOR_TYPE_RGB;
+    if (rgb8) {
+        img->width = static_cast<int>(png_get_image_width(png, info));
+        img->height = static_cast<int>(png_get_image_height(png, info));
+        img->rgb.assign(static_cast<size_t>(img->width) * img->height * 3, 0);
+        for (int y = 0; y < img->height; ++y)
+            png_read_row(png, img->rgb.data() + static_cast<size_t>(y) * img->width * 3, nullptr);
+        png_read_end(png, nullptr);
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    if (!rgb8) *why = "not an 8-bit RGB PNG";
+    return rgb8;
+}
+
+// The test server's picture as R, G, B.
+void expected_rgb(int x, int y, uint8_t out[3]) {
+    out[0] = out[1] = out[2] = 0;
+    if (x < 32 && y < 32) {
+        out[0] = static_cast<uint8_t>(y * 8);
+        out[1] = static_cast<uint8_t>(x * 8);
+        out[2] = 255;
+    } else if (x >= 44 && x < 68 && y >= 44 && y < 68) {
+        out[0] = 255;
+    } else if (x >= 40 && x < 72 && y >= 40 && y < 72) {
+        out[1] = 255;
+    }
+}
+
+// Number of pixels that differ from the test server's picture; the first
+// difference goes to *first.
+int count_wrong_pixels(const Image &img, std::string *first) {
+    int wrong = 0;
+    for (int y = 0; y < img.height; ++y) {
+        for (int x = 0; x < img.width; ++x) {
+            uint8_t want[3];
+            expected_rgb(x, y, want);
+            const uint8_t *got = img.rgb.data() + (static_cast<size_t>(y) * img.width + x) * 3;
+            if (std::memcmp(got, want, 3) != 0 && wrong++ == 0) {
+                char text[128];
+                std::snprintf(text, sizeof text, "(%d,%d) is %d,%d,%d, expected %d,%d,%d", x, y,
+                              got[0], got[1], got[2], want[0], want[1], want[2]);
+                *first = text;
+            }
+        }
+    }
+    return wrong;
+}
+
+void expect_canned_picture(const std::string &file) {
+    Image img;
+    std::string why;
+    ASSERT_TRUE(read_png(file, &img, &why)) << why;
+    EXPECT_EQ(640, img.width);
+    EXPECT_EQ(480, img.height);
+    std::string first;
+    EXPECT_EQ(0, count_wrong_pixels(img, &first)) << first;
+}
+
+int start_test_server(const char *password) {
+    if (vnc_test_server_start(0, password) != 0) return -1;
+    return mock_server_bound_port();
+}
+
+std::string loopback(int port) { return "127.0.0.1::" + std::to_string(port); }
+
+}  // namespace
+
+TEST_F(Snapshot, HelpExitsZeroAndDescribesTheTool) {
+    const ToolRun r = run({"--help"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("Usage:"));
+    EXPECT_NE(std::string::npos, r.out.find("--password-env"));
+    EXPECT_NE(std::string::npos, r.out.find("--demo"));
+    EXPECT_EQ("", r.err);
+}
+
+TEST_F(Snapshot, DemoWritesTheTestServersPicture) {
+    const ToolRun r = run({"--demo"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("127.0.0.1:")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("640x480")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("quenvira-demo.png")) << r.out;
+    expect_canned_picture(path("quenvira-demo.png"));
+
+    const ToolRun named = run({"--demo", "named.png"});
+    ASSERT_EQ(0, named.status) << named.err;
+    expect_canned_picture(path("named.png"));
+}
+
+TEST_F(Snapshot, PasswordFromEnvironmentFileOrArgument) {
+    const int port = start_test_server("s3cret!x");
+    ASSERT_GT(port, 0);
+    {
+        const ToolRun r = run({loopback(port), "default-env.png"}, {"VNC_PASSWORD=s3cret!x"});
+        ASSERT_EQ(0, r.status) << r.err;
+        expect_canned_picture(path("default-env.png"));
+    }
+    {
+        const ToolRun r = run({"--password-env", "MY_PW", loopback(port), "named-env.png"},
+                          {"MY_PW=s3cret!x", "VNC_PASSWORD=wrong"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(exists(path("named-env.png")));
+    }
+    {
+        std::ofstream(path("pw.txt")) << "s3cret!x\n";
+        const ToolRun r = run({"--password-file", path("pw.txt"), loopback(port), "file.png"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(exists(path("file.png")));
+    }
+    {
+        const ToolRun r = run({"-p", "s3cret!x", loopback(port), "arg.png"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(exists(path("arg.png")));
+    }
+}
+
+TEST_F(Snapshot, WrongOrMissingPasswordIsAnAuthenticationFailure) {
+    const int port = start_test_server("s3cret!x");
+    ASSERT_GT(port, 0);
+    const ToolRun wrong = run({loopback(port), "wrong.png"}, {"VNC_PASSWORD=guess"});
+    EXPECT_EQ(kExitAuth, wrong.status);
+    EXPECT_NE(std::string::npos, wrong.err.find("VNC Authentication failed")) << wrong.err;
+    EXPECT_FALSE(exists(path("wrong.png")));
+
+    const ToolRun none = run({loopback(port), "none.png"});
+    EXPECT_EQ(kExitAuth, none.status) << none.err;
+    EXPECT_FALSE(exists(path("none.png")));
+}
+
+TEST_F(Snapshot, DisplayNumberCountsFrom5900) {
+    const int port = start_test_server(nullptr);
+    ASSERT_GT(port, 0);
+    if (port < 5900) GTEST_SKIP() << "system chose port " << port << ", below display 0";
+    const ToolRun r = run({"127.0.0.1:" + std::to_string(port - 5900), "display.png"});
+    EXPECT_EQ(0, r.status) << r.err;
+    expect_canned_picture(path("display.png"));
+    EXPECT_NE(std::string::npos, r.out.find(":" + std::to_string(port))) << r.out;
+}
+
+TEST_F(Snapshot, RefusedConnectionReportsTheLibrarysText) {
+    vnc_socket_t s = VNC_INVALID_SOCKET;
+    ASSERT_EQ(0, vnc_sock_listen_loopback(0, &s));
+    const int port = vnc_sock_local_port(s);
+    vnc_sock_close(s);  // nobody listens there now
+    const ToolRun r = run({loopback(port), "refused.png"});
+    EXPECT_EQ(kExitConnect, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("Could not connect to VNC server")) << r.err;
+    EXPECT_FALSE(exists(path("refused.png")));
+}
+
+TEST_F(Snapshot, SilentServerTimesOut) {
+    // Connections complete in the backlog, but nothing is ever said.
+    vnc_socket_t s = VNC_INVALID_SOCKET;
+    ASSERT_EQ(0, vnc_sock_listen_loopback(0, &s));
+    const ToolRun r = run({"--timeout", "1", loopback(vnc_sock_local_port(s)), "silent.png"});
+    vnc_sock_close(s);
+    EXPECT_EQ(kExitTimeout, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("timed out")) << r.err;
+    EXPECT_FALSE(exists(path("silent.png")));
+}
+
+TEST_F(Snapshot, UnwritableOutputFails) {
+    const int port = start_test_server(nullptr);
+    ASSERT_GT(port, 0);
+    const std::string target = path("no-such-dir/out.png");
+    const ToolRun r = run({loopback(port), target});
+    EXPECT_EQ(kExitOutput, r.status);
+    EXPECT_NE(std::string::npos, r.err.find(target)) << r.err;
+    EXPECT_FALSE(exists(target));
+}
+
+TEST_F(Snapshot, BadCommandLinesAreUsageErrors) {
+    std::ofstream(path("pw.txt")) << "x\n";
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"host-only"},
+        {"host", "a.png", "b.png"},
+        {"--no-such-option", "host", "out.png"},
+        {"[::1", "out.png"},
+        {"[::1]x", "out.png"},
+        {"fe80::1::5900", "out.png"},
+        {":1", "out.png"},
+        {"host:60000", "out.png"},
+        {"host::0", "out.png"},
+        {"host::65536", "out.png"},
+        {"host:x", "out.png"},
+        {"--timeout", "0", "host", "out.png"},
+        {"--timeout", "soon", "host", "out.png"},
+        {"--timeout"},
+        {"--password-env", "QV_SURELY_UNSET_VARIABLE", "host", "out.png"},
+        {"--password-file", path("missing.txt"), "host", "out.png"},
+        {"--password-file", path("pw.txt"), "-p", "x", "host", "out.png"},
+        {"--demo", "a.png", "b.png"},
+    };
+    for (const auto &args : bad) {
+        std::string joined;
+        for (const auto &a : args) joined += a + " ";
+        SCOPED_TRACE(joined);
+        const ToolRun r = run(args);
+        EXPECT_EQ(kExitUsage, r.status) << r.err;
+        EXPECT_NE("", r.err);
+    }
+}
+
+#else
+
+TEST(Snapshot, ToolNotBuilt) { GTEST_SKIP() << "vnc-snapshot is not part of this build"; }
+
+#endif
