@@ -48,7 +48,7 @@ std::atomic<int> s_server_running{0};
 vnc_socket_t s_listen_sock = VNC_INVALID_SOCKET;
 std::atomic<int> s_bound_port{-1};
 // The client being served. Only the thread closes it; stop merely shuts it
-// down (under s_client_mutex) to wake a blocked send or receive.
+// down (under s_client_mutex) so the client sees the end at once.
 std::mutex s_client_mutex;
 vnc_socket_t s_client_sock = VNC_INVALID_SOCKET;
 // Heap-held: a static std::thread still joinable at exit would terminate the
@@ -100,8 +100,10 @@ bool read_client(vnc_socket_t s, void *buffer, size_t length, int timeout_ms) {
     return vnc_sock_read_exact_cancel(s, buffer, length, timeout_ms, &s_server_running) == 0;
 }
 
+// Waits for room in the send buffer cancellably: a client that stops reading
+// must not hold the thread past stop.
 bool write_client(vnc_socket_t s, const void *data, size_t length) {
-    return vnc_sock_write_exact(s, data, length) == 0;
+    return vnc_sock_write_exact_cancel(s, data, length, &s_server_running) == 0;
 }
 
 void send_security_result(vnc_socket_t s, uint8_t result) {
@@ -210,8 +212,8 @@ void stop_locked() {
         vnc_sock_shutdown(s_client_sock);
     }
     if (s_server_thread) {
-        // Prompt: the thread's waits end on the cleared flag, and a blocked
-        // send ends with the shutdown above.
+        // Prompt: every wait of the thread, for data or for room to send,
+        // ends on the cleared flag.
         s_server_thread->join();
         delete s_server_thread;
         s_server_thread = nullptr;

@@ -270,3 +270,55 @@ void vnc_sock_close(vnc_socket_t sock) {
     ::close(native(sock));
 #endif
 }
+namespace {
+
+// Largest piece sent after one wait for room: small enough that a socket
+// reported writable takes it without blocking.
+constexpr size_t kWritePiece = 2048;
+
+// One poll of a single socket for room to send, bounded by timeout_ms.
+// 1 ready (or in error, which the send reports), 0 timeout, -1 error.
+int poll_writable_once(vnc_socket_t sock, int timeout_ms) {
+#ifdef _WIN32
+    WSAPOLLFD p;
+    p.fd = native(sock);
+    p.events = POLLWRNORM;
+    p.revents = 0;
+    int r = WSAPoll(&p, 1, timeout_ms);
+    if (r == SOCKET_ERROR) return -1;
+    if (r == 0) return 0;
+    return (p.revents & POLLNVAL) ? -1 : 1;
+#else
+    struct pollfd p;
+    p.fd = native(sock);
+    p.events = POLLOUT;
+    p.revents = 0;
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r < 0 && errno == EINTR) return 0;  // the caller's loop polls again
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    return (p.revents & POLLNVAL) ? -1 : 1;
+#endif
+}
+
+}  // namespace
+
+int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t length,
+                                const std::atomic<int> *cancel) {
+    if (!cancel) return vnc_sock_write_exact(sock, data, length);
+    if (sock == VNC_INVALID_SOCKET) return -1;
+    const char *p = static_cast<const char *>(data);
+    while (length > 0) {
+        for (;;) {
+            if (!cancel->load()) return -1;
+            const int r = poll_writable_once(sock, kCancelSliceMs);
+            if (r < 0) return -1;
+            if (r > 0) break;
+        }
+        const size_t piece = length < kWritePiece ? length : kWritePiece;
+        if (vnc_sock_write_exact(sock, p, piece) != 0) return -1;
+        p += piece;
+        length -= piece;
+    }
+    return 0;
+}

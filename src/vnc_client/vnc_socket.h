@@ -41,6 +41,11 @@ int vnc_sock_read_exact_cancel(vnc_socket_t sock, void *buffer, size_t length, i
 
 // Sends all length bytes. 0 or -1. Never raises SIGPIPE.
 int vnc_sock_write_exact(vnc_socket_t sock, const void *data, size_t length);
+// As above, in pieces, each after a wait for room in the send buffer that
+// gives up (-1) once *cancel reads 0: a peer that stops reading cannot hold
+// the caller, where shutting the socket down does not wake a blocked send.
+int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t length,
+                                const std::atomic<int> *cancel);
 
 // Resolves host:port (any address family) and connects the first address
 // that accepts, with TCP_NODELAY. 0 with *out set; -1 resolution failed;
