@@ -542,3 +542,58 @@ TEST(MockServer, StartAndStopFromSeveralThreadsAtOnce) {
     Client cl;
     EXPECT_EQ(0, cl.connect(port)) << vnc_last_error();
 }
+
+namespace {
+
+// A connected loopback pair: first is the accepted end.
+bool socket_pair(vnc_socket_t *accepted, vnc_socket_t *connected) {
+    vnc_socket_t listener = VNC_INVALID_SOCKET;
+    if (vnc_sock_listen_loopback(0, &listener) != 0) return false;
+    const bool ok =
+        vnc_sock_connect_tcp("127.0.0.1", vnc_sock_local_port(listener), connected) == 0 &&
+        vnc_sock_wait_readable(listener, 5000, nullptr) == 1 &&
+        (*accepted = vnc_sock_accept(listener)) != VNC_INVALID_SOCKET;
+    vnc_sock_close(listener);
+    return ok;
+}
+
+}  // namespace
+
+// The write the test server relies on to stay stoppable.
+TEST(SocketWriteCancel, DeliversEverythingInOrder) {
+    vnc_socket_t a = VNC_INVALID_SOCKET, b = VNC_INVALID_SOCKET;
+    ASSERT_TRUE(socket_pair(&a, &b));
+    std::vector<uint8_t> sent(300001);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    std::vector<uint8_t> got(sent.size());
+    std::atomic<int> reader_result{-1};
+    std::thread reader([&] { reader_result = vnc_sock_read_exact(b, got.data(), got.size(), 5000); });
+    std::atomic<int> go{1};
+    EXPECT_EQ(0, vnc_sock_write_exact_cancel(a, sent.data(), sent.size(), &go));
+    reader.join();
+    EXPECT_EQ(0, reader_result.load());
+    EXPECT_TRUE(sent == got);
+    vnc_sock_close(a);
+    vnc_sock_close(b);
+}
+
+TEST(SocketWriteCancel, GivesUpOnceCancelledWhenThePeerNeverReads) {
+    vnc_socket_t a = VNC_INVALID_SOCKET, b = VNC_INVALID_SOCKET;
+    ASSERT_TRUE(socket_pair(&a, &b));
+    std::atomic<int> go{1};
+    std::atomic<int> result{1};
+    std::vector<uint8_t> lots(64u << 20, 0x5A);  // far more than the socket buffers hold
+    std::thread writer([&] { result = vnc_sock_write_exact_cancel(a, lots.data(), lots.size(), &go); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(1, result.load()) << "the write should still be waiting for room";
+    go = 0;
+    EXPECT_TRUE(wait_until([&] { return result.load() != 1; }, 10000));
+    EXPECT_EQ(-1, result.load());
+    if (result.load() == 1) {
+        vnc_sock_close(b);  // unread data: the reset ends a stuck writer before the join
+        b = VNC_INVALID_SOCKET;
+    }
+    writer.join();
+    vnc_sock_close(a);
+    vnc_sock_close(b);
+}
