@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -30,8 +31,23 @@ std::atomic<int> s_wsa_init{0};
 
 #ifdef _WIN32
 typedef int sock_len_t;
-bool interrupted() { return false; }
+// Only Winsock 1.1 blocking hooks raise WSAEINTR; checked for completeness.
+bool interrupted() { return WSAGetLastError() == WSAEINTR; }
 SOCKET native(vnc_socket_t s) { return static_cast<SOCKET>(s); }
+
+// A socket the host's child processes do not inherit (the counterpart of
+// SOCK_CLOEXEC). Older stacks reject the flag; they get a plain socket whose
+// handle is then made non-inheritable.
+SOCKET new_socket(int family, int type, int protocol) {
+    SOCKET s = WSASocketW(family, type, protocol, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+        s = WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        if (s != INVALID_SOCKET)
+            SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    }
+    return s;
+}
 #else
 typedef socklen_t sock_len_t;
 bool interrupted() { return errno == EINTR; }
@@ -47,9 +63,12 @@ int poll_once(vnc_socket_t sock, int timeout_ms) {
     p.fd = native(sock);
     p.events = POLLRDNORM;
     p.revents = 0;
+    // No signals interrupt WSAPoll, so the timeout needs no recomputing.
     int r = WSAPoll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
     if (r == SOCKET_ERROR) return -1;
-    return r > 0 ? 1 : 0;
+    if (r == 0) return 0;
+    if (p.revents & POLLNVAL) return -1;
+    return 1;  // readable, hung up or in error: the receive tells which
 #else
     struct pollfd p;
     p.fd = native(sock);
@@ -77,9 +96,18 @@ int poll_once(vnc_socket_t sock, int timeout_ms) {
 
 int vnc_platform_net_init() {
     if (s_wsa_init.load()) return 0;
+    // Hosts may create their first handles from several threads at once;
+    // the start-up must still happen exactly once.
+    static std::mutex init_lock;
+    std::lock_guard<std::mutex> guard(init_lock);
+    if (s_wsa_init.load()) return 0;
 #ifdef _WIN32
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return -1;
+    if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
+        WSACleanup();
+        return -1;
+    }
 #endif
     s_wsa_init.store(1);
     return 0;
@@ -145,8 +173,8 @@ int vnc_sock_write_exact(vnc_socket_t sock, const void *data, size_t length) {
 #else
         // MSG_NOSIGNAL: a peer that has gone must not kill the host with SIGPIPE.
         long r = ::send(native(sock), p, chunk, MSG_NOSIGNAL);
-        if (r < 0 && errno == EINTR) continue;
 #endif
+        if (r < 0 && interrupted()) continue;
         if (r <= 0) return -1;
         p += r;
         length -= static_cast<size_t>(r);
@@ -167,6 +195,9 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out) {
     std::memset(&hints, 0, sizeof hints);
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *list = nullptr;
+    // Winsock refuses every call until it is started; callers that reach the
+    // transport directly need not know that.
+    vnc_platform_net_init();
     if (getaddrinfo(host, service, &hints, &list) != 0 || !list) {
         if (list) freeaddrinfo(list);
         return -1;
@@ -174,7 +205,7 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out) {
     vnc_socket_t found = VNC_INVALID_SOCKET;
     for (struct addrinfo *a = list; a; a = a->ai_next) {
 #ifdef _WIN32
-        SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        SOCKET s = new_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == INVALID_SOCKET) continue;
         vnc_socket_t vs = static_cast<vnc_socket_t>(s);
 #else
@@ -200,8 +231,9 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out) {
 }
 
 int vnc_sock_listen_loopback(int port, vnc_socket_t *out) {
+    vnc_platform_net_init();
 #ifdef _WIN32
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET s = new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return -1;
     vnc_socket_t vs = static_cast<vnc_socket_t>(s);
     // On Windows SO_REUSEADDR would let another process steal the port;
@@ -240,7 +272,9 @@ vnc_socket_t vnc_sock_accept(vnc_socket_t listener) {
     for (;;) {
 #ifdef _WIN32
         SOCKET c = ::accept(native(listener), nullptr, nullptr);
+        if (c == INVALID_SOCKET && interrupted()) continue;
         if (c == INVALID_SOCKET) return VNC_INVALID_SOCKET;
+        SetHandleInformation(reinterpret_cast<HANDLE>(c), HANDLE_FLAG_INHERIT, 0);
         vnc_socket_t vc = static_cast<vnc_socket_t>(c);
 #else
         int c = ::accept4(native(listener), nullptr, nullptr, SOCK_CLOEXEC);
@@ -257,6 +291,10 @@ void vnc_sock_shutdown(vnc_socket_t sock) {
     if (sock == VNC_INVALID_SOCKET) return;
 #ifdef _WIN32
     ::shutdown(native(sock), SD_BOTH);
+    // A send or receive another thread is blocked in is not ended by
+    // shutdown (under Wine not even by closesocket); cancelling the socket's
+    // pending I/O is, and the call then fails with WSA_OPERATION_ABORTED.
+    CancelIoEx(reinterpret_cast<HANDLE>(native(sock)), nullptr);
 #else
     ::shutdown(native(sock), SHUT_RDWR);
 #endif
@@ -270,6 +308,7 @@ void vnc_sock_close(vnc_socket_t sock) {
     ::close(native(sock));
 #endif
 }
+
 namespace {
 
 // Largest piece sent after one wait for room: small enough that a socket
