@@ -4,6 +4,7 @@
 // server.
 #include "vnc_mock_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,6 +28,10 @@ constexpr int kBodyTimeoutMs = 2000;
 constexpr int kEncodingEntryTimeoutMs = 1000;
 // Pause after a failed accept, so a persistent error does not spin.
 constexpr int kAcceptRetryMs = 10;
+// Least time between answers to incremental requests. A client asks again
+// as soon as an update arrives, and the picture never changes: unpaced, the
+// two would trade updates as fast as a core allows.
+constexpr int kIncrementalPaceMs = 20;
 constexpr uint32_t kMaxCutTextLength = 65535;
 
 const char kProtocolVersion[] = "RFB 003.008\n";
@@ -149,8 +154,25 @@ bool serve_handshake(vnc_socket_t s) {
     return write_client(s, init, sizeof init);
 }
 
+// What the thread keeps about the client being served.
+struct client_state {
+    std::chrono::steady_clock::time_point last_update{};
+};
+
+// Sleeps until when, in short slices so that stop is not held up.
+void sleep_until_or_stopped(std::chrono::steady_clock::time_point when) {
+    while (s_server_running.load()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= when) return;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - now);
+        std::this_thread::sleep_for(std::min(left + std::chrono::milliseconds(1),
+                                             std::chrono::milliseconds(5)));
+    }
+}
+
 // One client message whose type byte has been read. false drops the client.
-bool serve_message(vnc_socket_t s, uint8_t type, const std::vector<uint8_t> &update) {
+bool serve_message(vnc_socket_t s, uint8_t type, const std::vector<uint8_t> &update,
+                   client_state &state) {
     uint8_t body[19];
     switch (type) {
     case 0:  // SetPixelFormat: we always send our own format
@@ -164,7 +186,11 @@ bool serve_message(vnc_socket_t s, uint8_t type, const std::vector<uint8_t> &upd
     }
     case 3:  // FramebufferUpdateRequest: the same picture, whatever was asked
         if (!read_client(s, body, 9, kBodyTimeoutMs)) return false;
+        if (body[0] != 0)
+            sleep_until_or_stopped(state.last_update +
+                                   std::chrono::milliseconds(kIncrementalPaceMs));
         write_client(s, update.data(), update.size());
+        state.last_update = std::chrono::steady_clock::now();
         return true;
     case 4:  // KeyEvent
         return read_client(s, body, 7, kBodyTimeoutMs);
@@ -189,6 +215,7 @@ bool serve_message(vnc_socket_t s, uint8_t type, const std::vector<uint8_t> &upd
 // Serves one client until it is dropped or the server stops.
 void serve_client(vnc_socket_t s, const std::vector<uint8_t> &update) {
     if (!serve_handshake(s)) return;
+    client_state state;
     while (s_server_running.load()) {
         const int ready = vnc_sock_wait_readable(s, kTypeWaitMs, &s_server_running);
         if (ready == 0) continue;  // quiet client: keep waiting
@@ -197,7 +224,7 @@ void serve_client(vnc_socket_t s, const std::vector<uint8_t> &update) {
         // 0 means the client closed: drop it at once so the next one is
         // served, rather than retrying reads on a dead socket.
         if (vnc_sock_recv_some(s, &type, 1) != 1) return;
-        if (!serve_message(s, type, update)) return;
+        if (!serve_message(s, type, update, state)) return;
     }
 }
 
