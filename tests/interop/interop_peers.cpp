@@ -1,0 +1,335 @@
+#include "interop_peers.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+namespace interop {
+
+namespace {
+
+const char *kConvert = "/usr/bin/convert-im6.q16";
+const char *kDisplay = "/usr/bin/display-im6.q16";
+
+bool file_exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// True once the X server accepts connections on its local socket.
+bool x_socket_accepts(int display) {
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(display);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    const bool ok = connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(s);
+    return ok;
+}
+
+std::string lower(std::string s) {
+    for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string trim(const std::string &s) {
+    const size_t a = s.find_first_not_of(" \t");
+    if (a == std::string::npos) return "";
+    return s.substr(a, s.find_last_not_of(" \t") - a + 1);
+}
+
+std::mutex g_display_mutex;
+std::set<int> g_displays_given;
+
+}  // namespace
+
+int pick_display(int first, int last) {
+    std::lock_guard<std::mutex> guard(g_display_mutex);
+    const int span = last - first + 1;
+    // Start at a point that depends on the process so that test programs
+    // run side by side rarely try the same numbers.
+    const int offset = static_cast<int>(getpid() * 7919) % span;
+    for (int i = 0; i < span; ++i) {
+        const int n = first + (offset + i) % span;
+        if (g_displays_given.count(n)) continue;
+        if (file_exists("/tmp/.X11-unix/X" + std::to_string(n))) continue;
+        if (file_exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+        if (!tcp_port_free(5900 + n) || tcp_listening(5900 + n)) continue;
+        g_displays_given.insert(n);
+        return n;
+    }
+    return -1;
+}
+
+CommandResult x_tool(int display, const std::vector<std::string> &argv, Millis timeout,
+                     const std::string *input) {
+    SpawnOptions opts;
+    opts.env = {"DISPLAY=:" + std::to_string(display)};
+    return run_command(argv, opts, timeout, input);
+}
+
+bool grab_root(int display, Image *out, std::string *error) {
+    const CommandResult r = x_tool(display, {"xwd", "-root", "-silent"});
+    if (r.exit_code != 0) {
+        if (error) *error = "xwd -root failed: " + r.err;
+        return false;
+    }
+    return parse_xwd(r.out, out, error);
+}
+
+bool grab_window(int display, const std::string &window_id, Image *out, std::string *error) {
+    const CommandResult r = x_tool(display, {"xwd", "-id", window_id, "-silent"});
+    if (r.exit_code != 0) {
+        if (error) *error = "xwd -id failed: " + r.err;
+        return false;
+    }
+    return parse_xwd(r.out, out, error);
+}
+
+bool show_on_root(int display, const std::string &picture, std::string *error) {
+    // display exits with 1 even when the picture is up, so the pixels decide.
+    const CommandResult r = x_tool(display, {kDisplay, "-window", "root", picture});
+    if (r.timed_out || r.exit_code < 0) {
+        if (error) *error = "display did not finish: " + r.err;
+        return false;
+    }
+    Image shown;
+    bool ok = wait_until(
+        [&] { return grab_root(display, &shown, error) && shown.distinct_colours() >= 4; },
+        Millis(5000), Millis(20));
+    if (!ok && error && error->empty()) *error = "the picture did not appear on the root window";
+    return ok;
+}
+
+std::string picture_file(Picture kind, int width, int height) {
+    static std::mutex mutex;
+    static TempDir dir;
+    static std::map<std::string, std::string> made;
+    std::lock_guard<std::mutex> guard(mutex);
+    const std::string key = std::string(kind == Picture::kPhoto ? "photo" : "flat") + "-" +
+                            std::to_string(width) + "x" + std::to_string(height);
+    auto it = made.find(key);
+    if (it != made.end()) return it->second;
+
+    const std::string path = dir.file(key + ".png");
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    auto part = [](int w, int h) { return std::to_string(w) + "x" + std::to_string(h); };
+    auto at = [](int x, int y) { return "+" + std::to_string(x) + "+" + std::to_string(y); };
+    const int w2 = width / 2, h2 = height / 2;
+    std::vector<std::string> argv;
+    if (kind == Picture::kPhoto) {
+        argv = {kConvert, "-size", size, "xc:#204060",
+                // fractal noise: every tile a different palette or raw
+                "(", "-seed", "11", "-size", part(w2, h2), "plasma:fractal", ")",
+                "-geometry", at(0, 0), "-composite",
+                "(", "-size", part(width - w2 - 20, h2 - 20), "gradient:#ff2000-#0020ff", ")",
+                "-geometry", at(w2 + 10, 10), "-composite",
+                "(", "-size", part(w2 - 40, height - h2 - 30), "pattern:checkerboard", ")",
+                "-geometry", at(20, h2 + 10), "-composite",
+                "-fill", "white", "-draw",
+                "rectangle " + std::to_string(w2 + 10) + "," + std::to_string(h2 + 20) + " " +
+                    std::to_string(w2 + 60) + "," + std::to_string(height - 10),
+                "-fill", "#ff8800", "-draw",
+                "circle " + std::to_string(width - 80) + "," + std::to_string(height - 60) +
+                    " " + std::to_string(width - 40) + "," + std::to_string(height - 40),
+                "-font", "DejaVu-Sans", "-pointsize", "20", "-fill", "yellow", "-annotate",
+                at(w2 + 20, h2 + 10), "quenvira interop", path};
+    } else {
+        argv = {kConvert, "-size", size, "xc:#3366cc", "+antialias",
+                "-fill", "#ffffff", "-draw", "rectangle 10,10 " + std::to_string(w2) + "," + std::to_string(h2),
+                "-fill", "#cc2200", "-draw",
+                "rectangle " + std::to_string(w2 + 15) + ",30 " + std::to_string(width - 20) +
+                    "," + std::to_string(h2 + 40),
+                "-fill", "#00aa44", "-draw",
+                "rectangle 40," + std::to_string(h2 + 20) + " " + std::to_string(w2 + 70) + "," +
+                    std::to_string(height - 25),
+                "(", "-size", part(120, 64), "pattern:checkerboard", ")",
+                "-geometry", at(width - 150, height - 90), "-composite",
+                "(", "-size", part(96, 48), "pattern:vertical", ")",
+                "-geometry", at(25, 25), "-composite", path};
+    }
+    const CommandResult r = run_command(argv);
+    if (r.exit_code != 0) return "";
+    made[key] = path;
+    return path;
+}
+
+bool make_password_file(const std::string &path, const std::string &password) {
+    const std::string input = password + "\n";
+    const CommandResult r = run_command({"vncpasswd", "-f"}, {}, Millis(10000), &input);
+    if (r.exit_code != 0 || r.out.size() != 8) return false;
+    return write_file(path, r.out);
+}
+
+bool XServerBase::start_x(const std::vector<std::string> &argv, const std::string &log_path,
+                          std::string *error) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const int n = pick_display();
+        if (n < 0) break;
+        std::vector<std::string> args = argv;
+        for (auto &a : args) {
+            if (a == "{D}") a = ":" + std::to_string(n);
+            if (a == "{P}") a = std::to_string(5900 + n);
+        }
+        SpawnOptions opts;
+        opts.log_path = log_path;
+        opts.cwd = log_path.substr(0, log_path.rfind('/'));
+        opts.env = {"HOME=" + opts.cwd};
+        Process p(args, opts);
+        if (!p.started()) break;
+        const bool ready = wait_until(
+            [&] { return !p.running() || x_socket_accepts(n); }, Millis(15000));
+        if (ready && p.running()) {
+            display_ = n;
+            proc_ = std::move(p);
+            return true;
+        }
+        const std::string log = p.log();
+        p.stop();
+        if (error) *error = args[0] + " on :" + std::to_string(n) + " did not come up:\n" + tail_lines(log, 15);
+    }
+    return false;
+}
+
+bool Xvfb::start(const std::string &dir, int width, int height, std::string *error) {
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+    return start_x({"Xvfb", "{D}", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
+                   dir + "/xvfb.log", error);
+}
+
+bool Xvnc::start(const std::string &dir, const XvncOptions &o, std::string *error) {
+    std::vector<std::string> argv = {
+        "Xvnc", "{D}", "-geometry", std::to_string(o.width) + "x" + std::to_string(o.height),
+        "-depth", "24", "-rfbport", "{P}", "-interface", "127.0.0.1", "-nolisten", "tcp",
+        "-noreset", "-AlwaysShared", "-UseBlacklist=0", "-desktop", o.desktop};
+    if (o.password.empty()) {
+        argv.insert(argv.end(), {"-SecurityTypes", "None"});
+    } else {
+        const std::string pwfile = dir + "/xvnc.passwd";
+        if (!make_password_file(pwfile, o.password)) {
+            if (error) *error = "vncpasswd -f failed";
+            return false;
+        }
+        argv.insert(argv.end(), {"-SecurityTypes", "VncAuth", "-PasswordFile", pwfile});
+    }
+    if (!start_x(argv, dir + "/xvnc.log", error)) return false;
+    port_ = 5900 + display_;
+    if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(10000)) ||
+        !proc_.running()) {
+        if (error) *error = "Xvnc does not listen on its port:\n" + tail_lines(log(), 15);
+        return false;
+    }
+    return true;
+}
+
+std::set<std::string> Xvnc::parse_encodings(const std::string &part) const {
+    // After a client leaves: "EncodeManager:   ZRLE:" (three spaces) heads
+    // the rectangles sent with each encoder; "CopyRect:" counts copies.
+    std::set<std::string> names;
+    std::istringstream in(part);
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::string tag = "EncodeManager:   ";
+        const size_t at = line.find(tag);
+        if (at == std::string::npos) continue;
+        const std::string rest = line.substr(at + tag.size());
+        if (rest.empty() || rest[0] == ' ' || rest.back() != ':') continue;
+        const std::string name = lower(trim(rest.substr(0, rest.size() - 1)));
+        if (name != "total") names.insert(name);
+    }
+    return names;
+}
+
+std::set<std::string> VncServer::encodings_reported(size_t from, Millis timeout) const {
+    std::set<std::string> names;
+    wait_until(
+        [&] {
+            const std::string log = server_log();
+            names = parse_encodings(from < log.size() ? log.substr(from) : std::string());
+            return !names.empty();
+        },
+        timeout, Millis(50));
+    return names;
+}
+
+bool X11vnc::start(const std::string &dir, int width, int height, const X11vncOptions &o,
+                   std::string *error) {
+    if (!xvfb_.start(dir, width, height, error)) return false;
+    std::vector<std::string> argv = {"x11vnc", "-display", xvfb_.display_name(), "-rfbport",
+                                     "", "-localhost", "-no6", "-shared", "-forever",
+                                     "-nocursor", "-nonap", "-norc", "-noshm", "-rfbversion",
+                                     o.version};
+    if (o.password.empty()) {
+        argv.push_back("-nopw");
+    } else {
+        const std::string pwfile = dir + "/x11vnc.passwd";
+        if (!make_password_file(pwfile, o.password)) {
+            if (error) *error = "vncpasswd -f failed";
+            return false;
+        }
+        argv.insert(argv.end(), {"-rfbauth", pwfile});
+    }
+    // The port that belongs to the Xvfb's display number is free (checked
+    // when the number was picked) and nobody else gets that number.
+    port_ = 5900 + xvfb_.display();
+    argv[4] = std::to_string(port_);
+    SpawnOptions opts;
+    opts.log_path = dir + "/x11vnc.log";
+    opts.cwd = dir;
+    opts.env = {"HOME=" + dir};
+    proc_ = Process(argv, opts);
+    if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(20000)) ||
+        !proc_.running()) {
+        if (error) *error = "x11vnc does not listen on its port:\n" + tail_lines(proc_.log(), 20);
+        return false;
+    }
+    return true;
+}
+
+void X11vnc::stop() {
+    // x11vnc can hang in its own SIGTERM handler; without shared memory
+    // segments (-noshm) nothing is lost when it is killed instead.
+    proc_.stop(Millis(500));
+    xvfb_.stop();
+}
+
+std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
+    // After a client leaves, a "Statistics ... Transmit" table lists one
+    // line per message kind or encoding: "  ZRLE   :  12 | ...".
+    std::set<std::string> names;
+    std::istringstream in(part);
+    std::string line;
+    bool in_transmit = false;
+    while (std::getline(in, line)) {
+        if (line.find("Statistics") != std::string::npos) {
+            in_transmit = line.find("Transmit") != std::string::npos;
+            continue;
+        }
+        if (!in_transmit) continue;
+        const size_t colon = line.find(" : ");
+        const size_t bar = line.find('|');
+        if (colon == std::string::npos || bar == std::string::npos || bar < colon) continue;
+        // The name is the last word before the colon (after the time stamp).
+        std::string head = trim(line.substr(0, colon));
+        const size_t space = head.find_last_of(' ');
+        const std::string name = lower(space == std::string::npos ? head : head.substr(space + 1));
+        const long events = std::atol(line.substr(colon + 3, bar - colon - 3).c_str());
+        if (events > 0 && name != "framebufferupdate" && name != "totals") names.insert(name);
+    }
+    return names;
+}
+
+}  // namespace interop

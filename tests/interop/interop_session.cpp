@@ -1,0 +1,60 @@
+#include "interop_session.h"
+
+namespace interop {
+
+const char *server_name(ServerKind kind) { return kind == ServerKind::kXvnc ? "Xvnc" : "x11vnc"; }
+
+bool PeerSession::start_server(ServerKind kind, int width, int height, std::string *error,
+                               const std::string &password) {
+    if (kind == ServerKind::kXvnc) {
+        XvncOptions o;
+        o.width = width;
+        o.height = height;
+        o.password = password;
+        if (!xvnc_.start(dir_.path(), o, error)) return false;
+        server_ = &xvnc_;
+    } else {
+        X11vncOptions o;
+        o.password = password;
+        if (!x11vnc_.start(dir_.path(), width, height, o, error)) return false;
+        server_ = &x11vnc_;
+    }
+    // Xvnc paints the pointer into the pictures it sends to a client that
+    // does not take cursor shapes, and xwd does not show it: keep the
+    // pointer in the corner, over the root window, whose cursor is empty.
+    const CommandResult r = x_tool(display(), {"xdotool", "mousemove", std::to_string(width - 1),
+                                               std::to_string(height - 1)});
+    if (r.exit_code != 0) {
+        if (error) *error = "xdotool mousemove failed: " + r.err;
+        return false;
+    }
+    return true;
+}
+
+Process &PeerSession::start_x_client(const std::vector<std::string> &argv) {
+    SpawnOptions o;
+    o.env = {"DISPLAY=:" + std::to_string(display()), "HOME=" + dir_.path()};
+    o.log_path = dir_.file("x-clients.log");
+    o.cwd = dir_.path();
+    clients_.emplace_back(argv, o);
+    return clients_.back();
+}
+
+std::string PeerSession::find_window(const std::string &class_name, Millis timeout) {
+    std::string id;
+    wait_until(
+        [&] {
+            const CommandResult r = x_tool(
+                display(), {"xdotool", "search", "--onlyvisible", "--classname", class_name});
+            id = r.out.substr(0, r.out.find('\n'));
+            return r.exit_code == 0 && !id.empty();
+        },
+        timeout, Millis(50));
+    return id;
+}
+
+std::string PeerSession::server_log_tail(size_t lines) const {
+    return server_ ? tail_lines(server_->server_log(), lines) : std::string();
+}
+
+}  // namespace interop

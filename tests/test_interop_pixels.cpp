@@ -1,0 +1,130 @@
+// Pixels from real servers: for every encoding the client decodes, forced
+// through the encoding list, the framebuffer must equal the X server's own
+// screen (xwd) pixel for pixel after the first update and after every change
+// made while connected, the dirty rectangles must cover each change, and the
+// server must confirm in its log that it really sent that encoding.
+//
+// Lists announced (DesktopSize always included):
+//   ZRLE      16, -223        Hextile   5, -223       RRE   2, -223
+//   CopyRect  1, 0, -223      Raw       0, -223
+// Raw needs no place in a list (servers fall back to it anyway), except
+// beside CopyRect, which alone cannot carry new pixels.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "interop_client.h"
+#include "interop_peers.h"
+#include "interop_session.h"
+
+namespace {
+
+using namespace interop;
+
+// Not multiples of 16 or 64, so that edge tiles are partial.
+constexpr int kWidth = 500, kHeight = 380;
+const Millis kUpdateTimeout(20000);
+
+struct Cell {
+    ServerKind server;
+    const char *encoding;  // the name the server logs
+    std::vector<int32_t> list;
+};
+
+void PrintTo(const Cell &c, std::ostream *os) { *os << server_name(c.server) << " " << c.encoding; }
+
+std::string cell_name(const ::testing::TestParamInfo<Cell> &info) {
+    return std::string(info.param.server == ServerKind::kXvnc ? "Xvnc_" : "X11vnc_") +
+           info.param.encoding;
+}
+
+class Pixels : public ::testing::TestWithParam<Cell> {
+protected:
+    void TearDown() override {
+        if (HasFailure()) std::cerr << "---- server log (tail) ----\n" << peers_.server_log_tail() << "\n";
+    }
+
+    // The client shows the screen again after a change, and was told where.
+    void expect_change_seen(vnc_client_t *c, Image *before, const std::string &what) {
+        const std::string problem =
+            await_change(c, display(), before, kUpdateTimeout, peers_.dir().file("mismatch"));
+        ASSERT_EQ(problem, "") << what;
+    }
+
+    int display() const { return peers_.display(); }
+    PeerSession peers_;
+};
+
+TEST_P(Pixels, FramebufferEqualsTheScreenThroughEveryChange) {
+    const Cell &cell = GetParam();
+    std::string err;
+    ASSERT_TRUE(peers_.start_server(cell.server, kWidth, kHeight, &err)) << err;
+    const std::string photo = picture_file(Picture::kPhoto, kWidth, kHeight);
+    const std::string flat = picture_file(Picture::kFlat, kWidth, kHeight);
+    ASSERT_FALSE(photo.empty());
+    ASSERT_FALSE(flat.empty());
+    ASSERT_TRUE(show_on_root(display(), photo, &err)) << err;
+
+    const size_t log_start = peers_.server().server_log().size();
+    ClientPtr c = make_client(cell.list);
+    ASSERT_EQ(vnc_connect(c.get(), "127.0.0.1", peers_.server().port(), nullptr), 0) << vnc_last_error();
+
+    // The first, full update covers the whole screen.
+    DirtyLog first;
+    Match m = wait_screen_match(c.get(), display(), kUpdateTimeout, &first);
+    if (!m.ok) m.save(peers_.dir().file("mismatch"));
+    ASSERT_TRUE(m.ok) << "first update: " << m.str();
+    EXPECT_GT(m.screen.distinct_colours(), 1000u) << "the picture is not on the screen";
+    EXPECT_EQ(first.uncovered(Rect{0, 0, kWidth, kHeight}), 0) << first.str();
+    Image before = m.screen;
+
+    // Few colours everywhere: what RRE and the ZRLE palette tiles are for.
+    ASSERT_TRUE(show_on_root(display(), flat, &err)) << err;
+    ASSERT_NO_FATAL_FAILURE(expect_change_seen(c.get(), &before, "flat picture"));
+
+    // A window appears, moves (a copy for servers that send CopyRect) and goes.
+    Process &xlogo = peers_.start_x_client({"xlogo", "-geometry", "150x110+30+40", "-bg", "#f0e0a0", "-fg", "#203080"});
+    const std::string win = peers_.find_window("xlogo");
+    ASSERT_FALSE(win.empty()) << "xlogo never showed";
+    ASSERT_NO_FATAL_FAILURE(expect_change_seen(c.get(), &before, "window appeared"));
+    for (const char *pos : {"210 150", "260 90"}) {
+        const std::string p(pos);
+        const CommandResult r = x_tool(display(), {"xdotool", "windowmove", "--sync", win,
+                                                   p.substr(0, p.find(' ')), p.substr(p.find(' ') + 1)});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        ASSERT_NO_FATAL_FAILURE(
+            expect_change_seen(c.get(), &before, std::string("window moved to ") + pos));
+    }
+    xlogo.stop();
+    ASSERT_NO_FATAL_FAILURE(expect_change_seen(c.get(), &before, "window closed"));
+
+    EXPECT_EQ(vnc_get_status(c.get()), VNC_STATUS_CONNECTED);
+    ASSERT_EQ(vnc_disconnect(c.get()), 0);
+    const std::set<std::string> sent = peers_.server().encodings_reported(log_start, Millis(5000));
+    std::string listed;
+    for (const auto &s : sent) listed += s + " ";
+    EXPECT_TRUE(sent.count(cell.encoding)) << "the server reports sending only: " << listed;
+}
+
+const std::vector<int32_t> kZrle = {enc::kZrle, enc::kDesktopSize};
+const std::vector<int32_t> kHextile = {enc::kHextile, enc::kDesktopSize};
+const std::vector<int32_t> kRre = {enc::kRre, enc::kDesktopSize};
+const std::vector<int32_t> kCopyRect = {enc::kCopyRect, enc::kRaw, enc::kDesktopSize};
+const std::vector<int32_t> kRaw = {enc::kRaw, enc::kDesktopSize};
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, Pixels,
+    // x11vnc sends no CopyRect without a window manager, so it has no such cell.
+    ::testing::Values(Cell{ServerKind::kXvnc, "zrle", kZrle},
+                      Cell{ServerKind::kXvnc, "hextile", kHextile},
+                      Cell{ServerKind::kXvnc, "rre", kRre},
+                      Cell{ServerKind::kXvnc, "copyrect", kCopyRect},
+                      Cell{ServerKind::kXvnc, "raw", kRaw},
+                      Cell{ServerKind::kX11vnc, "zrle", kZrle},
+                      Cell{ServerKind::kX11vnc, "hextile", kHextile},
+                      Cell{ServerKind::kX11vnc, "rre", kRre},
+                      Cell{ServerKind::kX11vnc, "raw", kRaw}),
+    cell_name);
+
+}  // namespace
