@@ -9,7 +9,8 @@ namespace {
 // Framebuffer content where every pixel differs from every other.
 void paint_distinct(guarded_fb &fb) {
     for (int y = 0; y < fb.height(); ++y)
-        for (int x = 0; x < fb.width(); ++x) fb.at(x, y) = 0xFF000000u | static_cast<uint32_t>(y << 12 | x);
+        for (int x = 0; x < fb.width(); ++x)
+            fb.at(x, y) = 0xFF000000u | static_cast<uint32_t>(y << 12 | x);
 }
 
 // The result of copying through a separate buffer.
@@ -26,10 +27,10 @@ struct move {
 
 TEST(CopyRect, OverlappingMovesEqualCopyThroughBuffer) {
     const move moves[] = {
-        {"down one row", 3, 2, 3, 3, 10, 6},  {"up one row", 3, 3, 3, 2, 10, 6},
-        {"right one column", 2, 4, 3, 4, 9, 5}, {"left one column", 3, 4, 2, 4, 9, 5},
+        {"down one row", 3, 2, 3, 3, 10, 6},       {"up one row", 3, 3, 3, 2, 10, 6},
+        {"right one column", 2, 4, 3, 4, 9, 5},    {"left one column", 3, 4, 2, 4, 9, 5},
         {"diagonal down-right", 1, 1, 3, 2, 8, 7}, {"diagonal up-left", 3, 2, 1, 1, 8, 7},
-        {"onto itself", 5, 5, 5, 5, 4, 4},      {"disjoint", 0, 0, 12, 8, 4, 4},
+        {"onto itself", 5, 5, 5, 5, 4, 4},         {"disjoint", 0, 0, 12, 8, 4, 4},
         {"whole framebuffer", 0, 0, 0, 0, 16, 12},
     };
     for (const move &m : moves) {
@@ -37,8 +38,8 @@ TEST(CopyRect, OverlappingMovesEqualCopyThroughBuffer) {
         guarded_fb fb(16, 12);
         paint_distinct(fb);
         const enc::image want = copied(fb.snapshot(), m.sx, m.sy, m.x, m.y, m.w, m.h);
-        const decode_run r = run_decoder(decode_copyrect_rect, &fb, enc::copyrect(m.sx, m.sy),
-                                         m.x, m.y, m.w, m.h);
+        const decode_run r =
+            run_decoder(decode_copyrect_rect, &fb, enc::copyrect(m.sx, m.sy), m.x, m.y, m.w, m.h);
         EXPECT_EQ(0, r.rc);
         EXPECT_EQ(4u, r.consumed);
         EXPECT_TRUE(same_image(want, fb.snapshot()));
@@ -51,8 +52,8 @@ TEST(CopyRect, OverlappingMovesEqualCopyThroughBuffer) {
 // edge exactly is allowed.
 TEST(CopyRect, AreasLeavingFramebufferAreRefusedInStep) {
     const move refused[] = {
-        {"source right", 13, 0, 0, 0, 4, 2},      {"source bottom", 0, 11, 0, 0, 2, 2},
-        {"destination right", 0, 0, 13, 0, 4, 2}, {"destination bottom", 0, 0, 0, 11, 2, 2},
+        {"source right", 13, 0, 0, 0, 4, 2},           {"source bottom", 0, 11, 0, 0, 2, 2},
+        {"destination right", 0, 0, 13, 0, 4, 2},      {"destination bottom", 0, 0, 0, 11, 2, 2},
         {"source far away", 65535, 65535, 0, 0, 1, 1},
     };
     for (const move &m : refused) {
@@ -60,9 +61,9 @@ TEST(CopyRect, AreasLeavingFramebufferAreRefusedInStep) {
         guarded_fb fb(16, 12);
         paint_distinct(fb);
         const enc::image before = fb.snapshot();
-        const decode_run r = run_decoder(decode_copyrect_rect, &fb,
-                                         concat({enc::copyrect(m.sx, m.sy), kMarker}), m.x, m.y,
-                                         m.w, m.h);
+        const decode_run r =
+            run_decoder(decode_copyrect_rect, &fb, concat({enc::copyrect(m.sx, m.sy), kMarker}),
+                        m.x, m.y, m.w, m.h);
         EXPECT_EQ(-1, r.rc);
         EXPECT_EQ(4u, r.consumed) << "the next header must be read from the marker";
         EXPECT_TRUE(same_image(before, fb.snapshot()));
@@ -75,9 +76,9 @@ TEST(CopyRect, AreasLeavingFramebufferAreRefusedInStep) {
         guarded_fb fb(16, 12);
         paint_distinct(fb);
         const enc::image want = copied(fb.snapshot(), m.sx, m.sy, m.x, m.y, m.w, m.h);
-        EXPECT_EQ(0, run_decoder(decode_copyrect_rect, &fb, enc::copyrect(m.sx, m.sy), m.x, m.y,
-                                 m.w, m.h)
-                         .rc);
+        EXPECT_EQ(
+            0, run_decoder(decode_copyrect_rect, &fb, enc::copyrect(m.sx, m.sy), m.x, m.y, m.w, m.h)
+                   .rc);
         EXPECT_TRUE(same_image(want, fb.snapshot()));
     }
 }
@@ -106,7 +107,7 @@ TEST(CopyRect, EmptyAreaOrNoFramebufferCopiesNothing) {
     EXPECT_EQ(0, run_decoder(decode_copyrect_rect, &fb, enc::copyrect(1, 1), 0, 0, 5, 0).rc);
     EXPECT_TRUE(same_image(before, fb.snapshot()));
     // Without a framebuffer the payload is still consumed.
-    const decode_run r =
-        run_decoder(decode_copyrect_rect, nullptr, concat({enc::copyrect(0, 0), kMarker}), 0, 0, 0, 0);
+    const decode_run r = run_decoder(decode_copyrect_rect, nullptr,
+                                     concat({enc::copyrect(0, 0), kMarker}), 0, 0, 0, 0);
     EXPECT_EQ(4u, r.consumed);
 }

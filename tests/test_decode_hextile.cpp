@@ -19,7 +19,8 @@ struct tile_geom {
 std::vector<tile_geom> tiles_of(int w, int h) {
     std::vector<tile_geom> out;
     for (int y = 0; y < h; y += 16)
-        for (int x = 0; x < w; x += 16) out.push_back({x, y, std::min(16, w - x), std::min(16, h - y)});
+        for (int x = 0; x < w; x += 16)
+            out.push_back({x, y, std::min(16, w - x), std::min(16, h - y)});
     return out;
 }
 
@@ -128,9 +129,9 @@ TEST(Hextile, SubrectanglesAreCutToTheirTile) {
         tiles.push_back(solid_tile(b));
         tiles.back().foreground = fg;
     }
-    tiles[0].subrects = {{0, 8, 0, 16, 1}};   // 16 wide from x 8: 8 columns
-    tiles[1].subrects = {{0, 4, 3, 16, 16}};  // 8-wide tile: columns 4..7, rows 3..15
-    tiles[2].subrects = {{0, 0, 2, 1, 16}};   // 4-high tile: rows 2..3
+    tiles[0].subrects = {{0, 8, 0, 16, 1}};     // 16 wide from x 8: 8 columns
+    tiles[1].subrects = {{0, 4, 3, 16, 16}};    // 8-wide tile: columns 4..7, rows 3..15
+    tiles[2].subrects = {{0, 0, 2, 1, 16}};     // 4-high tile: rows 2..3
     tiles[3].subrects = {{0, 15, 15, 16, 16}};  // starts outside the 8x4 tile: nothing
     guarded_fb fb(32, 24);
     ASSERT_EQ(0, run_decoder(decode_hextile_rect, &fb, enc::hextile(tiles), 0, 0, 24, 20).rc);

@@ -38,9 +38,9 @@ TEST(Rre, NoSubrectanglesIsPlainFill) {
 // the framebuffer is drawn where it says.
 TEST(Rre, SubrectanglesAreCutAtFramebufferEdges) {
     guarded_fb fb(12, 8);
-    const enc::bytes payload = enc::rre(0xFF000001, {{0xFF0000AA, 6, 1, 100, 2},
-                                                      {0xFF0000BB, 1, 5, 3, 50},
-                                                      {0xFF0000CC, 2, 0, 1, 1}});
+    const enc::bytes payload =
+        enc::rre(0xFF000001,
+                 {{0xFF0000AA, 6, 1, 100, 2}, {0xFF0000BB, 1, 5, 3, 50}, {0xFF0000CC, 2, 0, 1, 1}});
     const decode_run r = run_decoder(decode_rre_rect, &fb, concat({payload, kMarker}), 4, 2, 4, 2);
     EXPECT_EQ(0, r.rc);
     EXPECT_EQ(payload.size(), r.consumed);

@@ -15,8 +15,16 @@ namespace {
 Bytes update_header(int count) { return Bytes().u8(0).u8(0).u16(count); }
 
 std::vector<uint8_t> request(int incremental, int w, int h) {
-    return {3, static_cast<uint8_t>(incremental), 0, 0, 0, 0, static_cast<uint8_t>(w >> 8),
-            static_cast<uint8_t>(w), static_cast<uint8_t>(h >> 8), static_cast<uint8_t>(h)};
+    return {3,
+            static_cast<uint8_t>(incremental),
+            0,
+            0,
+            0,
+            0,
+            static_cast<uint8_t>(w >> 8),
+            static_cast<uint8_t>(w),
+            static_cast<uint8_t>(h >> 8),
+            static_cast<uint8_t>(h)};
 }
 
 std::vector<uint8_t> set_encodings(std::initializer_list<int32_t> list) {
@@ -134,8 +142,8 @@ TEST(DecodeWorker, DisconnectDuringPayloadIsPrompt) {
     for (int32_t encoding : {2, 5, 16}) {
         SCOPED_TRACE(encoding);
         Bytes u = update_header(1).rect(0, 0, 64, 64, encoding);
-        if (encoding == 2) u.u32(1000).pixel(1);     // 1000 subrectangles announced
-        if (encoding == 5) u.u8(0);                  // first of 16 tiles
+        if (encoding == 2) u.u32(1000).pixel(1);      // 1000 subrectangles announced
+        if (encoding == 5) u.u8(0);                   // first of 16 tiles
         if (encoding == 16) u.u32(5000).fill(10, 0);  // 5000 compressed bytes announced
         ScriptedServer s;
         s.handshake(64, 64, "t", 1).send(u).gate();

@@ -27,12 +27,12 @@ int decode_copyrect_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     // before it has been copied; memmove covers overlap within one row.
     if (sy > y) {
         for (int r = 0; r < h; ++r)
-            std::memmove(dst + static_cast<size_t>(r) * stride, src + static_cast<size_t>(r) * stride,
-                         row_bytes);
+            std::memmove(dst + static_cast<size_t>(r) * stride,
+                         src + static_cast<size_t>(r) * stride, row_bytes);
     } else {
         for (int r = h - 1; r >= 0; --r)
-            std::memmove(dst + static_cast<size_t>(r) * stride, src + static_cast<size_t>(r) * stride,
-                         row_bytes);
+            std::memmove(dst + static_cast<size_t>(r) * stride,
+                         src + static_cast<size_t>(r) * stride, row_bytes);
     }
     return 0;
 }

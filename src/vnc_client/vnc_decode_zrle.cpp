@@ -59,7 +59,8 @@ int64_t inflate_all(const vnc_decode_ctx &ctx, uint8_t *in, uint32_t in_len, uin
                 discarding = true;
             } else {
                 uint64_t next = std::min<uint64_t>(bound, static_cast<uint64_t>(out.size) * 2);
-                if (next > SIZE_MAX || !out.resize(static_cast<size_t>(next))) failed = discarding = true;
+                if (next > SIZE_MAX || !out.resize(static_cast<size_t>(next)))
+                    failed = discarding = true;
             }
         }
         size_t space;
@@ -196,7 +197,8 @@ bool decode_raw_tile(data_cursor &d, const tile_area &t) {
     const size_t need = row_bytes * static_cast<size_t>(t.h);
     if (d.left() < need) return false;
     for (int r = t.r0; r < t.r1; ++r) {
-        const uint8_t *s = d.cur + static_cast<size_t>(r) * row_bytes + static_cast<size_t>(t.c0) * CPS;
+        const uint8_t *s =
+            d.cur + static_cast<size_t>(r) * row_bytes + static_cast<size_t>(t.c0) * CPS;
         uint32_t *dst = t.visible_row(r);
         for (int c = t.c0; c < t.c1; ++c, s += CPS) *dst++ = load_cpixel<CPS>(s);
     }

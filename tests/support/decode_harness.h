@@ -176,13 +176,14 @@ inline enc::image test_picture(int w, int h, uint32_t seed) {
             uint32_t v;
             const int zone = ((x / 23) + (y / 17) * 3 + static_cast<int>(seed)) % 5;
             switch (zone) {
-            case 0: v = 0x203040; break;                                      // flat
-            case 1:  // gradient
+            case 0: v = 0x203040; break;  // flat
+            case 1:                       // gradient
                 v = (static_cast<uint32_t>(x) * 3 & 0xFF) << 16 |
-                    (static_cast<uint32_t>(y) * 5 & 0xFF) << 8 | (static_cast<uint32_t>(x ^ y) & 0xFF);
+                    (static_cast<uint32_t>(y) * 5 & 0xFF) << 8 |
+                    (static_cast<uint32_t>(x ^ y) & 0xFF);
                 break;
             case 2: v = ((x / 2 + y) % 3 == 0) ? 0xFFFFFF : 0x000080; break;  // two colours
-            case 3: v = 0x100000u * (rnd() % 7) + 0x33; break;               // a few colours
+            case 3: v = 0x100000u * (rnd() % 7) + 0x33; break;                // a few colours
             default: v = rnd(); break;                                        // noise
             }
             img.at(x, y) = 0xFF000000u | (v & 0xFFFFFF);

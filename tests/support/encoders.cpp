@@ -289,7 +289,8 @@ zrle_tiles zrle_encode(const image &img, int cps, int only) {
                     packed_size = palette.size() * cps + row_bytes * th;
                 }
                 prle_size = palette.size() * cps;
-                for (auto &r : runs) prle_size += r.second == 1 ? 1 : 1 + run_length_bytes(r.second);
+                for (auto &r : runs)
+                    prle_size += r.second == 1 ? 1 : 1 + run_length_bytes(r.second);
             }
             int kind = only;
             if (kind == 1 && palette.size() != 1) kind = 0;
