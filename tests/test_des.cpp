@@ -152,8 +152,8 @@ const uint8_t kCountingChallenge[16] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06
                                         0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
 
 TEST(VncResponse, IsPlainDesUnderTheBitReversedKey) {
-    const char *passwords[] = {"password", "a", "Secret", "12345678", "longer than eight",
-                               "\xE9\xFF\x80\x01", "ab\x7F"};
+    const char *passwords[] = {
+        "password", "a", "Secret", "12345678", "longer than eight", "\xE9\xFF\x80\x01", "ab\x7F"};
     for (const char *pw : passwords) {
         const std::array<uint8_t, 8> key = vnc_key(pw);
         EXPECT_EQ(response(kCountingChallenge, pw), plain_des_pair(key.data(), kCountingChallenge))
@@ -215,7 +215,8 @@ TEST(VncResponse, NullAndEmptyPasswordUseTheAllZeroKey) {
 
 TEST(VncResponse, HalvesAreEncryptedIndependently) {
     uint8_t challenge[16];
-    for (int i = 0; i < 8; ++i) challenge[i] = challenge[i + 8] = static_cast<uint8_t>(0x5A ^ (i * 37));
+    for (int i = 0; i < 8; ++i)
+        challenge[i] = challenge[i + 8] = static_cast<uint8_t>(0x5A ^ (i * 37));
     auto r = response(challenge, "halves");
     EXPECT_EQ(0, std::memcmp(r.data(), r.data() + 8, 8)) << "equal halves, no chaining";
 

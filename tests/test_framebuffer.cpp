@@ -138,7 +138,8 @@ TEST(DirtyRect, NullArgumentsReturnZeroAndKeepTheRectangle) {
     EXPECT_EQ(0, vnc_get_dirty_rect(h.c, &x, &y, nullptr, &hh));
     EXPECT_EQ(0, vnc_get_dirty_rect(h.c, &x, &y, &w, nullptr));
     Rect r;
-    ASSERT_EQ(1, vnc_get_dirty_rect(h.c, &r.x, &r.y, &r.w, &r.h)) << "rejected calls cleared nothing";
+    ASSERT_EQ(1, vnc_get_dirty_rect(h.c, &r.x, &r.y, &r.w, &r.h))
+        << "rejected calls cleared nothing";
     EXPECT_EQ((Rect{1, 2, 3, 4}), r);
 }
 
@@ -175,7 +176,8 @@ TEST(DirtyRect, ConcurrentMarksAreNeverLost) {
         ASSERT_TRUE(covered) << "pixel " << px << "," << py << " lost";
     }
     for (const Rect &d : delivered) {
-        EXPECT_TRUE(d.x >= 0 && d.y >= 0 && d.w > 0 && d.h > 0 && d.x + d.w <= W && d.y + d.h <= H) << d;
+        EXPECT_TRUE(d.x >= 0 && d.y >= 0 && d.w > 0 && d.h > 0 && d.x + d.w <= W && d.y + d.h <= H)
+            << d;
     }
 }
 
@@ -259,7 +261,8 @@ TEST(Framebuffer, LockedFramebufferAndRecursiveUse) {
     ASSERT_EQ(0, vnc_lock_framebuffer(h.c, &pixels, &stride, &w, &hh));
     vnc_unlock_framebuffer(h.c);
     auto other = dimensions_elsewhere(h.c);
-    EXPECT_EQ(std::future_status::timeout, other.wait_for(200ms)) << "one unlock of two released it";
+    EXPECT_EQ(std::future_status::timeout, other.wait_for(200ms))
+        << "one unlock of two released it";
     vnc_unlock_framebuffer(h.c);
     ASSERT_EQ(std::future_status::ready, other.wait_for(10s));
     EXPECT_EQ(0, other.get());

@@ -77,8 +77,8 @@ private:
         uint8_t buf[64];
         const uint8_t types[] = {1, 1};
         const uint8_t ok[] = {0, 0, 0, 0};
-        const uint8_t init[] = {0, 32, 0, 16, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0,
-                                0,  0, 0,  0, 0,  0, 4, 't', 'i', 'n', 'y'};
+        const uint8_t init[] = {0,  32, 0, 16, 32, 24, 0, 1, 0, 255, 0,   255, 0,   255,
+                                16, 8,  0, 0,  0,  0,  0, 0, 0, 4,   't', 'i', 'n', 'y'};
         if (vnc_sock_write_exact(s, "RFB 003.008\n", 12) == 0 &&
             vnc_sock_read_exact_cancel(s, buf, 12, 5000, &run_) == 0 &&
             vnc_sock_write_exact(s, types, sizeof types) == 0 &&
@@ -98,7 +98,9 @@ private:
     std::thread thread_;
 };
 
-TEST(LastError, EmptyBeforeAnyFailure) { EXPECT_EQ("", g_error_at_start); }
+TEST(LastError, EmptyBeforeAnyFailure) {
+    EXPECT_EQ("", g_error_at_start);
+}
 
 TEST(Version, IsFixedAndNeedsNoSetUp) {
     EXPECT_EQ("1.0.1", g_version_at_start);
@@ -150,6 +152,18 @@ TEST(Lifecycle, DisconnectKeepsFramebufferAndCutTextUntilDestroy) {
     vnc_destroy(c);
 }
 
+TEST(Lifecycle, DisconnectAfterAFailedAttemptResetsTheStatus) {
+    vnc_client_t *c = vnc_create();
+    ASSERT_NE(nullptr, c);
+    const int port = refused_port();
+    ASSERT_GT(port, 0);
+    EXPECT_EQ(-1, vnc_connect(c, "127.0.0.1", port, nullptr));
+    EXPECT_EQ(VNC_STATUS_ERROR, vnc_get_status(c));
+    EXPECT_EQ(0, vnc_disconnect(c));
+    EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
+    vnc_destroy(c);
+}
+
 TEST(NullArguments, EveryHandleExportRejectsNull) {
     EXPECT_EQ(VNC_STATUS_ERROR, vnc_get_status(nullptr));
     EXPECT_EQ(-1, vnc_disconnect(nullptr));
@@ -181,7 +195,8 @@ TEST(NullArguments, ConnectRecordsInvalidArgumentsAndLeavesStatus) {
         EXPECT_EQ(-1, vnc_connect(c, k.host, k.port, "pw")) << k.port;
         EXPECT_STREQ(kInvalidArgs, vnc_last_error()) << k.port;
         EXPECT_STREQ(kInvalidArgs, c->last_error) << k.port;
-        EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c)) << "status unchanged, port " << k.port;
+        EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c))
+            << "status unchanged, port " << k.port;
     }
 
     // After a failed attempt the status is -1, and a rejected call keeps it so.
