@@ -406,6 +406,8 @@ TEST(Handshake, ConnectOnConnectedHandleDisconnectsFirst) {
     a.start();
     Client cl;
     ASSERT_EQ(0, cl.connect(a));
+    // The worker's first request goes out on its own thread: let it pass first.
+    ASSERT_TRUE(wait_until([&] { return a.reads().size() >= 6; }));
     ScriptedServer b;
     b.handshake(32, 8);
     b.start();

@@ -89,6 +89,8 @@ TEST(Input, ConcurrentSendersNeverInterleave) {
     s.start();
     Conn k;
     ASSERT_EQ(0, vnc_connect(k.c, "127.0.0.1", s.port(), nullptr));
+    // The worker's first request goes out on its own thread: let it pass first.
+    ASSERT_TRUE(wait_until([&] { return s.reads().size() >= 6; }));
 
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
