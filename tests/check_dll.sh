@@ -5,8 +5,11 @@
 # must be linked in). Reads the PE tables with objdump, so it runs on the
 # build machine: a run under Wine cannot show this, as Wine supplies its own
 # copies of some DLLs.
+# With a second argument, the .def file shipped beside it must list the same
+# sixteen names.
 set -eu
 dll="$1"
+def="${2:-}"
 objdump=${QV_OBJDUMP:-x86_64-w64-mingw32-objdump}
 case "$(basename "$dll")" in
   quenvira-vnc.dll) ;;
@@ -31,6 +34,15 @@ count=$(echo "$dump" | awk '/^Number in:/ {n = 1; next} n && /Export Address Tab
 if [ -z "$count" ] || [ "$((16#$count))" -ne 16 ]; then
   echo "export address table has ${count:-no} (hex) entries, expected 16"
   exit 1
+fi
+
+if [ -n "$def" ]; then
+  listed=$(sed -n '/^EXPORTS/,$p' "$def" | sed '1d' | awk 'NF {print $1}' | sort)
+  if [ "$want" != "$listed" ]; then
+    echo "$def lists other names than the public interface:"
+    diff <(echo "$want") <(echo "$listed") || true
+    exit 1
+  fi
 fi
 
 imports=$(echo "$dump" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p')
