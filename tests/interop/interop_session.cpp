@@ -31,10 +31,11 @@ bool PeerSession::start_server(ServerKind kind, int width, int height, std::stri
     return true;
 }
 
-Process &PeerSession::start_x_client(const std::vector<std::string> &argv) {
+Process &PeerSession::start_x_client(const std::vector<std::string> &argv,
+                                    const std::string &log_name) {
     SpawnOptions o;
     o.env = {"DISPLAY=:" + std::to_string(display()), "HOME=" + dir_.path()};
-    o.log_path = dir_.file("x-clients.log");
+    o.log_path = dir_.file(log_name);
     o.cwd = dir_.path();
     clients_.emplace_back(argv, o);
     return clients_.back();

@@ -29,7 +29,8 @@ public:
 
     // Starts an X client on the server's screen; it runs until the session
     // ends or it is stopped.
-    Process &start_x_client(const std::vector<std::string> &argv);
+    Process &start_x_client(const std::vector<std::string> &argv,
+                            const std::string &log_name = "x-clients.log");
     // The id of the first visible window whose WM_CLASS name is class_name,
     // waiting for it to be mapped; empty when it never is.
     std::string find_window(const std::string &class_name, Millis timeout = Millis(10000));
