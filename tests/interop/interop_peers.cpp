@@ -99,6 +99,21 @@ bool grab_window(int display, const std::string &window_id, Image *out, std::str
     return parse_xwd(r.out, out, error);
 }
 
+bool hide_root_cursor(int display, std::string *error) {
+    // A 1 x 1 bitmap with an empty mask: nothing of the cursor shows.
+    static TempDir dir;
+    const std::string xbm = dir.file("blank.xbm");
+    if (!write_file(xbm, "#define blank_width 1\n#define blank_height 1\n"
+                         "#define blank_x_hot 0\n#define blank_y_hot 0\n"
+                         "static unsigned char blank_bits[] = {\n   0x00};\n")) {
+        if (error) *error = "cannot write " + xbm;
+        return false;
+    }
+    const CommandResult r = x_tool(display, {"xsetroot", "-cursor", xbm, xbm});
+    if (r.exit_code != 0 && error) *error = "xsetroot -cursor failed: " + r.err;
+    return r.exit_code == 0;
+}
+
 bool show_on_root(int display, const std::string &picture, std::string *error) {
     // display exits with 1 even when the picture is up, so the pixels decide.
     const CommandResult r = x_tool(display, {kDisplay, "-window", "root", picture});
@@ -106,6 +121,8 @@ bool show_on_root(int display, const std::string &picture, std::string *error) {
         if (error) *error = "display did not finish: " + r.err;
         return false;
     }
+    // It may leave a cursor of its own on the root window.
+    if (!hide_root_cursor(display, error)) return false;
     Image shown;
     bool ok = wait_until(
         [&] { return grab_root(display, &shown, error) && shown.distinct_colours() >= 4; },
@@ -246,11 +263,11 @@ std::set<std::string> Xvnc::parse_encodings(const std::string &part) const {
         const size_t at = line.find(tag);
         if (at == std::string::npos) continue;
         const std::string rest = line.substr(at + tag.size());
+        if (rest.rfind("Total:", 0) == 0) return names;  // the report is complete
         if (rest.empty() || rest[0] == ' ' || rest.back() != ':') continue;
-        const std::string name = lower(trim(rest.substr(0, rest.size() - 1)));
-        if (name != "total") names.insert(name);
+        names.insert(lower(trim(rest.substr(0, rest.size() - 1))));
     }
-    return names;
+    return {};  // no report yet, or one still being written
 }
 
 std::set<std::string> VncServer::encodings_reported(size_t from, Millis timeout) const {
@@ -270,7 +287,7 @@ bool X11vnc::start(const std::string &dir, int width, int height, const X11vncOp
     if (!xvfb_.start(dir, width, height, error)) return false;
     std::vector<std::string> argv = {"x11vnc", "-display", xvfb_.display_name(), "-rfbport",
                                      "", "-localhost", "-no6", "-shared", "-forever",
-                                     "-nocursor", "-nonap", "-norc", "-noshm", "-rfbversion",
+                                     "-nocursor", "-nonap", "-norc", "-noshm", "-noxdamage", "-rfbversion",
                                      o.version};
     if (o.password.empty()) {
         argv.push_back("-nopw");
@@ -327,9 +344,10 @@ std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
         const size_t space = head.find_last_of(' ');
         const std::string name = lower(space == std::string::npos ? head : head.substr(space + 1));
         const long events = std::atol(line.substr(colon + 3, bar - colon - 3).c_str());
-        if (events > 0 && name != "framebufferupdate" && name != "totals") names.insert(name);
+        if (name == "totals") return names;  // the table is complete
+        if (events > 0 && name != "framebufferupdate") names.insert(name);
     }
-    return names;
+    return {};  // no table yet, or one still being written
 }
 
 }  // namespace interop

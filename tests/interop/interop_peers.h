@@ -28,6 +28,9 @@ CommandResult x_tool(int display, const std::vector<std::string> &argv,
 bool grab_root(int display, Image *out, std::string *error);
 bool grab_window(int display, const std::string &window_id, Image *out, std::string *error);
 
+// Gives the root window an empty (invisible) cursor.
+bool hide_root_cursor(int display, std::string *error);
+
 // Puts a picture file on the root window (ImageMagick's display).
 bool show_on_root(int display, const std::string &picture, std::string *error);
 

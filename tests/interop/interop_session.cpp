@@ -20,8 +20,10 @@ bool PeerSession::start_server(ServerKind kind, int width, int height, std::stri
         server_ = &x11vnc_;
     }
     // Xvnc paints the pointer into the pictures it sends to a client that
-    // does not take cursor shapes, and xwd does not show it: keep the
-    // pointer in the corner, over the root window, whose cursor is empty.
+    // does not take cursor shapes, and xwd does not show it: give the root
+    // window an empty cursor and keep the pointer in the corner, away from
+    // the windows the tests open (which may have cursors of their own).
+    if (!hide_root_cursor(display(), error)) return false;
     const CommandResult r = x_tool(display(), {"xdotool", "mousemove", std::to_string(width - 1),
                                                std::to_string(height - 1)});
     if (r.exit_code != 0) {
