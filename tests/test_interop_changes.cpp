@@ -2,7 +2,6 @@
 // library's own encoding list: scrolling text, and screen resizes that the
 // server announces with DesktopSize.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <string>
@@ -21,7 +20,8 @@ const Millis kUpdateTimeout(20000);
 class Changes : public ::testing::Test {
 protected:
     void TearDown() override {
-        if (HasFailure()) std::cerr << "---- server log (tail) ----\n" << peers_.server_log_tail() << "\n";
+        if (HasFailure())
+            std::cerr << "---- server log (tail) ----\n" << peers_.server_log_tail() << "\n";
     }
     int display() const { return peers_.display(); }
 
@@ -58,14 +58,14 @@ TEST_P(ScrollingText, FramebufferFollowsATerminalThatScrolls) {
         {"xterm", "-fa", "DejaVu Sans Mono", "-fs", "9", "-geometry", "46x12+24+30", "-bg",
          "#102030", "-fg", "#e0f0c0", "-e", "sh", "-c",
          "i=0; while [ $i -lt 60 ]; do i=$((i+1)); echo \"line $i of scrolling text\"; "
-         "sleep 0.02; done; : > '" + mark + "'; exec sleep 600"});
+         "sleep 0.02; done; : > '" +
+             mark + "'; exec sleep 600"});
     ASSERT_FALSE(peers_.find_window("xterm").empty()) << "xterm never showed";
-    ASSERT_TRUE(wait_until([&] { return access(mark.c_str(), F_OK) == 0; },
-                           Millis(20000)))
+    ASSERT_TRUE(wait_until([&] { return access(mark.c_str(), F_OK) == 0; }, Millis(20000)))
         << "the terminal never finished printing";
-    EXPECT_EQ(await_change(c.get(), display(), &before, kUpdateTimeout,
-                           peers_.dir().file("mismatch")),
-              "");
+    EXPECT_EQ(
+        await_change(c.get(), display(), &before, kUpdateTimeout, peers_.dir().file("mismatch")),
+        "");
     EXPECT_GT(before.distinct_colours(), 1000u);
 
     ASSERT_EQ(vnc_disconnect(c.get()), 0);

@@ -53,7 +53,9 @@ protected:
         const Match m = wait_screen_match(c.get(), server_->screen_display(), kScreenTimeout);
         EXPECT_TRUE(m.ok) << m.str();
         EXPECT_TRUE(wait_until(
-            [&] { return server_->server_log().find(version_seen, log_start) != std::string::npos; },
+            [&] {
+                return server_->server_log().find(version_seen, log_start) != std::string::npos;
+            },
             Millis(5000)))
             << "the server never logged \"" << version_seen << "\"";
         EXPECT_EQ(vnc_get_status(c.get()), VNC_STATUS_CONNECTED) << "the session did not last";
@@ -121,6 +123,10 @@ struct X11vncCase {
     const char *version;
     bool auth;
 };
+
+void PrintTo(const X11vncCase &c, std::ostream *os) {
+    *os << "RFB " << c.version << (c.auth ? " with VNC authentication" : " without authentication");
+}
 
 std::string case_name(const ::testing::TestParamInfo<X11vncCase> &info) {
     std::string v = info.param.version;

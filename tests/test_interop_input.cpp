@@ -68,7 +68,8 @@ protected:
             << vnc_last_error();
     }
     void TearDown() override {
-        if (HasFailure()) std::cerr << "---- server log (tail) ----\n" << peers_.server_log_tail() << "\n";
+        if (HasFailure())
+            std::cerr << "---- server log (tail) ----\n" << peers_.server_log_tail() << "\n";
     }
 
     // Starts xev on the root window and waits until it reports events (a
@@ -175,7 +176,7 @@ TEST_P(Input, KeysArriveAsTheirKeysyms) {
 
     const std::vector<XEvent> ev = wait_events(8);
     ASSERT_EQ(ev.size(), 8u);
-    const char *types[] = {"KeyPress", "KeyRelease", "KeyPress", "KeyRelease",
+    const char *types[] = {"KeyPress", "KeyRelease", "KeyPress",   "KeyRelease",
                            "KeyPress", "KeyPress",   "KeyRelease", "KeyRelease"};
     const unsigned syms[] = {q, q, ret, ret, shift, big_a, big_a, shift};
     for (size_t i = 0; i < 8; ++i) {
@@ -187,7 +188,8 @@ TEST_P(Input, KeysArriveAsTheirKeysyms) {
 
 TEST_P(Input, ClipboardTextReachesTheServer) {
     const std::string text = "quenvira clipboard 42";
-    ASSERT_EQ(vnc_send_client_cut_text(client_.get(), text.data(), static_cast<int>(text.size())), 0);
+    ASSERT_EQ(vnc_send_client_cut_text(client_.get(), text.data(), static_cast<int>(text.size())),
+              0);
     // Xvnc owns the selections with it; x11vnc puts it into the cut buffer.
     std::string clip, primary, buffer;
     EXPECT_TRUE(wait_until(
@@ -232,7 +234,8 @@ TEST_P(Input, ClipboardTextFromTheServerIsKept) {
         const CommandResult r = x_tool(peers_.display(), {"xprop", "-root", "-f", "CUT_BUFFER0",
                                                           "8s", "-set", "CUT_BUFFER0", text});
         ASSERT_EQ(r.exit_code, 0) << r.err;
-        arrived = wait_until([&] { return (kept = kept_text()) == text; }, Millis(2000), Millis(50));
+        arrived =
+            wait_until([&] { return (kept = kept_text()) == text; }, Millis(2000), Millis(50));
     }
     EXPECT_TRUE(arrived) << "cut text kept: \"" << kept << "\", last set: \"" << text << "\"";
 }

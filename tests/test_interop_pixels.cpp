@@ -42,7 +42,8 @@ std::string cell_name(const ::testing::TestParamInfo<Cell> &info) {
 class Pixels : public ::testing::TestWithParam<Cell> {
 protected:
     void TearDown() override {
-        if (HasFailure()) std::cerr << "---- server log (tail) ----\n" << peers_.server_log_tail() << "\n";
+        if (HasFailure())
+            std::cerr << "---- server log (tail) ----\n" << peers_.server_log_tail() << "\n";
     }
 
     // The client shows the screen again after a change, and was told where.
@@ -68,7 +69,8 @@ TEST_P(Pixels, FramebufferEqualsTheScreenThroughEveryChange) {
 
     const size_t log_start = peers_.server().server_log().size();
     ClientPtr c = make_client(cell.list);
-    ASSERT_EQ(vnc_connect(c.get(), "127.0.0.1", peers_.server().port(), nullptr), 0) << vnc_last_error();
+    ASSERT_EQ(vnc_connect(c.get(), "127.0.0.1", peers_.server().port(), nullptr), 0)
+        << vnc_last_error();
 
     // The first, full update covers the whole screen.
     DirtyLog first;
@@ -84,14 +86,16 @@ TEST_P(Pixels, FramebufferEqualsTheScreenThroughEveryChange) {
     ASSERT_NO_FATAL_FAILURE(expect_change_seen(c.get(), &before, "flat picture"));
 
     // A window appears, moves (a copy for servers that send CopyRect) and goes.
-    Process &xlogo = peers_.start_x_client({"xlogo", "-geometry", "150x110+30+40", "-bg", "#f0e0a0", "-fg", "#203080"});
+    Process &xlogo = peers_.start_x_client(
+        {"xlogo", "-geometry", "150x110+30+40", "-bg", "#f0e0a0", "-fg", "#203080"});
     const std::string win = peers_.find_window("xlogo");
     ASSERT_FALSE(win.empty()) << "xlogo never showed";
     ASSERT_NO_FATAL_FAILURE(expect_change_seen(c.get(), &before, "window appeared"));
     for (const char *pos : {"210 150", "260 90"}) {
         const std::string p(pos);
-        const CommandResult r = x_tool(display(), {"xdotool", "windowmove", "--sync", win,
-                                                   p.substr(0, p.find(' ')), p.substr(p.find(' ') + 1)});
+        const CommandResult r =
+            x_tool(display(), {"xdotool", "windowmove", "--sync", win, p.substr(0, p.find(' ')),
+                               p.substr(p.find(' ') + 1)});
         ASSERT_EQ(r.exit_code, 0) << r.err;
         ASSERT_NO_FATAL_FAILURE(
             expect_change_seen(c.get(), &before, std::string("window moved to ") + pos));
@@ -116,15 +120,12 @@ const std::vector<int32_t> kRaw = {enc::kRaw, enc::kDesktopSize};
 INSTANTIATE_TEST_SUITE_P(
     Encodings, Pixels,
     // x11vnc sends no CopyRect without a window manager, so it has no such cell.
-    ::testing::Values(Cell{ServerKind::kXvnc, "zrle", kZrle},
-                      Cell{ServerKind::kXvnc, "hextile", kHextile},
-                      Cell{ServerKind::kXvnc, "rre", kRre},
-                      Cell{ServerKind::kXvnc, "copyrect", kCopyRect},
-                      Cell{ServerKind::kXvnc, "raw", kRaw},
-                      Cell{ServerKind::kX11vnc, "zrle", kZrle},
-                      Cell{ServerKind::kX11vnc, "hextile", kHextile},
-                      Cell{ServerKind::kX11vnc, "rre", kRre},
-                      Cell{ServerKind::kX11vnc, "raw", kRaw}),
+    ::testing::Values(
+        Cell{ServerKind::kXvnc, "zrle", kZrle}, Cell{ServerKind::kXvnc, "hextile", kHextile},
+        Cell{ServerKind::kXvnc, "rre", kRre}, Cell{ServerKind::kXvnc, "copyrect", kCopyRect},
+        Cell{ServerKind::kXvnc, "raw", kRaw}, Cell{ServerKind::kX11vnc, "zrle", kZrle},
+        Cell{ServerKind::kX11vnc, "hextile", kHextile}, Cell{ServerKind::kX11vnc, "rre", kRre},
+        Cell{ServerKind::kX11vnc, "raw", kRaw}),
     cell_name);
 
 }  // namespace

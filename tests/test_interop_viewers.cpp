@@ -24,7 +24,8 @@ const Millis kShowTimeout(20000);
 Image canned_picture() {
     Image img(640, 480, 0);
     for (int r = 0; r < 32; ++r)
-        for (int c = 0; c < 32; ++c) img.at(c, r) = uint32_t(r * 8) << 16 | uint32_t(c * 8) << 8 | 0xFF;
+        for (int c = 0; c < 32; ++c)
+            img.at(c, r) = uint32_t(r * 8) << 16 | uint32_t(c * 8) << 8 | 0xFF;
     for (int y = 40; y < 72; ++y)
         for (int x = 40; x < 72; ++x)
             img.at(x, y) = (x >= 44 && x < 68 && y >= 44 && y < 68) ? 0xFF0000 : 0x00FF00;
@@ -68,8 +69,8 @@ protected:
         wait_until(
             [&] {
                 if (!viewer_.running()) return true;
-                const CommandResult r = x_tool(xvfb_.display(),
-                                               {"xdotool", "search", "--onlyvisible", "--name", name});
+                const CommandResult r =
+                    x_tool(xvfb_.display(), {"xdotool", "search", "--onlyvisible", "--name", name});
                 id = r.out.substr(0, r.out.find('\n'));
                 return r.exit_code == 0 && !id.empty();
             },
@@ -86,9 +87,10 @@ protected:
 };
 
 TEST_P(Viewers, TigerVncViewerShowsTheCannedPicture) {
-    std::vector<std::string> argv = {"xtigervncviewer", "-AutoSelect=0", "-PreferredEncoding",
-                                     "ZRLE", "-FullColor", "-NoJPEG", "-MenuKey=", "-Shared",
-                                     "-ViewOnly", "-SecurityTypes", "None,VncAuth"};
+    std::vector<std::string> argv = {
+        "xtigervncviewer", "-AutoSelect=0",  "-PreferredEncoding", "ZRLE",
+        "-FullColor",      "-NoJPEG",        "-MenuKey=",          "-Shared",
+        "-ViewOnly",       "-SecurityTypes", "None,VncAuth"};
     if (!password_.empty()) {
         const std::string file = dir_.file("viewer.passwd");
         ASSERT_TRUE(make_password_file(file, password_));
@@ -134,9 +136,9 @@ TEST_P(Viewers, GvncViewerShowsTheCannedPicture) {
     // F11 saves what the viewer shows as gvncviewer.png in its folder. It
     // has to be a real key press (the X test extension, not a sent event),
     // and it goes to the window under the pointer.
-    ASSERT_EQ(x_tool(xvfb_.display(), {"xdotool", "mousemove", "--window", win, "300", "200"})
-                  .exit_code,
-              0);
+    ASSERT_EQ(
+        x_tool(xvfb_.display(), {"xdotool", "mousemove", "--window", win, "300", "200"}).exit_code,
+        0);
     const std::string png = dir_.file("gvncviewer.png");
     const Image want = canned_picture();
     Image shown;

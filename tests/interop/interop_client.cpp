@@ -10,7 +10,8 @@ namespace interop {
 ClientPtr make_client(const std::vector<int32_t> &encodings) {
     ClientPtr c(vnc_create());
     if (c && !encodings.empty())
-        vnc_set_encodings_for_testing(c.get(), encodings.data(), static_cast<int>(encodings.size()));
+        vnc_set_encodings_for_testing(c.get(), encodings.data(),
+                                      static_cast<int>(encodings.size()));
     return c;
 }
 

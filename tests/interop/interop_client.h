@@ -20,11 +20,9 @@ struct ClientDeleter {
 };
 using ClientPtr = std::unique_ptr<vnc_client_t, ClientDeleter>;
 
-// Encoding numbers and the lists the tests announce. Each forced list keeps
-// DesktopSize; CopyRect needs Raw beside it for everything that is not a copy.
+// Encoding numbers, for the lists the tests announce.
 namespace enc {
-constexpr int32_t kRaw = 0, kCopyRect = 1, kRre = 2, kHextile = 5, kZrle = 16,
-                  kDesktopSize = -223;
+constexpr int32_t kRaw = 0, kCopyRect = 1, kRre = 2, kHextile = 5, kZrle = 16, kDesktopSize = -223;
 }
 
 // A new handle announcing encodings (empty: the library's own list).
@@ -49,9 +47,9 @@ private:
 
 struct Match {
     bool ok = false;
-    Diff diff;        // of the last comparison
-    Image screen;     // the last ground truth
-    Image fb;         // the last framebuffer copy
+    Diff diff;     // of the last comparison
+    Image screen;  // the last ground truth
+    Image fb;      // the last framebuffer copy
     std::string error;
     std::string str() const;
     // Writes the framebuffer and the screen as PPM files beside prefix.
@@ -61,8 +59,7 @@ struct Match {
 // Polls until the handle's framebuffer equals the X screen of display
 // (fourth byte ignored), or timeout. Dirty rectangles delivered meanwhile go
 // to log when given.
-Match wait_screen_match(vnc_client_t *client, int display, Millis timeout,
-                        DirtyLog *log = nullptr);
+Match wait_screen_match(vnc_client_t *client, int display, Millis timeout, DirtyLog *log = nullptr);
 // The same against a fixed picture.
 Match wait_image_match(vnc_client_t *client, const Image &want, Millis timeout,
                        DirtyLog *log = nullptr);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <unordered_set>
 
 namespace interop {
@@ -51,9 +51,27 @@ uint32_t channel(uint32_t value, uint32_t mask) {
 bool parse_xwd(const std::string &data, Image *out, std::string *error) {
     // The header is 25 big-endian 32-bit fields followed by the window name.
     enum {
-        kHeaderSize, kVersion, kFormat, kDepth, kWidth, kHeight, kXOffset, kByteOrder,
-        kBitmapUnit, kBitmapBitOrder, kBitmapPad, kBitsPerPixel, kBytesPerLine, kVisualClass,
-        kRedMask, kGreenMask, kBlueMask, kBitsPerRgb, kColormapEntries, kNColors, kFieldCount = 25
+        kHeaderSize,
+        kVersion,
+        kFormat,
+        kDepth,
+        kWidth,
+        kHeight,
+        kXOffset,
+        kByteOrder,
+        kBitmapUnit,
+        kBitmapBitOrder,
+        kBitmapPad,
+        kBitsPerPixel,
+        kBytesPerLine,
+        kVisualClass,
+        kRedMask,
+        kGreenMask,
+        kBlueMask,
+        kBitsPerRgb,
+        kColormapEntries,
+        kNColors,
+        kFieldCount = 25
     };
     auto fail = [&](const char *why) {
         if (error) *error = why;
@@ -85,8 +103,8 @@ bool parse_xwd(const std::string &data, Image *out, std::string *error) {
             for (unsigned b = 0; b < step; ++b)
                 v |= static_cast<uint32_t>(p[b]) << (msb_first ? 8 * (step - 1 - b) : 8 * b);
             img.at(static_cast<int>(x), static_cast<int>(y)) = channel(v, f[kRedMask]) << 16 |
-                                                             channel(v, f[kGreenMask]) << 8 |
-                                                             channel(v, f[kBlueMask]);
+                                                               channel(v, f[kGreenMask]) << 8 |
+                                                               channel(v, f[kBlueMask]);
         }
     }
     *out = std::move(img);
@@ -129,7 +147,8 @@ bool parse_ppm(const std::string &data, Image *out, std::string *error) {
 }
 
 std::string to_ppm(const Image &img) {
-    std::string out = "P6\n" + std::to_string(img.width) + " " + std::to_string(img.height) + "\n255\n";
+    std::string out =
+        "P6\n" + std::to_string(img.width) + " " + std::to_string(img.height) + "\n255\n";
     out.reserve(out.size() + img.px.size() * 3);
     for (uint32_t v : img.px) {
         out += static_cast<char>(v >> 16 & 0xFF);
@@ -188,8 +207,8 @@ Image snapshot(vnc_client_t *client) {
                               static_cast<size_t>(y) * static_cast<size_t>(stride);
             for (int x = 0; x < w; ++x) {
                 const unsigned char *p = row + 4 * x;  // blue, green, red, fourth
-                img.at(x, y) = static_cast<uint32_t>(p[2]) << 16 |
-                               static_cast<uint32_t>(p[1]) << 8 | p[0];
+                img.at(x, y) =
+                    static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[0];
             }
         }
     }

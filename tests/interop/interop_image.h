@@ -42,10 +42,10 @@ bool parse_ppm(const std::string &data, Image *out, std::string *error);
 std::string to_ppm(const Image &img);
 
 struct Diff {
-    long count = 0;        // differing pixels; -1 when the sizes differ
+    long count = 0;  // differing pixels; -1 when the sizes differ
     int first_x = -1, first_y = -1;
     uint32_t got = 0, want = 0;
-    Rect bounds;           // bounding box of the differing pixels
+    Rect bounds;  // bounding box of the differing pixels
     std::string str() const;
 };
 

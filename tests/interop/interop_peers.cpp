@@ -103,9 +103,10 @@ bool hide_root_cursor(int display, std::string *error) {
     // A 1 x 1 bitmap with an empty mask: nothing of the cursor shows.
     static TempDir dir;
     const std::string xbm = dir.file("blank.xbm");
-    if (!write_file(xbm, "#define blank_width 1\n#define blank_height 1\n"
-                         "#define blank_x_hot 0\n#define blank_y_hot 0\n"
-                         "static unsigned char blank_bits[] = {\n   0x00};\n")) {
+    if (!write_file(xbm,
+                    "#define blank_width 1\n#define blank_height 1\n"
+                    "#define blank_x_hot 0\n#define blank_y_hot 0\n"
+                    "static unsigned char blank_bits[] = {\n   0x00};\n")) {
         if (error) *error = "cannot write " + xbm;
         return false;
     }
@@ -150,33 +151,55 @@ std::string picture_file(Picture kind, int width, int height) {
     if (kind == Picture::kPhoto) {
         argv = {kConvert, "-size", size, "xc:#204060",
                 // fractal noise: every tile a different palette or raw
-                "(", "-seed", "11", "-size", part(w2, h2), "plasma:fractal", ")",
-                "-geometry", at(0, 0), "-composite",
-                "(", "-size", part(width - w2 - 20, h2 - 20), "gradient:#ff2000-#0020ff", ")",
-                "-geometry", at(w2 + 10, 10), "-composite",
-                "(", "-size", part(w2 - 40, height - h2 - 30), "pattern:checkerboard", ")",
-                "-geometry", at(20, h2 + 10), "-composite",
-                "-fill", "white", "-draw",
+                "(", "-seed", "11", "-size", part(w2, h2), "plasma:fractal", ")", "-geometry",
+                at(0, 0), "-composite", "(", "-size", part(width - w2 - 20, h2 - 20),
+                "gradient:#ff2000-#0020ff", ")", "-geometry", at(w2 + 10, 10), "-composite", "(",
+                "-size", part(w2 - 40, height - h2 - 30), "pattern:checkerboard", ")", "-geometry",
+                at(20, h2 + 10), "-composite", "-fill", "white", "-draw",
                 "rectangle " + std::to_string(w2 + 10) + "," + std::to_string(h2 + 20) + " " +
                     std::to_string(w2 + 60) + "," + std::to_string(height - 10),
                 "-fill", "#ff8800", "-draw",
-                "circle " + std::to_string(width - 80) + "," + std::to_string(height - 60) +
-                    " " + std::to_string(width - 40) + "," + std::to_string(height - 40),
+                "circle " + std::to_string(width - 80) + "," + std::to_string(height - 60) + " " +
+                    std::to_string(width - 40) + "," + std::to_string(height - 40),
                 "-font", "DejaVu-Sans", "-pointsize", "20", "-fill", "yellow", "-annotate",
                 at(w2 + 20, h2 + 10), "quenvira interop", path};
     } else {
-        argv = {kConvert, "-size", size, "xc:#3366cc", "+antialias",
-                "-fill", "#ffffff", "-draw", "rectangle 10,10 " + std::to_string(w2) + "," + std::to_string(h2),
-                "-fill", "#cc2200", "-draw",
-                "rectangle " + std::to_string(w2 + 15) + ",30 " + std::to_string(width - 20) +
-                    "," + std::to_string(h2 + 40),
-                "-fill", "#00aa44", "-draw",
+        argv = {kConvert,
+                "-size",
+                size,
+                "xc:#3366cc",
+                "+antialias",
+                "-fill",
+                "#ffffff",
+                "-draw",
+                "rectangle 10,10 " + std::to_string(w2) + "," + std::to_string(h2),
+                "-fill",
+                "#cc2200",
+                "-draw",
+                "rectangle " + std::to_string(w2 + 15) + ",30 " + std::to_string(width - 20) + "," +
+                    std::to_string(h2 + 40),
+                "-fill",
+                "#00aa44",
+                "-draw",
                 "rectangle 40," + std::to_string(h2 + 20) + " " + std::to_string(w2 + 70) + "," +
                     std::to_string(height - 25),
-                "(", "-size", part(120, 64), "pattern:checkerboard", ")",
-                "-geometry", at(width - 150, height - 90), "-composite",
-                "(", "-size", part(96, 48), "pattern:vertical", ")",
-                "-geometry", at(25, 25), "-composite", path};
+                "(",
+                "-size",
+                part(120, 64),
+                "pattern:checkerboard",
+                ")",
+                "-geometry",
+                at(width - 150, height - 90),
+                "-composite",
+                "(",
+                "-size",
+                part(96, 48),
+                "pattern:vertical",
+                ")",
+                "-geometry",
+                at(25, 25),
+                "-composite",
+                path};
     }
     const CommandResult r = run_command(argv);
     if (r.exit_code != 0) return "";
@@ -207,8 +230,8 @@ bool XServerBase::start_x(const std::vector<std::string> &argv, const std::strin
         opts.env = {"HOME=" + opts.cwd};
         Process p(args, opts);
         if (!p.started()) break;
-        const bool ready = wait_until(
-            [&] { return !p.running() || x_socket_accepts(n); }, Millis(15000));
+        const bool ready =
+            wait_until([&] { return !p.running() || x_socket_accepts(n); }, Millis(15000));
         if (ready && p.running()) {
             display_ = n;
             proc_ = std::move(p);
@@ -216,7 +239,9 @@ bool XServerBase::start_x(const std::vector<std::string> &argv, const std::strin
         }
         const std::string log = p.log();
         p.stop();
-        if (error) *error = args[0] + " on :" + std::to_string(n) + " did not come up:\n" + tail_lines(log, 15);
+        if (error)
+            *error =
+                args[0] + " on :" + std::to_string(n) + " did not come up:\n" + tail_lines(log, 15);
     }
     return false;
 }
@@ -228,10 +253,23 @@ bool Xvfb::start(const std::string &dir, int width, int height, std::string *err
 }
 
 bool Xvnc::start(const std::string &dir, const XvncOptions &o, std::string *error) {
-    std::vector<std::string> argv = {
-        "Xvnc", "{D}", "-geometry", std::to_string(o.width) + "x" + std::to_string(o.height),
-        "-depth", "24", "-rfbport", "{P}", "-interface", "127.0.0.1", "-nolisten", "tcp",
-        "-noreset", "-AlwaysShared", "-UseBlacklist=0", "-desktop", o.desktop};
+    std::vector<std::string> argv = {"Xvnc",
+                                     "{D}",
+                                     "-geometry",
+                                     std::to_string(o.width) + "x" + std::to_string(o.height),
+                                     "-depth",
+                                     "24",
+                                     "-rfbport",
+                                     "{P}",
+                                     "-interface",
+                                     "127.0.0.1",
+                                     "-nolisten",
+                                     "tcp",
+                                     "-noreset",
+                                     "-AlwaysShared",
+                                     "-UseBlacklist=0",
+                                     "-desktop",
+                                     o.desktop};
     if (o.password.empty()) {
         argv.insert(argv.end(), {"-SecurityTypes", "None"});
     } else {
@@ -285,10 +323,10 @@ std::set<std::string> VncServer::encodings_reported(size_t from, Millis timeout)
 bool X11vnc::start(const std::string &dir, int width, int height, const X11vncOptions &o,
                    std::string *error) {
     if (!xvfb_.start(dir, width, height, error)) return false;
-    std::vector<std::string> argv = {"x11vnc", "-display", xvfb_.display_name(), "-rfbport",
-                                     "", "-localhost", "-no6", "-shared", "-forever",
-                                     "-nocursor", "-nonap", "-norc", "-noshm", "-noxdamage", "-rfbversion",
-                                     o.version};
+    std::vector<std::string> argv = {
+        "x11vnc", "-display",   xvfb_.display_name(), "-rfbport",  "",       "-localhost",
+        "-no6",   "-shared",    "-forever",           "-nocursor", "-nonap", "-norc",
+        "-noshm", "-noxdamage", "-rfbversion",        o.version};
     if (o.password.empty()) {
         argv.push_back("-nopw");
     } else {

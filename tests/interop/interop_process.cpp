@@ -227,7 +227,9 @@ void Process::stop(Millis grace) {
     pid_ = -1;
 }
 
-std::string Process::log() const { return log_path_.empty() ? std::string() : read_file(log_path_); }
+std::string Process::log() const {
+    return log_path_.empty() ? std::string() : read_file(log_path_);
+}
 
 CommandResult run_command(const std::vector<std::string> &argv, const SpawnOptions &opts,
                           Millis timeout, const std::string *input) {
@@ -269,7 +271,8 @@ CommandResult run_command(const std::vector<std::string> &argv, const SpawnOptio
     int open_count = 2;
     char buf[65536];
     while (open_count > 0) {
-        const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
             break;
@@ -294,7 +297,8 @@ CommandResult run_command(const std::vector<std::string> &argv, const SpawnOptio
 
     if (!result.timed_out) {
         // Output closed; give the process the rest of the time to exit.
-        const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
         if (!wait_until([&] { return has_exited(pid); }, std::max(left, Millis(0)), Millis(5)))
             result.timed_out = true;
     }

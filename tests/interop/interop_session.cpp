@@ -24,8 +24,8 @@ bool PeerSession::start_server(ServerKind kind, int width, int height, std::stri
     // window an empty cursor and keep the pointer in the corner, away from
     // the windows the tests open (which may have cursors of their own).
     if (!hide_root_cursor(display(), error)) return false;
-    const CommandResult r = x_tool(display(), {"xdotool", "mousemove", std::to_string(width - 1),
-                                               std::to_string(height - 1)});
+    const CommandResult r = x_tool(
+        display(), {"xdotool", "mousemove", std::to_string(width - 1), std::to_string(height - 1)});
     if (r.exit_code != 0) {
         if (error) *error = "xdotool mousemove failed: " + r.err;
         return false;
@@ -34,7 +34,7 @@ bool PeerSession::start_server(ServerKind kind, int width, int height, std::stri
 }
 
 Process &PeerSession::start_x_client(const std::vector<std::string> &argv,
-                                    const std::string &log_name) {
+                                     const std::string &log_name) {
     SpawnOptions o;
     o.env = {"DISPLAY=:" + std::to_string(display()), "HOME=" + dir_.path()};
     o.log_path = dir_.file(log_name);

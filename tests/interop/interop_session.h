@@ -5,6 +5,7 @@
 #define QV_INTEROP_SESSION_H
 
 #include <list>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace interop {
 
 enum class ServerKind { kXvnc, kX11vnc };
 const char *server_name(ServerKind kind);
+inline void PrintTo(ServerKind kind, std::ostream *os) { *os << server_name(kind); }
 
 class PeerSession {
 public:
