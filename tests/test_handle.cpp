@@ -2,12 +2,11 @@
 // last-error text.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
+#include "scripted_server.h"
 #include "vnc_client_internal.h"
 
 namespace {
@@ -52,51 +51,6 @@ void record_connect_failure() {
     ASSERT_STREQ(kNoConnect, vnc_last_error());
 }
 
-// Just enough RFB 3.8 server (security None, 32 x 16, no updates) for a
-// connection to succeed; it then reads until the client goes away.
-class TinyServer {
-public:
-    TinyServer() {
-        vnc_platform_net_init();
-        if (vnc_sock_listen_loopback(0, &listener_) != 0) return;
-        port_ = vnc_sock_local_port(listener_);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~TinyServer() {
-        run_.store(0);
-        if (thread_.joinable()) thread_.join();
-        vnc_sock_close(listener_);
-    }
-    int port() const { return port_; }
-
-private:
-    void serve() {
-        if (vnc_sock_wait_readable(listener_, 10000, &run_) != 1) return;
-        vnc_socket_t s = vnc_sock_accept(listener_);
-        if (s == VNC_INVALID_SOCKET) return;
-        uint8_t buf[64];
-        const uint8_t types[] = {1, 1};
-        const uint8_t ok[] = {0, 0, 0, 0};
-        const uint8_t init[] = {0,  32, 0, 16, 32, 24, 0, 1, 0, 255, 0,   255, 0,   255,
-                                16, 8,  0, 0,  0,  0,  0, 0, 0, 4,   't', 'i', 'n', 'y'};
-        if (vnc_sock_write_exact(s, "RFB 003.008\n", 12) == 0 &&
-            vnc_sock_read_exact_cancel(s, buf, 12, 5000, &run_) == 0 &&
-            vnc_sock_write_exact(s, types, sizeof types) == 0 &&
-            vnc_sock_read_exact_cancel(s, buf, 1, 5000, &run_) == 0 &&
-            vnc_sock_write_exact(s, ok, sizeof ok) == 0 &&
-            vnc_sock_read_exact_cancel(s, buf, 1, 5000, &run_) == 0 &&
-            vnc_sock_write_exact(s, init, sizeof init) == 0) {
-            while (vnc_sock_read_exact_cancel(s, buf, 1, -1, &run_) == 0) {
-            }
-        }
-        vnc_sock_close(s);
-    }
-
-    vnc_socket_t listener_ = VNC_INVALID_SOCKET;
-    int port_ = -1;
-    std::atomic<int> run_{1};
-    std::thread thread_;
-};
 
 TEST(LastError, EmptyBeforeAnyFailure) {
     EXPECT_EQ("", g_error_at_start);
@@ -217,8 +171,9 @@ TEST(LastError, KeptAfterLaterSuccess) {
     ASSERT_NE(nullptr, c);
     EXPECT_STREQ(kNoConnect, vnc_last_error()) << "a successful create";
 
-    TinyServer server;
-    ASSERT_GT(server.port(), 0);
+    ScriptedServer server;
+    server.handshake(32, 16, "tiny").gate();
+    server.start();
     ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", server.port(), nullptr));
     EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(c));
     EXPECT_STREQ(kNoConnect, vnc_last_error()) << "a successful connect";
@@ -233,17 +188,20 @@ TEST(LastError, KeptAfterLaterSuccess) {
     EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
     EXPECT_STREQ(kNoConnect, vnc_last_error()) << "a successful disconnect";
     vnc_destroy(c);
+    server.open_gate();
 }
 
 TEST(Lifecycle, DestroyWhileConnected) {
-    TinyServer server;
-    ASSERT_GT(server.port(), 0);
+    ScriptedServer server;
+    server.handshake(32, 16, "tiny").gate();
+    server.start();
     vnc_client_t *c = vnc_create();
     ASSERT_NE(nullptr, c);
     ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", server.port(), ""));
     EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(c));
     // Stops the worker before freeing; the sanitizer builds check the rest.
     vnc_destroy(c);
+    server.open_gate();
 }
 
 }  // namespace
