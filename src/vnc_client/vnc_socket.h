@@ -61,8 +61,9 @@ int vnc_sock_local_port(vnc_socket_t sock);
 vnc_socket_t vnc_sock_accept(vnc_socket_t listener);
 
 void vnc_sock_set_nodelay(vnc_socket_t sock);
-// Shuts both directions: wakes a thread blocked on the socket where the
-// platform does so. Safe on an invalid socket.
+// Shuts both directions and wakes a thread blocked in a send or receive on
+// the socket (on Windows by cancelling its pending I/O, since shutdown alone
+// does not). Safe on an invalid socket.
 void vnc_sock_shutdown(vnc_socket_t sock);
 void vnc_sock_close(vnc_socket_t sock);
 
