@@ -39,8 +39,6 @@ int fail(vnc_client_t *c, const char *text) {
     return -1;
 }
 
-int send_raw(vnc_client_t *c, const void *data, size_t n) { return vnc_send_message(c, data, n); }
-
 }  // namespace
 
 void vnc_set_encodings_for_testing(vnc_client_t *c, const int32_t *list, int count) {
@@ -91,7 +89,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         version = minor > 7 ? 8 : (minor == 7 ? 7 : 3);
     char reply[16];
     std::snprintf(reply, sizeof reply, "RFB 003.%03d\n", version);
-    if (send_raw(c, reply, 12)) return fail(c, "Failed to send RFB version reply");
+    if (vnc_send_message(c, reply, 12)) return fail(c, "Failed to send RFB version reply");
 
     const bool have_password = password && password[0];
     bool vnc_auth = false, read_result = false;
@@ -128,7 +126,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         else
             chosen = has_none ? 1 : (has_vnc ? 2 : 0);
         if (!chosen) return fail(c, "No compatible RFB security type supported by server");
-        if (send_raw(c, &chosen, 1)) return fail(c, "Failed to send chosen security type");
+        if (vnc_send_message(c, &chosen, 1)) return fail(c, "Failed to send chosen security type");
         vnc_auth = chosen == 2;
         read_result = version == 8;
     }
@@ -137,7 +135,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         if (in.read(challenge, 16, kHandshakeTimeoutMs))
             return fail(c, "Failed to read VNC auth challenge");
         vnc_des_encrypt_challenge(challenge, password, response);
-        if (send_raw(c, response, 16)) return fail(c, "Failed to send VNC auth response");
+        if (vnc_send_message(c, response, 16)) return fail(c, "Failed to send VNC auth response");
         read_result = true;
     }
     if (read_result) {
@@ -148,7 +146,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
     }
 
     const uint8_t shared = 1;
-    if (send_raw(c, &shared, 1)) return fail(c, "Failed to send ClientInit");
+    if (vnc_send_message(c, &shared, 1)) return fail(c, "Failed to send ClientInit");
 
     uint8_t init[24];
     if (in.read(init, 24, kHandshakeTimeoutMs)) return fail(c, "Failed to read ServerInit header");
@@ -173,7 +171,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
     }
 
     uint8_t pf[20] = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
-    send_raw(c, pf, sizeof pf);
+    vnc_send_message(c, pf, sizeof pf);
     c->red_max = c->green_max = c->blue_max = 255;
 
     const int32_t *enc = kDefaultEncodings;
@@ -187,7 +185,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
     se[1] = 0;
     put_u16(&se[2], static_cast<uint32_t>(enc_count));
     for (size_t i = 0; i < enc_count; ++i) put_u32(&se[4 + 4 * i], static_cast<uint32_t>(enc[i]));
-    send_raw(c, se.data(), se.size());
+    vnc_send_message(c, se.data(), se.size());
 
     std::memset(&c->zstream, 0, sizeof c->zstream);
     if (inflateInit(&c->zstream) == Z_OK) c->zstream_ready = 1;

@@ -26,6 +26,9 @@ namespace {
 
 // Slice of a cancellable wait: how quickly a cleared run flag is noticed.
 constexpr int kCancelSliceMs = 20;
+// Largest piece sent after one wait for room: small enough that a socket
+// reported writable takes it without blocking.
+constexpr size_t kWritePiece = 2048;
 
 std::atomic<int> s_wsa_init{0};
 
@@ -54,25 +57,26 @@ bool interrupted() { return errno == EINTR; }
 int native(vnc_socket_t s) { return s; }
 #endif
 
-// One poll of a single socket for readability, bounded by timeout_ms
-// (negative: no limit). 1 ready, 0 timeout, -1 error. poll/WSAPoll rather
-// than select: select cannot watch descriptors above FD_SETSIZE.
-int poll_once(vnc_socket_t sock, int timeout_ms) {
+// One poll of a single socket for readability (or, with for_write, room to
+// send), bounded by timeout_ms (negative: no limit). 1 ready, 0 timeout, -1
+// error. poll/WSAPoll rather than select: select cannot watch descriptors
+// above FD_SETSIZE.
+int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false) {
 #ifdef _WIN32
     WSAPOLLFD p;
     p.fd = native(sock);
-    p.events = POLLRDNORM;
+    p.events = for_write ? POLLWRNORM : POLLRDNORM;
     p.revents = 0;
     // No signals interrupt WSAPoll, so the timeout needs no recomputing.
     int r = WSAPoll(&p, 1, timeout_ms < 0 ? -1 : timeout_ms);
     if (r == SOCKET_ERROR) return -1;
     if (r == 0) return 0;
     if (p.revents & POLLNVAL) return -1;
-    return 1;  // readable, hung up or in error: the receive tells which
+    return 1;  // ready, hung up or in error: the receive or send tells which
 #else
     struct pollfd p;
     p.fd = native(sock);
-    p.events = POLLIN;
+    p.events = for_write ? POLLOUT : POLLIN;
     p.revents = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
@@ -87,7 +91,7 @@ int poll_once(vnc_socket_t sock, int timeout_ms) {
         if (r < 0) return -1;
         if (r == 0) return 0;
         if (p.revents & POLLNVAL) return -1;
-        return 1;  // readable, hung up or in error: the receive tells which
+        return 1;  // ready, hung up or in error: the receive or send tells which
     }
 #endif
 }
@@ -309,39 +313,6 @@ void vnc_sock_close(vnc_socket_t sock) {
 #endif
 }
 
-namespace {
-
-// Largest piece sent after one wait for room: small enough that a socket
-// reported writable takes it without blocking.
-constexpr size_t kWritePiece = 2048;
-
-// One poll of a single socket for room to send, bounded by timeout_ms.
-// 1 ready (or in error, which the send reports), 0 timeout, -1 error.
-int poll_writable_once(vnc_socket_t sock, int timeout_ms) {
-#ifdef _WIN32
-    WSAPOLLFD p;
-    p.fd = native(sock);
-    p.events = POLLWRNORM;
-    p.revents = 0;
-    int r = WSAPoll(&p, 1, timeout_ms);
-    if (r == SOCKET_ERROR) return -1;
-    if (r == 0) return 0;
-    return (p.revents & POLLNVAL) ? -1 : 1;
-#else
-    struct pollfd p;
-    p.fd = native(sock);
-    p.events = POLLOUT;
-    p.revents = 0;
-    int r = ::poll(&p, 1, timeout_ms);
-    if (r < 0 && errno == EINTR) return 0;  // the caller's loop polls again
-    if (r < 0) return -1;
-    if (r == 0) return 0;
-    return (p.revents & POLLNVAL) ? -1 : 1;
-#endif
-}
-
-}  // namespace
-
 int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t length,
                                 const std::atomic<int> *cancel) {
     if (!cancel) return vnc_sock_write_exact(sock, data, length);
@@ -350,7 +321,7 @@ int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t leng
     while (length > 0) {
         for (;;) {
             if (!cancel->load()) return -1;
-            const int r = poll_writable_once(sock, kCancelSliceMs);
+            const int r = poll_once(sock, kCancelSliceMs, true);
             if (r < 0) return -1;
             if (r > 0) break;
         }

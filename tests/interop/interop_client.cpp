@@ -22,17 +22,17 @@ bool DirtyLog::poll(vnc_client_t *client) {
     return true;
 }
 
+bool DirtyLog::covered(int x, int y) const {
+    for (const Rect &d : rects_)
+        if (d.contains(x, y)) return true;
+    return false;
+}
+
 long DirtyLog::uncovered(const Rect &r) const {
     long n = 0;
     for (int y = r.y; y < r.y + r.h; ++y)
         for (int x = r.x; x < r.x + r.w; ++x) {
-            bool in = false;
-            for (const Rect &d : rects_)
-                if (d.contains(x, y)) {
-                    in = true;
-                    break;
-                }
-            if (!in) ++n;
+            if (!covered(x, y)) ++n;
         }
     return n;
 }
@@ -43,13 +43,7 @@ long DirtyLog::uncovered_changes(const Image &before, const Image &after) const 
     for (int y = 0; y < after.height; ++y)
         for (int x = 0; x < after.width; ++x) {
             if ((before.at(x, y) & 0xFFFFFF) == (after.at(x, y) & 0xFFFFFF)) continue;
-            bool in = false;
-            for (const Rect &d : rects_)
-                if (d.contains(x, y)) {
-                    in = true;
-                    break;
-                }
-            if (!in) ++n;
+            if (!covered(x, y)) ++n;
         }
     return n;
 }

@@ -35,6 +35,8 @@ public:
     bool poll(vnc_client_t *client);
     void clear() { rects_.clear(); }
     const std::vector<Rect> &rects() const { return rects_; }
+    // Whether a delivered rectangle contains pixel (x, y).
+    bool covered(int x, int y) const;
     // Pixels of r that no delivered rectangle contains.
     long uncovered(const Rect &r) const;
     // Changed pixels (before vs after) that no delivered rectangle contains.
