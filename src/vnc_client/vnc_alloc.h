@@ -1,0 +1,14 @@
+// Every heap block the library takes goes through these, so that no
+// allocation failure can escape as an exception and so that one place sees
+// them all. They behave like their C counterparts: null on failure.
+#ifndef QUENVIRA_VNC_ALLOC_H
+#define QUENVIRA_VNC_ALLOC_H
+
+#include <cstddef>
+
+void *vnc_malloc(size_t size);
+void *vnc_calloc(size_t count, size_t size);
+void *vnc_realloc(void *block, size_t size);
+void vnc_free(void *block);
+
+#endif
