@@ -75,7 +75,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         c->sock = sock;
     }
     c->reader.reset(new (std::nothrow) vnc_socket_reader(sock, nullptr));
-    if (!c->reader) return fail(c, "Could not connect to VNC server");
+    if (!c->reader || !c->reader->ok()) return fail(c, "Could not connect to VNC server");
     vnc_byte_source &in = *c->reader;
 
     // Version.
