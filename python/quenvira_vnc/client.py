@@ -130,7 +130,7 @@ class Client:
             kind = AuthenticationFailed if text == _AUTH_FAILED_TEXT else ConnectionFailed
             where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
             raise kind(f"{where}: {text or 'the server refused the connection'}", text)
-        self._have_frame = False
+        self._reset_first_frame()
         self._x = self._y = self._buttons = 0
         return self
 
@@ -187,12 +187,23 @@ class Client:
 
     # -- screen -----------------------------------------------------------------
 
+    def _reset_first_frame(self) -> None:
+        # Every update seen counts towards the first picture, whichever
+        # method took it from the library.
+        self._first = _Area()
+        self._last_growth = time.monotonic()
+        self._have_frame = False
+
     def poll_update(self) -> Optional[Rect]:
         """The area changed since the last look, or None (does not wait)."""
         x, y, w, h = (ctypes.c_int() for _ in range(4))
-        if self._lib.vnc_get_dirty_rect(self._h(), ctypes.byref(x), ctypes.byref(y), ctypes.byref(w), ctypes.byref(h)):
-            return Rect(x.value, y.value, w.value, h.value)
-        return None
+        if not self._lib.vnc_get_dirty_rect(self._h(), ctypes.byref(x), ctypes.byref(y), ctypes.byref(w),
+                                            ctypes.byref(h)):
+            return None
+        r = Rect(x.value, y.value, w.value, h.value)
+        if not self._have_frame and self._first.add(r):
+            self._last_growth = time.monotonic()
+        return r
 
     def wait_for_update(self, timeout: float = DEFAULT_TIMEOUT) -> Optional[Rect]:
         """Waits for the screen to change; the changed rectangle, or None after ``timeout``."""
@@ -212,29 +223,28 @@ class Client:
         grown for 0.5 s after the first change, or the server closed the
         connection after sending something. Raises Timeout (nothing or only
         part arrived in time) or NotConnected (closed before any picture).
+        Updates taken by wait_for_update or expect count towards it too.
         """
-        area = _Area()
-        last_growth = time.monotonic()
-        deadline = last_growth + timeout
-        while True:
-            r = self.poll_update()
+        deadline = time.monotonic() + timeout
+        while not self._have_frame:
+            self.poll_update()
             now = time.monotonic()
-            if r is not None and area.add(r):
-                last_growth = now
             width, height = self.size
-            if area.covers(width, height) or (area.rect is not None and now - last_growth >= SETTLE_SECONDS):
+            area = self._first
+            if area.covers(width, height) or (area.rect is not None and now - self._last_growth >= SETTLE_SECONDS):
+                self._have_frame = True
                 break
             if self.status != Status.CONNECTED:
                 if area.rect is not None:
+                    self._have_frame = True
                     break
                 raise NotConnected("the server closed the connection before sending its screen")
             if now >= deadline:
                 raise Timeout(f"timed out after {timeout:g} s waiting for the screen"
                               + (" (only part of it arrived)" if area.rect else ""))
             time.sleep(POLL_SECONDS)
-        self._have_frame = True
-        assert area.rect is not None
-        return area.rect
+        assert self._first.rect is not None
+        return self._first.rect
 
     def _ensure_frame(self, timeout: float) -> None:
         if not self._have_frame:
@@ -287,7 +297,11 @@ class Client:
         """
         want = image_or_path if isinstance(image_or_path, Image) else Image.open(image_or_path)
         deadline = time.monotonic() + timeout
-        self._ensure_frame(timeout)
+        # Compared after every update: no need to wait for the whole first
+        # picture, only for something to compare.
+        while self._first.rect is None and not self._have_frame:
+            if self.wait_for_update(deadline - time.monotonic()) is None:
+                raise Timeout(f"timed out after {timeout:g} s waiting for the screen")
         while True:
             seen = self._copy(region)
             differing = seen.count_differences(want, tolerance)
@@ -296,7 +310,7 @@ class Client:
             left = deadline - time.monotonic()
             if left <= 0:
                 if seen.size != want.size:
-                    why = f"the screen is {seen.width}x{seen.height}, the picture {want.width}x{want.height}"
+                    why = f"the area seen is {seen.width}x{seen.height}, the picture {want.width}x{want.height}"
                 else:
                     why = f"{differing} pixels differ (allowed {max_diff}, tolerance {tolerance})"
                 raise ExpectTimeout(f"the screen did not match within {timeout:g} s: {why}", differing)
