@@ -67,14 +67,15 @@ Commands (REGION is X,Y,W,H; BUTTON 1 left, 2 middle, 3 right):
   key CHORD              press and release keys: enter, Return, ctrl-alt-del,
                          shift-F10, 0xff0d (X keysym names and aliases)
   keydown CHORD, keyup CHORD
-  type TEXT              type text (Unicode; \\n and \\t as Return and Tab are
-                         taken literally from the argument)
+  type TEXT              type text (any Unicode; a newline in TEXT is Return,
+                         a tab Tab); upper case is left to the server
   paste TEXT             put text on the server's clipboard (Latin-1: other
                          characters become '?')
   pause SECONDS          wait
 
-The first capture or expect waits for the first full picture: updates are
-collected until they cover the screen or stop growing for 0.5 s.
+The first capture waits for the first full picture: updates are collected
+until they cover the screen or stop growing for 0.5 s. expect compares the
+screen after every update until it matches or --timeout passes.
 
 Exit status:
   0  all commands done

@@ -7,7 +7,7 @@ import enum
 import os
 import threading
 import time
-from typing import Optional, Union
+from typing import Optional, Tuple, Union
 
 from . import _native
 from .errors import AuthenticationFailed, ConnectionFailed, ExpectTimeout, NotConnected, Timeout, VncError
@@ -179,7 +179,7 @@ class Client:
         return self.status == Status.CONNECTED
 
     @property
-    def size(self) -> tuple:
+    def size(self) -> Tuple[int, int]:
         """(width, height) of the framebuffer; (0, 0) before the first connection."""
         w, h = ctypes.c_int(0), ctypes.c_int(0)
         self._lib.vnc_get_dimensions(self._h(), ctypes.byref(w), ctypes.byref(h))
@@ -399,7 +399,8 @@ class Client:
         """Types text key by key: Latin-1 as its keysym, other characters as Unicode
         keysyms, newline as Return, tab as Tab. Upper case is left to the server,
         as with a real keyboard."""
-        syms = [char_keysym(ch) for ch in text]  # check everything before sending anything
+        # "\r\n" is one line end; everything is checked before anything is sent.
+        syms = [char_keysym(ch) for ch in text.replace("\r\n", "\n")]
         for sym in syms:
             self._send_key(sym, True)
             self._send_key(sym, False)
