@@ -56,8 +56,11 @@ class Events:
         self.log = xvnc.dir / "xev.log"
         xvnc.spawn(["xev", "-root", "-event", "keyboard", "-event", "button"], "xev.log")
         # xev is ready once it reports a key pressed through the X server itself.
-        assert wait_until(lambda: xvnc.tool("xdotool", "key", "F12") is not None and "F12" in self.text(),
-                          timeout=15, interval=0.2), "xev never reported the probe key"
+        def probe():
+            xvnc.tool("xdotool", "key", "F12")
+            return "F12" in self.text()
+
+        assert wait_until(probe, timeout=15, interval=0.2), "xev never reported the probe key"
         self.seen = len(self.all())
 
     def text(self):
