@@ -83,7 +83,8 @@ Exit status:
   2  usage error, or the password or a reference picture cannot be read
   3  host not found, unreachable, refused, handshake failed, connection lost
   4  authentication failed (wrong or missing password)
-  5  timed out connecting or waiting for the first picture
+  5  timed out connecting or waiting for the first picture (a capture still
+     writes what arrived)
   6  a capture could not be written
   7  an expect timed out: the screen never matched
 """
@@ -331,11 +332,21 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
 
 
 def _capture(client: Client, path: str, region: Optional[Rect], o: Options) -> None:
-    image = client.capture(region=region, timeout=o.timeout)
+    timed_out: Optional[Timeout] = None
+    try:
+        image = client.capture(region=region, timeout=o.timeout)
+    except Timeout as error:
+        if not error.partial:
+            raise
+        # As vnc-snapshot does: what arrived is written, the status says timeout.
+        timed_out = error
+        image = client.grab(region)
     try:
         image.save(path)
     except (OSError, ValueError) as error:
         raise OutputError(f"cannot write '{path}': {getattr(error, 'strerror', None) or error}") from None
+    if timed_out is not None:
+        raise Timeout(f"{timed_out}; wrote the partial picture to '{path}'")
 
 
 class OutputError(VncError):

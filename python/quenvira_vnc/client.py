@@ -240,8 +240,9 @@ class Client:
                     break
                 raise NotConnected("the server closed the connection before sending its screen")
             if now >= deadline:
+                partial = area.rect is not None
                 raise Timeout(f"timed out after {timeout:g} s waiting for the screen"
-                              + (" (only part of it arrived)" if area.rect else ""))
+                              + (" (only part of it arrived)" if partial else ""), partial=partial)
             time.sleep(POLL_SECONDS)
         assert self._first.rect is not None
         return self._first.rect
@@ -258,12 +259,13 @@ class Client:
         (see wait_for_frame) up to ``timeout``.
         """
         self._ensure_frame(timeout)
-        image = self._copy(region)
+        image = self.grab(region)
         if path is not None:
             image.save(path)
         return image
 
-    def _copy(self, region: Optional[RegionLike]) -> Image:
+    def grab(self, region: Optional[RegionLike] = None) -> Image:
+        """The framebuffer (or a region of it) as it is now, without waiting for anything."""
         handle = self._h()
         pixels = ctypes.c_void_p()
         stride, width, height = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
@@ -303,7 +305,7 @@ class Client:
             if self.wait_for_update(deadline - time.monotonic()) is None:
                 raise Timeout(f"timed out after {timeout:g} s waiting for the screen")
         while True:
-            seen = self._copy(region)
+            seen = self.grab(region)
             differing = seen.count_differences(want, tolerance)
             if differing <= max_diff:
                 return seen

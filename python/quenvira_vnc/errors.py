@@ -30,7 +30,11 @@ class NotConnected(VncError):
 
 
 class Timeout(VncError):
-    """A wait ran out of time."""
+    """A wait ran out of time; ``partial``: part of the first picture had arrived."""
+
+    def __init__(self, message: str, partial: bool = False) -> None:
+        super().__init__(message)
+        self.partial = partial
 
 
 class ExpectTimeout(Timeout):

@@ -107,6 +107,7 @@ def test_vnc_do_exit_statuses(tmp_path):
                      "click", "1", "type", "hello", "key", "enter", "expect", str(ref), "pause", "0.1")
         assert run.returncode == 0, run.stderr
         assert qv.Image.open(shot) == known_picture()
+        shot.unlink()
         cases = [
             (2, ["-s", at, "frobnicate"], {}),
             (2, ["-s", "host:1:2", "type", "x"], {}),
@@ -123,6 +124,10 @@ def test_vnc_do_exit_statuses(tmp_path):
             run = vnc_do(*args, env=env)
             assert run.returncode == status, (args, run.stderr)
             assert run.stderr.startswith("vnc-do: ") and "Traceback" not in run.stderr, run.stderr
+        # The settle time outlasts the timeout: what arrived is written all the same.
+        run = vnc_do("-s", at, "--timeout", "0.4", "capture", str(shot), env={"VNC_PASSWORD": "secret"})
+        assert run.returncode == 5 and "partial" in run.stderr, run.stderr
+        assert qv.Image.open(shot) == known_picture()
     # A server that accepts the connection and never speaks.
     with socket.socket() as silent:
         silent.bind(("127.0.0.1", 0))
