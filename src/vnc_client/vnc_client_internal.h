@@ -72,8 +72,9 @@ struct vnc_back_buffer {
     // What the host is told has changed: decoded rectangles, not failed ones.
     bool have_marked = false;
     vnc_area marked;
-    // The rectangle being decoded, shown as far as it got by an interim publish.
-    bool have_current = false;
+    // The rectangle being decoded (cut to the buffer), whose finished rows
+    // an interim publish shows.
+    const struct vnc_decode_ctx *current_ctx = nullptr;
     vnc_area current;
     // When the next interim publish of the update in progress is due.
     std::chrono::steady_clock::time_point next_interim;
@@ -181,6 +182,9 @@ struct vnc_decode_ctx {
     uint16_t red_max = 255, green_max = 255, blue_max = 255;
     const std::atomic<int> *running = nullptr;  // null: never cancelled
     vnc_buffer *scratch = nullptr;  // the connection's ZRLE input buffer; null: per call
+    // Rows of the rectangle, from its top, that are decoded for good, so that
+    // a publish in the middle of a long rectangle can show them.
+    int rows_done = 0;
 };
 
 typedef int (*vnc_decoder_fn)(vnc_decode_ctx &ctx, int x, int y, int w, int h);

@@ -160,6 +160,7 @@ int decode_hextile_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
                 if (sw > 0 && sh > 0) vnc_draw::fill(ctx, tx + sx, ty + sy, sw, sh, pixel);
             }
         }
+        ctx.rows_done = oy + th;
     }
     return 0;
 }

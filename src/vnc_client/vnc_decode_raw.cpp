@@ -6,6 +6,9 @@
 namespace {
 // Pixels read at a time for the parts of a rectangle outside the framebuffer.
 constexpr int kChunkPixels = 1024;
+// Bytes of whole-width rows read at a time: enough to bypass the reader's
+// buffer, small enough that a slow link still shows progress.
+constexpr size_t kBlockBytes = 64 * 1024;
 }  // namespace
 
 int decode_raw_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
@@ -14,13 +17,17 @@ int decode_raw_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     const bool inside = ctx.pixels && static_cast<int64_t>(x) + w <= ctx.fb_width &&
                         static_cast<int64_t>(y) + h <= ctx.fb_height && x >= 0 && y >= 0;
     if (inside) {
-        // Straight from the reader into the framebuffer's rows; rows that
-        // span the whole width are one block, read in one go.
+        // Straight from the reader into the framebuffer's rows. Rows that
+        // span the whole width are contiguous: read them in large blocks.
         uint32_t *dst = ctx.pixels + static_cast<size_t>(y) * ctx.fb_width + x;
-        if (w == ctx.fb_width) return ctx.in->read(dst, row_bytes * h, kPayloadTimeoutMs);
-        for (int r = 0; r < h; ++r, dst += ctx.fb_width) {
+        const int rows_per_read =
+            w == ctx.fb_width ? std::max<int>(1, static_cast<int>(kBlockBytes / row_bytes)) : 1;
+        for (int r = 0; r < h; r += rows_per_read) {
             if (ctx.running && !ctx.running->load()) return -1;
-            if (ctx.in->read(dst, row_bytes, kPayloadTimeoutMs)) return -1;
+            const int n = std::min(rows_per_read, h - r);
+            uint32_t *at = dst + static_cast<size_t>(r) * ctx.fb_width;
+            if (ctx.in->read(at, row_bytes * static_cast<size_t>(n), kPayloadTimeoutMs)) return -1;
+            ctx.rows_done = r + n;
         }
         return 0;
     }

@@ -327,7 +327,7 @@ bool decode_tile(zrle_input &d, const tile_area &t) {
 }
 
 template <int CPS>
-int decode_tiles(const vnc_decode_ctx &ctx, zrle_input &d, int x, int y, int w, int h) {
+int decode_tiles(vnc_decode_ctx &ctx, zrle_input &d, int x, int y, int w, int h) {
     for (int oy = 0; oy < h; oy += kTileSize) {
         const int th = std::min(kTileSize, h - oy);
         for (int ox = 0; ox < w; ox += kTileSize) {
@@ -336,6 +336,7 @@ int decode_tiles(const vnc_decode_ctx &ctx, zrle_input &d, int x, int y, int w, 
             const tile_area t = locate_tile(ctx, x + ox, y + oy, tw, th);
             if (!decode_tile<CPS>(d, t)) return -1;
         }
+        ctx.rows_done = oy + th;
     }
     return 0;
 }

@@ -157,7 +157,12 @@ bool vnc_lock_while_running(vnc_client_t *c) {
 
 void vnc_publish(vnc_client_t *c, bool interim) {
     vnc_back_buffer &b = c->back;
-    const bool show_current = interim && b.have_current && b.pixels;
+    // The finished rows of the rectangle being decoded.
+    vnc_area part = b.current;
+    if (interim && b.current_ctx)
+        part.y1 = static_cast<int>(
+            std::min<int64_t>(part.y1, int64_t{b.current.y0} + b.current_ctx->rows_done));
+    const bool show_current = interim && b.current_ctx && b.pixels && part.y1 > part.y0;
     if (!b.resized && !b.pending_count && !b.have_marked && !show_current) return;
     const size_t count = static_cast<size_t>(b.width) * static_cast<size_t>(b.height);
     // The new array is not the host's yet: fill it before taking the lock.
@@ -176,13 +181,12 @@ void vnc_publish(vnc_client_t *c, bool interim) {
     } else if (c->framebuffer && b.pixels) {
         for (int i = 0; i < b.pending_count; ++i)
             copy_area(c->framebuffer, b.pixels, b.width, b.pending[i]);
-        if (show_current) copy_area(c->framebuffer, b.pixels, b.width, b.current);
+        if (show_current) copy_area(c->framebuffer, b.pixels, b.width, part);
         if (b.have_marked)
             mark_dirty_region(c, b.marked.x0, b.marked.y0, b.marked.x1 - b.marked.x0,
                               b.marked.y1 - b.marked.y0);
         if (show_current)
-            mark_dirty_region(c, b.current.x0, b.current.y0, b.current.x1 - b.current.x0,
-                              b.current.y1 - b.current.y0);
+            mark_dirty_region(c, part.x0, part.y0, part.x1 - part.x0, part.y1 - part.y0);
     }
     c->lock.unlock();
     b.resized = false;

@@ -51,17 +51,16 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
         ctx.blue_max = c->blue_max;
         ctx.running = &c->running;
         ctx.scratch = &c->zrle_input;
-        b.have_current = b.pixels && w > 0 && h > 0;
-        if (b.have_current) {
+        if (b.pixels && w > 0 && h > 0 && x < b.width && y < b.height) {
             // Cut to the back buffer, for an interim publish while it decodes.
-            b.current.x0 = std::min(x, b.width);
-            b.current.y0 = std::min(y, b.height);
+            b.current.x0 = x;
+            b.current.y0 = y;
             b.current.x1 = static_cast<int>(std::min<int64_t>(int64_t{x} + w, b.width));
             b.current.y1 = static_cast<int>(std::min<int64_t>(int64_t{y} + h, b.height));
-            b.have_current = b.current.x1 > b.current.x0 && b.current.y1 > b.current.y0;
+            b.current_ctx = &ctx;
         }
         result = fn(ctx, x, y, w, h);
-        b.have_current = false;
+        b.current_ctx = nullptr;
         if (!b.pixels) result = -1;  // consumed, but nothing to show
     }
     vnc_back_damage(c, x, y, w, h, result == 0);
