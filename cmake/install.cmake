@@ -58,13 +58,14 @@ set(CPACK_PACKAGE_NAME quenvira-vnc)
 set(CPACK_PACKAGE_VENDOR quenvira-vnc)
 set(CPACK_PACKAGE_CONTACT "quenvira-vnc developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VNC (RFB) client library with a flat C interface")
-set(CPACK_PACKAGE_DESCRIPTION "A VNC (RFB 3.3/3.7/3.8) client library in C++17 with a \
-flat C interface: one worker thread per connection keeps an in-memory framebuffer \
-current; the host polls the changed area, reads pixels under a lock and sends \
-pointer, key and clipboard input. With the header, CMake package, pkg-config \
-file and the command-line tools.")
+set(CPACK_PACKAGE_DESCRIPTION "A VNC (RFB 3.3, 3.7, 3.8) client library in C++17 with a flat C
+interface: one worker thread per connection keeps an in-memory framebuffer
+current; the host polls the changed area, reads the pixels under a lock and
+sends pointer, key and clipboard input. With the header, the CMake package,
+the pkg-config file and the command-line tools.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git" "/build/")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()
