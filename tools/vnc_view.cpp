@@ -21,10 +21,10 @@ namespace {
 
 using namespace qv_tool;
 
-// Longest sleep waiting for input before the handle is polled again: short
-// enough that a screen change shows within a frame, long enough that an idle
-// viewer costs next to nothing.
-constexpr Uint32 kWaitMs = 10;
+// Longest sleep waiting for input before the handle is polled again: about
+// a frame at 60 Hz, so a screen change shows within a frame, and long
+// enough that an idle viewer costs next to nothing.
+constexpr Uint32 kWaitMs = 16;
 // Window size while connecting, before the remote size is known.
 constexpr int kFirstWidth = 640, kFirstHeight = 480;
 
@@ -741,6 +741,17 @@ int main(int argc, char **argv) {
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         complain("cannot open a window: %s", SDL_GetError());
+        if (o.demo) vnc_test_server_stop();
+        return kExitInternal;
+    }
+    // Without a display SDL falls back to drivers that show nothing; a
+    // viewer nobody can see would run unnoticed.
+    const char *driver = SDL_GetCurrentVideoDriver();
+    const char *asked = std::getenv("SDL_VIDEODRIVER");
+    if (driver && (!std::strcmp(driver, "offscreen") || !std::strcmp(driver, "dummy")) &&
+        !(asked && !std::strcmp(asked, driver))) {
+        complain("cannot open a window: no display (is DISPLAY or WAYLAND_DISPLAY set?)");
+        SDL_Quit();
         if (o.demo) vnc_test_server_stop();
         return kExitInternal;
     }
