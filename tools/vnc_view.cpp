@@ -737,8 +737,9 @@ int main(int argc, char **argv) {
     }
     const std::string where = endpoint(host, port);
 
-    // Video (with its events) only: no audio, no game controllers.
+    // A viewer left open should not keep the local screen awake.
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+    // Video (with its events) only: no audio, no game controllers.
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         complain("cannot open a window: %s", SDL_GetError());
         if (o.demo) vnc_test_server_stop();
