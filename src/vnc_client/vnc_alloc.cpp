@@ -9,3 +9,5 @@ void *vnc_calloc(size_t count, size_t size) { return std::calloc(count ? count :
 void *vnc_realloc(void *block, size_t size) { return std::realloc(block, size ? size : 1); }
 
 void vnc_free(void *block) { std::free(block); }
+
+bool vnc_alloc_fault() { return false; }

@@ -11,4 +11,8 @@ void *vnc_calloc(size_t count, size_t size);
 void *vnc_realloc(void *block, size_t size);
 void vnc_free(void *block);
 
+// One allocation point is about to be passed: true when it must fail. For
+// resources taken outside vnc_malloc.
+bool vnc_alloc_fault();
+
 #endif
