@@ -16,6 +16,8 @@ constexpr int kTileSize = 64;
 // Inflated bytes not yet parsed. Holds the largest piece a tile needs at once
 // (a raw tile of 4-byte pixels: 16 KiB) with room to spare.
 constexpr size_t kWindowSize = 64 * 1024;
+// Compressed bytes read at first; each further read doubles what is there.
+constexpr uint32_t kMinInputStep = 64 * 1024;
 // Readable bytes past the window's end, so a 3-byte pixel can be loaded with
 // one 4-byte read.
 constexpr size_t kWindowPad = 8;
@@ -384,11 +386,21 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     // is kept for the next rectangle (or in one of this call's own).
     vnc_buffer local;
     vnc_buffer &buf = ctx.scratch ? *ctx.scratch : local;
-    if (!ctx.zstream || !buf.reserve(len)) {
+    if (!ctx.zstream) {
         ctx.in->skip(len, kPayloadTimeoutMs);
         return -1;
     }
-    if (ctx.in->read(buf.data, len, kPayloadTimeoutMs)) return -1;
+    // The buffer grows with the bytes that arrive, not with the length the
+    // server claims.
+    for (uint32_t got = 0; got < len;) {
+        const uint32_t step = std::min(len - got, std::max<uint32_t>(got, kMinInputStep));
+        if (!buf.reserve(static_cast<size_t>(got) + step)) {
+            ctx.in->skip(len - got, kPayloadTimeoutMs);
+            return -1;
+        }
+        if (ctx.in->read(buf.data + got, step, kPayloadTimeoutMs)) return -1;
+        got += step;
+    }
 
     const uint8_t *data = buf.data;
     if (skip_zlib_header(ctx.zstream, data, len)) {
