@@ -205,10 +205,13 @@ bool serve_message(vnc_socket_t s, uint8_t type, const uint8_t (&update)[kUpdate
         const uint32_t length = static_cast<uint32_t>(body[3]) << 24 |
                                 static_cast<uint32_t>(body[4]) << 16 |
                                 static_cast<uint32_t>(body[5]) << 8 | body[6];
-        if (length >= 1 && length <= kMaxCutTextLength) {
-            void *text = vnc_malloc(length);
-            if (text) read_client(s, text, length, kBodyTimeoutMs);
-            vnc_free(text);
+        // The text is of no use to us: drained through a small buffer, so
+        // no allocation can leave it unread and the stream out of step.
+        uint8_t scratch[1024];
+        for (uint32_t left = length >= 1 && length <= kMaxCutTextLength ? length : 0; left > 0;) {
+            const uint32_t piece = left < sizeof scratch ? left : sizeof scratch;
+            if (!read_client(s, scratch, piece, kBodyTimeoutMs)) break;
+            left -= piece;
         }
         return true;
     }
