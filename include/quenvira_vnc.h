@@ -80,8 +80,12 @@ VNC_API int vnc_get_dimensions(vnc_client_t *client, int *width, int *height);
  * With all arguments non-null the lock is held on return whatever the
  * result (-1 when there is no framebuffer): always follow such a call with
  * exactly one vnc_unlock_framebuffer. With a null argument: -1, no lock taken.
- * While held, the worker cannot decode; hold it briefly. The lock is
- * recursive, so the holder may call vnc_get_dimensions/vnc_get_dirty_rect. */
+ * While held, the worker cannot hand over its next update (it keeps
+ * receiving and decoding into a buffer of its own); hold it briefly. The
+ * worker holds it only to copy a finished update (or, during an update
+ * longer than 100 ms, the part decoded so far) in, never while waiting for
+ * the network. The lock is recursive, so the holder may call
+ * vnc_get_dimensions/vnc_get_dirty_rect. */
 VNC_API int vnc_lock_framebuffer(vnc_client_t *client, void **pixels, int *stride, int *width,
                                  int *height);
 

@@ -80,25 +80,34 @@ TEST(Zrle, EverySubencodingRoundTripsWithBothPixelSizes) {
                  {"plain RLE", 128, 128, 128},
                  {"palette RLE", 129, 129, 255},
                  {"chosen", -1, 0, 255}};
+    // The large size crosses many refills of the decoder's inflate window, so
+    // raw tiles, palettes and runs straddle one.
+    struct size {
+        int w, h;
+    } sizes[] = {{100, 70}, {700, 200}};
+    for (const size &sz : sizes)
     for (int cps : {3, 4}) {
         for (const kind &k : kinds) {
-            SCOPED_TRACE(testing::Message() << k.what << ", " << cps << "-byte pixels");
-            enc::image pic = k.only == 1                    ? tile_colours_picture(100, 70)
-                             : k.only == 2 || k.only == 129 ? palette_picture(100, 70, 6)
-                                                            : test_picture(100, 70, 4);
+            SCOPED_TRACE(testing::Message() << k.what << ", " << cps << "-byte pixels, " << sz.w
+                                            << " x " << sz.h);
+            const int W = sz.w, H = sz.h;
+            enc::image pic = k.only == 1                    ? tile_colours_picture(W, H)
+                             : k.only == 2 || k.only == 129 ? palette_picture(W, H, 6)
+                                                            : test_picture(W, H, 4);
             // Four-byte pixels keep their top byte.
             if (cps == 4)
                 for (uint32_t &p : pic.px) p ^= 0x5A000000u;
             const enc::zrle_tiles tiles = enc::zrle_encode(pic, cps, k.only);
             ASSERT_GE(tiles.data()[0], k.first_min);
             ASSERT_LE(tiles.data()[0], k.first_max);
-            guarded_fb fb(110, 80);
+            guarded_fb fb(W + 10, H + 10);
             const enc::bytes payload = payload_of(tiles);
-            const decode_run r = decode_once(&fb, payload, 5, 6, 100, 70, cps);
+            const decode_run r = decode_once(&fb, payload, 5, 6, W, H, cps);
             EXPECT_EQ(0, r.rc);
             EXPECT_EQ(payload.size(), r.consumed);
-            EXPECT_TRUE(same_image(paste(guarded_fb(110, 80).snapshot(), expanded(pic, cps), 5, 6),
-                                   fb.snapshot()));
+            EXPECT_TRUE(same_image(
+                paste(guarded_fb(W + 10, H + 10).snapshot(), expanded(pic, cps), 5, 6),
+                fb.snapshot()));
             EXPECT_TRUE(fb.guards_intact());
         }
     }
@@ -497,11 +506,60 @@ int decode_huge_with_capped_address_space() {
     return huge_rectangle_decodes() ? 0 : 1;
 }
 
+// 65535 x 5440 raw tiles of zeros: about 1 GiB of tile data in a few MiB of
+// compressed bytes, all but a corner of it outside a 640 x 480 framebuffer.
+const enc::bytes &zero_tiles_payload() {
+    static const enc::bytes payload = [] {
+        const uint64_t tiles = uint64_t{(65535 + 63) / 64} * (5440 / 64);
+        uint64_t left = tiles * (1 + 64 * 64 * 3);  // subencoding 0, then pixels: all zeros
+        z_stream z{};
+        deflateInit(&z, 1);
+        std::vector<uint8_t> zeros(1 << 20), out(1 << 20);
+        enc::bytes data;
+        while (left) {
+            const uInt n = static_cast<uInt>(std::min<uint64_t>(left, zeros.size()));
+            left -= n;
+            z.next_in = zeros.data();
+            z.avail_in = n;
+            do {
+                z.next_out = out.data();
+                z.avail_out = static_cast<uInt>(out.size());
+                deflate(&z, left ? Z_NO_FLUSH : Z_SYNC_FLUSH);
+                data.insert(data.end(), out.data(), z.next_out);
+            } while (z.avail_out == 0);
+        }
+        deflateEnd(&z);
+        enc::bytes p;
+        enc::put_u32(p, static_cast<uint32_t>(data.size()));
+        enc::append(p, data);
+        return p;
+    }();
+    return payload;
+}
+
+// Child side of the second capped test: 64 MiB above what the process uses.
+int decode_zero_tiles_with_capped_address_space() {
+    long pages = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+        std::fclose(f);
+    }
+    rlimit lim;
+    lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(pages) * 4096 + (rlim_t{64} << 20);
+    if (pages == 0 || setrlimit(RLIMIT_AS, &lim) != 0) return 2;
+    guarded_fb fb(640, 480);
+    if (decode_once(&fb, zero_tiles_payload(), 0, 0, 65535, 5440).rc != 0) return 1;
+    return fb.at(0, 0) == 0xFF000000u && fb.at(639, 479) == 0xFF000000u && fb.guards_intact()
+               ? 0
+               : 3;
+}
+
 }  // namespace
 #endif
 
 // The output buffer must grow with the data instead of being sized for the
-// bound up front.
+// bound up front; and tile data is never kept beyond the decoder's window,
+// whatever it inflates to.
 TEST(Zrle, HugeRectangleDoesNotAllocateItsBound) {
 #if defined(_WIN32)
     GTEST_SKIP() << "no address-space cap on Windows: no setrlimit, and Wine accepts but does "
@@ -512,5 +570,8 @@ TEST(Zrle, HugeRectangleDoesNotAllocateItsBound) {
     huge_payload();  // built before the cap
     EXPECT_EXIT(std::_Exit(decode_huge_with_capped_address_space()), ::testing::ExitedWithCode(0),
                 "");
+    ASSERT_LT(zero_tiles_payload().size(), size_t{8} << 20);
+    EXPECT_EXIT(std::_Exit(decode_zero_tiles_with_capped_address_space()),
+                ::testing::ExitedWithCode(0), "");
 #endif
 }

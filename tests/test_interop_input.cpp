@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,42 +20,6 @@ using namespace interop;
 
 constexpr int kWidth = 400, kHeight = 300;
 const Millis kArrival(10000);
-
-// One event as xev prints it: a block of lines starting with its type.
-struct XEvent {
-    std::string type;  // "KeyPress", "ButtonRelease", ...
-    int button = -1;
-    unsigned keysym = 0;
-    int root_x = -1, root_y = -1;
-};
-
-std::vector<XEvent> parse_xev(const std::string &text) {
-    std::vector<XEvent> events;
-    std::istringstream in(text);
-    std::string line;
-    bool in_event = false;
-    while (std::getline(in, line)) {
-        const size_t ev = line.find(" event, serial");
-        if (ev != std::string::npos && line[0] != ' ') {
-            // Only key and button events count; xdotool's keymap changes
-            // (MappingNotify) and the like are noise here.
-            const std::string type = line.substr(0, ev);
-            in_event = type.rfind("Key", 0) == 0 || type.rfind("Button", 0) == 0;
-            if (in_event) events.push_back(XEvent{type});
-            continue;
-        }
-        if (events.empty() || !in_event) continue;
-        XEvent &e = events.back();
-        size_t at;
-        if ((at = line.find("root:(")) != std::string::npos)
-            std::sscanf(line.c_str() + at, "root:(%d,%d)", &e.root_x, &e.root_y);
-        if ((at = line.find("button ")) != std::string::npos)
-            std::sscanf(line.c_str() + at, "button %d", &e.button);
-        if ((at = line.find("(keysym 0x")) != std::string::npos)
-            std::sscanf(line.c_str() + at, "(keysym 0x%x", &e.keysym);
-    }
-    return events;
-}
 
 class Input : public ::testing::TestWithParam<ServerKind> {
 protected:

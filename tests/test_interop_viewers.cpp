@@ -18,20 +18,6 @@ using namespace interop;
 const char *kPassword = "quenvira";
 const Millis kShowTimeout(20000);
 
-// What the test server serves: black, a 32 x 32 gradient at (0,0) whose
-// pixels carry blue 255, green 8 x column and red 8 x row, and a green
-// 32 x 32 square at (40,40) with a red 24 x 24 square inside at (44,44).
-Image canned_picture() {
-    Image img(640, 480, 0);
-    for (int r = 0; r < 32; ++r)
-        for (int c = 0; c < 32; ++c)
-            img.at(c, r) = uint32_t(r * 8) << 16 | uint32_t(c * 8) << 8 | 0xFF;
-    for (int y = 40; y < 72; ++y)
-        for (int x = 40; x < 72; ++x)
-            img.at(x, y) = (x >= 44 && x < 68 && y >= 44 && y < 68) ? 0xFF0000 : 0x00FF00;
-    return img;
-}
-
 struct ServerGuard {
     ~ServerGuard() { vnc_test_server_stop(); }
 };

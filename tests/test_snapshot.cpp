@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "quenvira_vnc.h"
+#include "scripted_server.h"
 #include "vnc_mock_server.h"
 #include "vnc_socket.h"
 
@@ -292,6 +294,18 @@ TEST_F(Snapshot, SilentServerTimesOut) {
     EXPECT_EQ(kExitTimeout, r.status);
     EXPECT_NE(std::string::npos, r.err.find("timed out")) << r.err;
     EXPECT_FALSE(exists(path("silent.png")));
+
+    // A server that trickles its first update byte by byte: the tool still
+    // ends at its timeout, not when the server is done.
+    ScriptedServer trickle;
+    trickle.handshake(64, 64).send(Bytes().u8(0).u8(0).u16(1).rect(0, 0, 64, 64, 0));
+    for (int i = 0; i < 300; ++i) trickle.send(Bytes().u8(7)).pause(10);
+    trickle.start();
+    const auto t0 = std::chrono::steady_clock::now();
+    const ToolRun t = run({"--timeout", "1", loopback(trickle.port()), "trickle.png"});
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(kExitTimeout, t.status) << t.err;
+    EXPECT_LT(took, 2.5) << "the timeout waited for the server";
 }
 
 TEST_F(Snapshot, UnwritableOutputFails) {

@@ -3,7 +3,12 @@
 // the worker ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "quenvira_vnc.h"
 #include "scripted_server.h"
@@ -265,4 +270,81 @@ TEST(Worker, IdleConnectionStaysUpUntilDisconnect) {
     EXPECT_EQ(0, vnc_disconnect(k.c));
     EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(k.c));
     s.open_gate();
+}
+
+// ---- handing updates over to the host ---------------------------------------
+
+// Calls every host function that takes the lock, over and over, until stop;
+// returns the slowest call in milliseconds. progress counts dirty rectangles.
+static double poll_host(vnc_client_t *c, const std::atomic<bool> &stop, std::atomic<int> *progress) {
+    double worst = 0;
+    while (!stop.load()) {
+        const auto t0 = std::chrono::steady_clock::now();
+        int x, y, w, h, stride;
+        void *px;
+        if (vnc_get_dirty_rect(c, &x, &y, &w, &h)) ++*progress;
+        vnc_get_dimensions(c, &w, &h);
+        vnc_lock_framebuffer(c, &px, &stride, &w, &h);
+        vnc_unlock_framebuffer(c);
+        worst = std::max(
+            worst, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                       .count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return worst;
+}
+
+// A server that trickles a rectangle and then stalls in its middle: no host
+// call waits for it, and what has arrived is shown before the update ends.
+TEST(Publishing, HostNeverWaitsForATrickledPayloadAndSeesProgress) {
+    ScriptedServer s;
+    s.handshake(64, 64);
+    const Bytes payload = raw_payload(0, 0, 32, 64);
+    const std::vector<uint8_t> &p = payload.vec();
+    s.send(update_header(1).rect(0, 0, 32, 64, 0));
+    size_t at = 0;
+    for (int i = 0; i < 40; ++i, at += 64)
+        s.send(Bytes().raw({p.begin() + at, p.begin() + at + 64})).pause(20);
+    s.gate().send(Bytes().raw({p.begin() + at, p.end()})).read(10);
+    Conn k;
+    std::atomic<bool> stop{false};
+    std::atomic<int> progress{0};
+    k.connect(s);
+    auto worst = std::async(std::launch::async, [&] { return poll_host(k.c, stop, &progress); });
+    EXPECT_TRUE(wait_until([&] { return progress.load() > 0; }, 3000))
+        << "nothing of a stalled update was shown";
+    EXPECT_EQ(px_value(3, 1), k.pixel(3, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // stalled at the gate
+    s.open_gate();
+    ASSERT_TRUE(s.wait_done());
+    EXPECT_TRUE(wait_until([&] { return k.pixel(31, 63) == px_value(31, 63); }));
+    stop = true;
+    EXPECT_LT(worst.get(), 500.0) << "a host call waited for the network";
+}
+
+// An update that finishes within the interim period is seen whole or not at
+// all, however the host polls: its two rectangles change together.
+TEST(Publishing, QuickUpdateIsNeverSeenHalfDrawn) {
+    ScriptedServer s;
+    s.handshake(32, 8);
+    for (int round = 1; round <= 5; ++round) {
+        Bytes u = update_header(2).rect(0, 0, 1, 1, 0).pixel(0xFF000000u + round);
+        s.send(u).pause(30).send(Bytes().rect(31, 7, 1, 1, 0).pixel(0xFF000000u + round)).read(10);
+    }
+    Conn k;
+    k.connect(s);
+    int torn = 0, seen = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((!s.wait_done(0) || seen == 0) && std::chrono::steady_clock::now() < deadline) {
+        void *px;
+        int stride, w, h;
+        if (vnc_lock_framebuffer(k.c, &px, &stride, &w, &h) == 0) {
+            const uint32_t *p = static_cast<uint32_t *>(px);
+            torn += p[0] != p[7 * (stride / 4) + 31];
+            seen += p[0] != 0;
+        }
+        vnc_unlock_framebuffer(k.c);
+    }
+    EXPECT_GT(seen, 0);
+    EXPECT_EQ(0, torn) << "a host saw one rectangle of an update without the other";
 }

@@ -3,74 +3,29 @@
 #include <png.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <csetjmp>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cerrno>
-#include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "quenvira_vnc.h"
+#include "tool_common.h"
 
 namespace {
 
-enum exit_status {
-    kExitOk = 0,
-    kExitInternal = 1,  // out of memory, no handle, demo server would not start
-    kExitUsage = 2,     // bad command line, unreadable password source
-    kExitConnect = 3,   // unresolvable, unreachable, refused, broken handshake
-    kExitAuth = 4,      // the server refused the password
-    kExitTimeout = 5,   // no complete picture within --timeout
-    kExitOutput = 6,    // the PNG could not be written
-};
+using namespace qv_tool;
 
-typedef std::chrono::steady_clock steady;
-
-constexpr int kDefaultTimeoutSeconds = 10;
 // The picture counts as complete when the changed area stops growing for
 // this long: enough for a real server's first update (normally one message
 // decoded without pauses) and short for the test server, whose picture
 // never covers the whole screen.
 constexpr int kSettleMs = 500;
 constexpr int kPollMs = 10;
-constexpr int kFirstVncPort = 5900;
-constexpr int kDemoFirstPort = 25900;
-constexpr int kDemoPortCount = 100;
-constexpr size_t kMaxPasswordFileBytes = 4096;
-
-const char *s_program = "vnc-snapshot";
-
-void complain(const char *format, ...) {
-    std::fprintf(stderr, "%s: ", s_program);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
-
-// host:port for messages, IPv6 addresses in brackets.
-std::string endpoint(const std::string &host, int port) {
-    const bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-int usage_error(const char *format, ...) {
-    std::fprintf(stderr, "%s: ", s_program);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fprintf(stderr, "\nTry '%s --help' for more information.\n", s_program);
-    return kExitUsage;
-}
 
 void print_help() {
     std::printf(
@@ -117,106 +72,15 @@ void print_help() {
         "  4  authentication failed (wrong or missing password)\n"
         "  5  timed out\n"
         "  6  output file cannot be written\n",
-        s_program, s_program, kDefaultTimeoutSeconds, kDemoFirstPort, kSettleMs);
+        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort, kSettleMs);
 }
 
-struct options {
+struct options : common_options {
     bool demo = false;
     bool quiet = false;
-    double timeout_s = kDefaultTimeoutSeconds;
     std::string target;
     std::string output;
-    // At most one explicit source; none falls back to VNC_PASSWORD.
-    int password_sources = 0;
-    std::string password_env;
-    std::string password_file;
-    std::string password_arg;
-    bool password_arg_given = false;
 };
-
-bool parse_decimal(const std::string &text, long min, long max, long *out) {
-    if (text.empty() || text.size() > 9) return false;
-    long v = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9') return false;
-        v = v * 10 + (ch - '0');
-    }
-    if (v < min || v > max) return false;
-    *out = v;
-    return true;
-}
-
-// HOST, HOST:DISPLAY, HOST::PORT, with IPv6 literals in brackets.
-bool parse_target(const std::string &target, std::string *host, int *port, std::string *why) {
-    std::string rest;
-    if (!target.empty() && target[0] == '[') {
-        const size_t close = target.find(']');
-        if (close == std::string::npos) {
-            *why = "missing ']' after the IPv6 address";
-            return false;
-        }
-        *host = target.substr(1, close - 1);
-        rest = target.substr(close + 1);
-        if (!rest.empty() && rest[0] != ':') {
-            *why = "unexpected text after ']'";
-            return false;
-        }
-    } else {
-        const size_t colon = target.find(':');
-        if (colon == std::string::npos) {
-            *host = target;
-        } else {
-            *host = target.substr(0, colon);
-            rest = target.substr(colon);
-        }
-    }
-    const size_t marker = rest.compare(0, 2, "::") == 0 ? 2 : 1;
-    if (rest.find(':', marker) != std::string::npos) {
-        *why = "too many ':' (put IPv6 addresses in brackets, e.g. [::1]::5901)";
-        return false;
-    }
-    if (host->empty()) {
-        *why = "no host name (put IPv6 addresses in brackets, e.g. [::1])";
-        return false;
-    }
-    long number = 0;
-    if (rest.empty()) {
-        *port = kFirstVncPort;
-    } else if (rest.compare(0, 2, "::") == 0) {
-        if (!parse_decimal(rest.substr(2), 1, 65535, &number)) {
-            *why = "the port after '::' must be a number from 1 to 65535";
-            return false;
-        }
-        *port = static_cast<int>(number);
-    } else {
-        if (!parse_decimal(rest.substr(1), 0, 65535 - kFirstVncPort, &number)) {
-            *why = "the display after ':' must be a number from 0 to 59635";
-            return false;
-        }
-        *port = kFirstVncPort + static_cast<int>(number);
-    }
-    return true;
-}
-
-// Value of an option given as "--name VALUE" or "--name=VALUE".
-bool option_value(int argc, char **argv, int *i, const char *name, std::string *value,
-                  bool *matched) {
-    const std::string arg = argv[*i];
-    const size_t n = std::strlen(name);
-    *matched = false;
-    if (arg == name) {
-        *matched = true;
-        if (*i + 1 >= argc) return false;
-        *value = argv[++*i];
-        return true;
-    }
-    if (arg.size() > n && arg.compare(0, n, name) == 0 && arg[n] == '=') {
-        *matched = true;
-        *value = arg.substr(n + 1);
-        return true;
-    }
-    return false;
-}
 
 // Returns -1 when the command line was fine, else the exit status.
 int parse_options(int argc, char **argv, options *o) {
@@ -248,44 +112,13 @@ int parse_options(int argc, char **argv, options *o) {
             o->demo = true;
             continue;
         }
-        std::string value;
-        bool matched = false;
-        bool ok = option_value(argc, argv, &i, "--timeout", &value, &matched);
-        if (matched) {
-            char *end = nullptr;
-            const double t = ok ? std::strtod(value.c_str(), &end) : 0;
-            if (!ok || end == value.c_str() || *end != '\0' || !(t > 0) || t > 86400)
-                return usage_error("--timeout needs a number of seconds above 0 (at most 86400)");
-            o->timeout_s = t;
-            continue;
-        }
-        ok = option_value(argc, argv, &i, "--password-env", &value, &matched);
-        if (matched) {
-            if (!ok || value.empty()) return usage_error("--password-env needs a variable name");
-            o->password_env = value;
-            ++o->password_sources;
-            continue;
-        }
-        ok = option_value(argc, argv, &i, "--password-file", &value, &matched);
-        if (matched) {
-            if (!ok || value.empty()) return usage_error("--password-file needs a file name");
-            o->password_file = value;
-            ++o->password_sources;
-            continue;
-        }
-        ok = option_value(argc, argv, &i, "--password", &value, &matched);
-        if (!matched) ok = option_value(argc, argv, &i, "-p", &value, &matched);
-        if (matched) {
-            if (!ok) return usage_error("%s needs a password", arg.c_str());
-            o->password_arg = value;
-            o->password_arg_given = true;
-            ++o->password_sources;
-            continue;
-        }
+        const option_result common = parse_common_option(argc, argv, &i, o);
+        if (common == option_result::kError) return kExitUsage;
+        if (common == option_result::kTaken) continue;
         return usage_error("unknown option '%s'", arg.c_str());
     }
-    if (o->password_sources > 1)
-        return usage_error("give the password one way only (--password-env, --password-file or -p)");
+    const int checked = check_common_options(*o);
+    if (checked >= 0) return checked;
     if (o->demo) {
         if (positional.size() > 1) return usage_error("--demo takes at most one file name");
         o->output = positional.empty() ? "quenvira-demo.png" : positional[0];
@@ -297,83 +130,6 @@ int parse_options(int argc, char **argv, options *o) {
     o->target = positional[0];
     o->output = positional[1];
     return -1;
-}
-
-// Returns -1 when a password (possibly none) was found, else the exit status.
-int load_password(const options &o, std::string *password, bool *have) {
-    *have = false;
-    if (o.password_arg_given) {
-        *password = o.password_arg;
-        *have = true;
-        return -1;
-    }
-    if (!o.password_file.empty()) {
-        std::FILE *f = std::fopen(o.password_file.c_str(), "rb");
-        if (!f) {
-            complain("cannot read password file '%s': %s", o.password_file.c_str(),
-                     std::strerror(errno));
-            return kExitUsage;
-        }
-        std::string text;
-        int ch;
-        while (text.size() < kMaxPasswordFileBytes && (ch = std::fgetc(f)) != EOF && ch != '\n')
-            text.push_back(static_cast<char>(ch));
-        const bool failed = std::ferror(f) != 0;
-        std::fclose(f);
-        if (failed) {
-            complain("cannot read password file '%s'", o.password_file.c_str());
-            return kExitUsage;
-        }
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        *password = text;
-        *have = true;
-        return -1;
-    }
-    const std::string name = o.password_env.empty() ? "VNC_PASSWORD" : o.password_env;
-    const char *value = std::getenv(name.c_str());
-    if (!value) {
-        if (o.password_env.empty()) return -1;  // no password at all
-        complain("environment variable %s (from --password-env) is not set", name.c_str());
-        return kExitUsage;
-    }
-    *password = value;
-    *have = true;
-    return -1;
-}
-
-[[noreturn]] void exit_timed_out(double timeout_s, const char *while_doing) {
-    complain("timed out after %g s %s", timeout_s, while_doing);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    // The library call still running on another thread cannot be
-    // interrupted; ending the process closes its socket.
-    std::_Exit(kExitTimeout);
-}
-
-// vnc_connect on a helper thread, so that --timeout also bounds a host that
-// never answers (the library's own waits are longer and not adjustable).
-int connect_before(vnc_client_t *client, const std::string &host, int port,
-                   const char *password, steady::time_point deadline, double timeout_s) {
-    struct attempt {
-        std::mutex mu;
-        std::condition_variable cv;
-        bool done = false;
-        int result = -1;
-    };
-    auto shared = std::make_shared<attempt>();
-    std::thread worker([shared, client, host, port, password] {
-        const int r = vnc_connect(client, host.c_str(), port, password);
-        std::lock_guard<std::mutex> guard(shared->mu);
-        shared->result = r;
-        shared->done = true;
-        shared->cv.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(shared->mu);
-    if (!shared->cv.wait_until(lock, deadline, [&] { return shared->done; }))
-        exit_timed_out(timeout_s, "while connecting");
-    lock.unlock();
-    worker.join();
-    return shared->result;
 }
 
 struct area {
@@ -515,16 +271,7 @@ int capture(const std::string &host, int port, const char *password,
     if (connect_before(client, host, port, password, deadline, timeout_s) != 0) {
         const std::string why = vnc_last_error();
         vnc_destroy(client);
-        if (why == "VNC Authentication failed") {
-            complain("%s: %s (wrong or missing password?)", where.c_str(), why.c_str());
-            return kExitAuth;
-        }
-        // A server that refuses with a reason of its own leaves no
-        // process-wide text: say at least that it was the handshake.
-        complain("%s: %s", where.c_str(),
-                 why.empty() ? "the server refused the connection during the handshake"
-                             : why.c_str());
-        return kExitConnect;
+        return report_connect_failure(where, why);
     }
 
     area &changed = out->changed;
@@ -585,18 +332,8 @@ int save(const options &o, const picture &pic, long *bytes) {
 int run_demo(const options &o, const std::string &password, bool have_password,
              steady::time_point deadline) {
     const char *pw = have_password ? password.c_str() : nullptr;
-    int port = -1;
-    for (int p = kDemoFirstPort; p < kDemoFirstPort + kDemoPortCount; ++p) {
-        if (vnc_test_server_start(p, pw) == 0) {
-            port = p;
-            break;
-        }
-    }
-    if (port < 0) {
-        complain("cannot start the built-in test server: ports %d to %d are all taken",
-                 kDemoFirstPort, kDemoFirstPort + kDemoPortCount - 1);
-        return kExitInternal;
-    }
+    const int port = start_demo_server(pw);
+    if (port < 0) return kExitInternal;
     if (!o.quiet)
         std::printf("Started the built-in test server on 127.0.0.1:%d (%s).\n", port,
                     pw && *pw ? "password required" : "no password");
@@ -621,6 +358,7 @@ int run_demo(const options &o, const std::string &password, bool have_password,
 }  // namespace
 
 int main(int argc, char **argv) {
+    set_program("vnc-snapshot");
     options o;
     const int parsed = parse_options(argc, argv, &o);
     if (parsed >= 0) return parsed;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "vnc_alloc.h"
+
 int vnc_byte_source::skip(uint64_t n, int timeout_ms) {
     uint8_t scratch[4096];
     while (n > 0) {
@@ -12,12 +14,56 @@ int vnc_byte_source::skip(uint64_t n, int timeout_ms) {
     return 0;
 }
 
+vnc_socket_reader::vnc_socket_reader(vnc_socket_t sock, const std::atomic<int> *cancel)
+    : sock_(sock), cancel_(cancel), buf_(static_cast<uint8_t *>(vnc_malloc(kBufferSize))) {
+    cur_ = end_ = buf_;
+}
+
+vnc_socket_reader::~vnc_socket_reader() { vnc_free(buf_); }
+
 int vnc_socket_reader::wait(int timeout_ms) {
-    if (timeout_ms < 0 && !cancel_) return 1;  // block in the receive itself
-    return vnc_sock_wait_readable(sock_, timeout_ms, cancel_);
+    if (!tick_armed_) {
+        if (timeout_ms < 0 && !cancel_) return 1;  // block in the receive itself
+        return vnc_sock_wait_readable(sock_, timeout_ms, cancel_);
+    }
+    const clock::time_point deadline =
+        timeout_ms < 0 ? clock::time_point::max() : clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        clock::time_point now = clock::now();
+        if (tick_armed_ && now >= tick_due_) {
+            tick_armed_ = false;
+            tick_fn_(tick_arg_);
+            now = clock::now();
+        }
+        const clock::time_point until = tick_armed_ ? std::min(deadline, tick_due_) : deadline;
+        int slice = -1;
+        if (until != clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+            slice = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+        }
+        const int w = vnc_sock_wait_readable(sock_, slice, cancel_);
+        if (w != 0) return w;
+        if (clock::now() >= deadline) return 0;
+    }
+}
+
+int vnc_socket_reader::fill_slow(int timeout_ms) {
+    if (!buf_) return -1;
+    cur_ = end_ = buf_;
+    timed_out_ = false;
+    const int w = wait(timeout_ms);
+    if (w <= 0) {
+        timed_out_ = w == 0;
+        return -1;
+    }
+    const long r = vnc_sock_recv_some(sock_, buf_, kBufferSize);
+    if (r <= 0) return -1;
+    end_ = buf_ + r;
+    return 0;
 }
 
 int vnc_socket_reader::read_slow(void *dst, size_t n, int timeout_ms) {
+    if (!buf_) return -1;
     uint8_t *out = static_cast<uint8_t *>(dst);
     // Hand over what the buffer still holds.
     size_t have = static_cast<size_t>(end_ - cur_);
@@ -26,7 +72,7 @@ int vnc_socket_reader::read_slow(void *dst, size_t n, int timeout_ms) {
         out += have;
         n -= have;
     }
-    cur_ = end_ = buf_.get();
+    cur_ = end_ = buf_;
     timed_out_ = false;
     while (n > 0) {
         int w = wait(timeout_ms);
@@ -42,15 +88,15 @@ int vnc_socket_reader::read_slow(void *dst, size_t n, int timeout_ms) {
             n -= static_cast<size_t>(r);
             continue;
         }
-        long r = vnc_sock_recv_some(sock_, buf_.get(), kBufferSize);
+        long r = vnc_sock_recv_some(sock_, buf_, kBufferSize);
         if (r <= 0) return -1;
         size_t got = static_cast<size_t>(r);
         size_t take = std::min(got, n);
-        std::memcpy(out, buf_.get(), take);
+        std::memcpy(out, buf_, take);
         out += take;
         n -= take;
-        cur_ = buf_.get() + take;
-        end_ = buf_.get() + got;
+        cur_ = buf_ + take;
+        end_ = buf_ + got;
     }
     return 0;
 }

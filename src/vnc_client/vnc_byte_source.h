@@ -4,6 +4,7 @@
 #define QUENVIRA_VNC_BYTE_SOURCE_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -54,8 +55,16 @@ public:
     // Bytes already buffered and readable without waiting.
     size_t buffered() const { return static_cast<size_t>(end_ - cur_); }
 
+    // In-place access for decoders that parse straight from the buffer:
+    // fill makes at least one byte buffered (waiting as read does; 0 or -1),
+    // peek points at the buffered() bytes, consume(n <= buffered()) drops n.
+    int fill(int timeout_ms) { return cur_ != end_ ? 0 : fill_slow(timeout_ms); }
+    const uint8_t *peek() const { return cur_; }
+    void consume(size_t n) { cur_ += n; }
+
 protected:
     virtual int read_slow(void *dst, size_t n, int timeout_ms) = 0;
+    virtual int fill_slow(int timeout_ms) = 0;
     const uint8_t *cur_ = nullptr;
     const uint8_t *end_ = nullptr;
 };
@@ -73,6 +82,7 @@ protected:
         cur_ = end_;  // a short read consumes what was left, as a socket would
         return -1;
     }
+    int fill_slow(int) override { return -1; }
 };
 
 // Reads a socket through a buffer: one receive serves many small reads, and
@@ -81,24 +91,49 @@ protected:
 class vnc_socket_reader : public vnc_byte_source {
 public:
     static constexpr size_t kBufferSize = 64 * 1024;
+    using clock = std::chrono::steady_clock;
+    // Called when the reader must wait for data and a tick is due.
+    using tick_fn = void (*)(void *arg);
 
-    vnc_socket_reader(vnc_socket_t sock, const std::atomic<int> *cancel)
-        : sock_(sock), cancel_(cancel), buf_(new uint8_t[kBufferSize]) {}
+    // Check ok() afterwards: false when the buffer could not be had.
+    vnc_socket_reader(vnc_socket_t sock, const std::atomic<int> *cancel);
+    ~vnc_socket_reader() override;
+    vnc_socket_reader(const vnc_socket_reader &) = delete;
+    vnc_socket_reader &operator=(const vnc_socket_reader &) = delete;
+    bool ok() const { return buf_ != nullptr; }
 
     void set_cancel(const std::atomic<int> *cancel) { cancel_ = cancel; }
     // Whether the last failed read ran out of time (rather than meeting a
     // closed connection, an error or a cancel).
     bool timed_out() const { return timed_out_; }
 
+    // While armed, a read that has to wait for data first runs fn once the
+    // due time has come, and a long wait is cut there so fn runs on time;
+    // fn re-arms for its next turn.
+    void set_tick(tick_fn fn, void *arg) {
+        tick_fn_ = fn;
+        tick_arg_ = arg;
+    }
+    void arm_tick(clock::time_point due) {
+        tick_due_ = due;
+        tick_armed_ = true;
+    }
+    void disarm_tick() { tick_armed_ = false; }
+
 protected:
     int read_slow(void *dst, size_t n, int timeout_ms) override;
+    int fill_slow(int timeout_ms) override;
 
 private:
     int wait(int timeout_ms);
     vnc_socket_t sock_;
     const std::atomic<int> *cancel_;
-    std::unique_ptr<uint8_t[]> buf_;
+    uint8_t *buf_;
     bool timed_out_ = false;
+    tick_fn tick_fn_ = nullptr;
+    void *tick_arg_ = nullptr;
+    bool tick_armed_ = false;
+    clock::time_point tick_due_;
 };
 
 #endif

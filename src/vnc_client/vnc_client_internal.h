@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,58 @@ constexpr size_t kErrorTextSize = 512;
 constexpr size_t kDesktopNameSize = 128;
 constexpr uint32_t kMaxCutTextLength = 0xFFFFF;
 
+// During a long update, what has been decoded so far is handed to the host
+// this often, counted from the update's start.
+constexpr int kInterimPublishMs = 100;
+// Areas remembered for copying into the host's framebuffer; past this many
+// they are merged into their bounding box.
+constexpr int kMaxPendingAreas = 64;
+
+// A heap block that only grows, kept across calls so that a busy connection
+// does not allocate and fault in a new one for every rectangle.
+struct vnc_buffer {
+    uint8_t *data = nullptr;
+    size_t size = 0;
+    vnc_buffer() = default;
+    vnc_buffer(const vnc_buffer &) = delete;
+    vnc_buffer &operator=(const vnc_buffer &) = delete;
+    ~vnc_buffer() { release(); }
+    // At least n bytes at data; false (contents kept) when they cannot be had.
+    bool reserve(size_t n);
+    void release();
+};
+
+// A rectangle as [x0, x1) x [y0, y1).
+struct vnc_area {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+// The worker's side of the framebuffer. The worker decodes into pixels
+// without any lock and hands the changed areas over to the host's
+// framebuffer under the lock (vnc_publish), so the host never waits while
+// the worker waits for the network. Touched only by the worker, and by
+// vnc_connect/vnc_disconnect while no worker runs.
+struct vnc_back_buffer {
+    uint32_t *pixels = nullptr;  // null: nothing is drawn (allocation failed)
+    int width = 0, height = 0;
+    // A DesktopSize not yet handed over: the host's next array (null when
+    // it could not be had), filled from pixels when published.
+    bool resized = false;
+    uint32_t *next_front = nullptr;
+    // Areas that differ from the host's framebuffer.
+    vnc_area pending[kMaxPendingAreas];
+    int pending_count = 0;
+    // What the host is told has changed: decoded rectangles, not failed ones.
+    bool have_marked = false;
+    vnc_area marked;
+    // The rectangle being decoded (cut to the buffer), whose finished rows
+    // an interim publish shows.
+    const struct vnc_decode_ctx *current_ctx = nullptr;
+    vnc_area current;
+    // When the next interim publish of the update in progress is due.
+    std::chrono::steady_clock::time_point next_interim;
+};
+
 // Frees what vnc_new made.
 struct vnc_deleter {
     template <class T>
@@ -54,6 +107,7 @@ struct vnc_client {
     // and the closing of the socket against those writes.
     std::mutex send_lock;
 
+    // What the host sees: replaced or written only under lock.
     uint32_t *framebuffer = nullptr;
     int fb_width = 0;
     int fb_height = 0;
@@ -62,6 +116,9 @@ struct vnc_client {
 
     int dirty = 0;
     int dirty_x0 = 0, dirty_y0 = 0, dirty_x1 = 0, dirty_y1 = 0;
+
+    vnc_back_buffer back;
+    vnc_buffer zrle_input;  // worker only
 
     z_stream zstream{};
     int zstream_ready = 0;
@@ -80,9 +137,26 @@ struct vnc_client {
 // Records a failure text in the handle (when non-null) and process-wide.
 void vnc_set_error(vnc_client_t *client, const char *text);
 
-// Frees a framebuffer and allocates a zero-filled one of width x height
-// (null on failure, the size stands). Caller holds lock.
+// Replaces the host's framebuffer and the worker's back buffer with
+// zero-filled ones of width x height. If either cannot be had, neither is
+// kept (null) and the size stands. Caller holds lock; no worker runs.
 void vnc_framebuffer_resize(vnc_client_t *client, int width, int height);
+// Frees the back buffer and what it had pending (no worker runs).
+void vnc_back_buffer_release(vnc_client_t *client);
+
+// Worker side. A DesktopSize: a new back buffer now, the host's array at the
+// next publish.
+void vnc_back_resize(vnc_client_t *client, int width, int height);
+// Records (x, y, w, h) as changed in the back buffer; decoded says whether
+// the host is told (a failed rectangle is copied but not marked).
+void vnc_back_damage(vnc_client_t *client, int x, int y, int w, int h, bool decoded);
+// Hands what changed in the back buffer over to the host's framebuffer under
+// the lock. Gives up (keeping it pending) once running is cleared while the
+// host holds the lock. interim: also show the rectangle being decoded.
+void vnc_publish(vnc_client_t *client, bool interim);
+// Takes the framebuffer lock, giving up once running is cleared, so that a
+// host holding the lock can still disconnect without a deadlock.
+bool vnc_lock_while_running(vnc_client_t *client);
 
 // Grows the dirty rectangle by (x, y, w, h) clipped to the framebuffer.
 // Caller holds lock.
@@ -123,6 +197,7 @@ void vnc_set_encodings_for_testing(vnc_client_t *client, const int32_t *list, in
 
 // ---- Decoders ---------------------------------------------------------
 
+
 // What a decoder works on: the payload bytes, the framebuffer and the
 // connection's inflate stream. Decoders write only inside the framebuffer;
 // a rectangle reaching outside it is clipped (CopyRect: refused), and its
@@ -135,6 +210,10 @@ struct vnc_decode_ctx {
     z_stream *zstream = nullptr;  // null: ZRLE rectangles fail (after consuming their data)
     uint16_t red_max = 255, green_max = 255, blue_max = 255;
     const std::atomic<int> *running = nullptr;  // null: never cancelled
+    vnc_buffer *scratch = nullptr;  // the connection's ZRLE input buffer; null: per call
+    // Rows of the rectangle, from its top, that are decoded for good, so that
+    // a publish in the middle of a long rectangle can show them.
+    int rows_done = 0;
 };
 
 typedef int (*vnc_decoder_fn)(vnc_decode_ctx &ctx, int x, int y, int w, int h);

@@ -1,116 +1,139 @@
 // ZRLE: zlib-compressed 64 x 64 tiles of raw, palette and run-length data.
 // The compressed bytes of every ZRLE rectangle of a connection continue one
-// zlib stream, so each rectangle's data must be inflated completely, even
-// when the rectangle is unusable, or the next one cannot be decoded.
+// zlib stream, so each rectangle's data must go through inflate completely,
+// even when the rectangle is unusable, or the next one cannot be decoded.
+// Tiles are decoded as inflate produces them, through a small window, so
+// memory does not follow the size a rectangle claims.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
 
+#include "vnc_alloc.h"
 #include "vnc_client_internal.h"
 
 namespace {
 
 constexpr int kTileSize = 64;
-// Largest output space handed to one inflate call: zlib counts in 32 bits.
-constexpr size_t kMaxInflateChunk = size_t{1} << 30;
-// Where output beyond the rectangle's bound is inflated and dropped.
-constexpr size_t kDiscardChunk = 64 * 1024;
-
-// A growable heap block; realloc keeps already inflated bytes without a
-// copy when it can.
-struct heap_block {
-    uint8_t *data = nullptr;
-    size_t size = 0;
-    heap_block() = default;
-    heap_block(const heap_block &) = delete;
-    heap_block &operator=(const heap_block &) = delete;
-    ~heap_block() { std::free(data); }
-    bool resize(size_t n) {
-        void *p = std::realloc(data, n);
-        if (!p) return false;
-        data = static_cast<uint8_t *>(p);
-        size = n;
-        return true;
-    }
-};
+// Inflated bytes not yet parsed. Holds the largest piece a tile needs at once
+// (a raw tile of 4-byte pixels: 16 KiB) with room to spare.
+constexpr size_t kWindowSize = 64 * 1024;
+// Readable bytes past the window's end, so a 3-byte pixel can be loaded with
+// one 4-byte read.
+constexpr size_t kWindowPad = 8;
 
 bool cancelled(const vnc_decode_ctx &ctx) { return ctx.running && !ctx.running->load(); }
 
-// Inflates all of in[0, in_len) through z. Output is kept up to bound bytes
-// in out, which grows as data arrives so a huge rectangle with little data
-// costs little memory; output past the bound is inflated and dropped.
-// Returns the number of bytes kept, or -1.
-int64_t inflate_all(const vnc_decode_ctx &ctx, uint8_t *in, uint32_t in_len, uint64_t bound,
-                    heap_block &out) {
-    z_stream *z = ctx.zstream;
-    uint64_t first = std::min<uint64_t>(bound, static_cast<uint64_t>(in_len) * 8 + 65536);
-    bool failed = first > SIZE_MAX || !out.resize(static_cast<size_t>(first));
-    bool discarding = failed;
-    std::unique_ptr<uint8_t[]> scratch;
-    size_t kept = 0;
-
-    z->next_in = in;
-    z->avail_in = in_len;
-    for (;;) {
-        if (!discarding && kept == out.size) {
-            if (out.size >= bound) {
-                discarding = true;
-            } else {
-                uint64_t next = std::min<uint64_t>(bound, static_cast<uint64_t>(out.size) * 2);
-                if (next > SIZE_MAX || !out.resize(static_cast<size_t>(next)))
-                    failed = discarding = true;
-            }
-        }
-        size_t space;
-        if (discarding) {
-            if (!scratch) scratch.reset(new (std::nothrow) uint8_t[kDiscardChunk]);
-            if (!scratch) {
-                failed = true;
-                break;
-            }
-            z->next_out = scratch.get();
-            space = kDiscardChunk;
-        } else {
-            z->next_out = out.data + kept;
-            space = std::min(out.size - kept, kMaxInflateChunk);
-        }
-        z->avail_out = static_cast<uInt>(space);
-        const int r = inflate(z, Z_SYNC_FLUSH);
-        const size_t produced = space - z->avail_out;
-        if (!discarding) kept += produced;
-        // Z_BUF_ERROR: no progress was possible, i.e. input and pending
-        // output are both used up.
-        if (r == Z_STREAM_END || r == Z_BUF_ERROR) break;
-        if (r != Z_OK) {
-            failed = true;
-            break;
-        }
-        // Space left over means the input ran out with everything flushed.
-        if (z->avail_out != 0) break;
-        if (cancelled(ctx)) {
-            failed = true;
-            break;
-        }
-    }
-    // zlib keeps no use for these past the call; do not leave them dangling.
-    z->next_in = nullptr;
-    z->avail_in = 0;
-    z->next_out = nullptr;
-    z->avail_out = 0;
-    return failed ? -1 : static_cast<int64_t>(kept);
-}
-
-// Cursor over the inflated bytes; every read is checked against the end.
-struct data_cursor {
+// One rectangle's inflated data, produced on demand from its compressed
+// bytes, and at most `bound` bytes of it are ever handed to the tiles.
+class zrle_input {
+public:
     const uint8_t *cur;
     const uint8_t *end;
+
+    zrle_input(const vnc_decode_ctx &ctx, const uint8_t *compressed, uint32_t len, uint64_t bound)
+        : cur(window_), end(window_), ctx_(ctx), bound_(bound) {
+        std::memset(window_ + kWindowSize, 0, kWindowPad);
+        z_stream *z = ctx_.zstream;
+        z->next_in = const_cast<Bytef *>(compressed);
+        z->avail_in = len;
+    }
+    ~zrle_input() {
+        // zlib keeps no use for these past the rectangle; do not leave them dangling.
+        z_stream *z = ctx_.zstream;
+        z->next_in = nullptr;
+        z->avail_in = 0;
+        z->next_out = nullptr;
+        z->avail_out = 0;
+    }
+    zrle_input(const zrle_input &) = delete;
+    zrle_input &operator=(const zrle_input &) = delete;
+
     size_t left() const { return static_cast<size_t>(end - cur); }
+    // Makes n (<= kWindowSize) bytes readable at cur; false when the
+    // rectangle's data ends first.
+    bool need(size_t n) { return left() >= n || refill(n); }
+
+    // Runs the rest of the rectangle's compressed bytes through inflate,
+    // dropping the output, so the next rectangle starts in step. false when
+    // the data could not be inflated.
+    bool drain() {
+        while (!done_) {
+            size_t produced;
+            const int r = step(window_, kWindowSize, &produced);
+            if (r <= 0) finish(r);
+        }
+        cur = end = window_;
+        return !failed_;
+    }
+
+private:
+    void finish(int r) {
+        done_ = true;
+        if (r < 0) failed_ = true;
+    }
+
+    // One inflate call into out[0, space). 1: more may come; 0: everything
+    // is out; -1: failed.
+    int step(uint8_t *out, size_t space, size_t *produced) {
+        *produced = 0;
+        if (cancelled(ctx_)) return -1;
+        z_stream *z = ctx_.zstream;
+        const uInt in_before = z->avail_in;
+        z->next_out = out;
+        z->avail_out = static_cast<uInt>(space);
+        const int r = inflate(z, Z_SYNC_FLUSH);
+        *produced = space - z->avail_out;
+        if (r == Z_STREAM_END) return *produced ? 1 : 0;
+        // Z_BUF_ERROR: no progress possible, i.e. input and pending output
+        // are both used up.
+        if (r == Z_BUF_ERROR) return 0;
+        if (r != Z_OK) return -1;
+        // Space left over means the input ran out with everything flushed.
+        if (z->avail_out != 0 && z->avail_in == 0) return 0;
+        if (z->avail_in == in_before && !*produced) return -1;  // no progress: never spin
+        return 1;
+    }
+
+    bool refill(size_t n) {
+        const size_t have = left();
+        if (cur != window_) std::memmove(window_, cur, have);
+        cur = window_;
+        end = window_ + have;
+        while (left() < n) {
+            // Output past what the rectangle can hold is not the tiles' to read.
+            if (done_ || produced_ >= bound_) return false;
+            const size_t space = static_cast<size_t>(
+                std::min<uint64_t>(kWindowSize - left(), bound_ - produced_));
+            size_t produced;
+            const int r = step(window_ + left(), space, &produced);
+            end += produced;
+            produced_ += produced;
+            if (r <= 0) finish(r);
+        }
+        return true;
+    }
+
+    uint8_t window_[kWindowSize + kWindowPad];
+    const vnc_decode_ctx &ctx_;
+    uint64_t bound_;
+    uint64_t produced_ = 0;
+    bool done_ = false, failed_ = false;
 };
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool kLittleEndian = true;
+#else
+constexpr bool kLittleEndian = false;
+#endif
+
+// A compressed pixel: 3 bytes (the fourth set) when the colours fit in 24
+// bits, else 4. The window's padding makes the 4-byte load safe for CPS 3.
 template <int CPS>
 inline uint32_t load_cpixel(const uint8_t *s) {
+    if (kLittleEndian) {
+        uint32_t v;
+        std::memcpy(&v, s, 4);
+        return CPS == 3 ? v | 0xFF000000u : v;
+    }
     if (CPS == 3)
         return static_cast<uint32_t>(s[0]) | static_cast<uint32_t>(s[1]) << 8 |
                static_cast<uint32_t>(s[2]) << 16 | 0xFF000000u;
@@ -177,12 +200,12 @@ inline void paint_run(const tile_area &t, run_position &pos, uint32_t n, uint32_
     }
 }
 
-// Run length: 1 plus bytes summed until one is not 255. 0 on missing data.
-// The sum wraps in 32 bits as the encoder's counter does.
-inline bool read_run_length(data_cursor &d, uint32_t *len) {
+// Run length: 1 plus bytes summed until one is not 255. false on missing
+// data. The sum wraps in 32 bits as the encoder's counter does.
+inline bool read_run_length(zrle_input &d, uint32_t *len) {
     uint32_t n = 1;
     for (;;) {
-        if (d.cur == d.end) return false;
+        if (!d.need(1)) return false;
         const uint8_t v = *d.cur++;
         n += v;
         if (v != 255) break;
@@ -192,14 +215,18 @@ inline bool read_run_length(data_cursor &d, uint32_t *len) {
 }
 
 template <int CPS>
-bool decode_raw_tile(data_cursor &d, const tile_area &t) {
+bool decode_raw_tile(zrle_input &d, const tile_area &t) {
     const size_t row_bytes = static_cast<size_t>(t.w) * CPS;
     const size_t need = row_bytes * static_cast<size_t>(t.h);
-    if (d.left() < need) return false;
+    if (!d.need(need)) return false;
     for (int r = t.r0; r < t.r1; ++r) {
         const uint8_t *s =
             d.cur + static_cast<size_t>(r) * row_bytes + static_cast<size_t>(t.c0) * CPS;
         uint32_t *dst = t.visible_row(r);
+        if (CPS == 4 && kLittleEndian) {
+            std::memcpy(dst, s, static_cast<size_t>(t.c1 - t.c0) * 4);
+            continue;
+        }
         for (int c = t.c0; c < t.c1; ++c, s += CPS) *dst++ = load_cpixel<CPS>(s);
     }
     d.cur += need;
@@ -207,15 +234,25 @@ bool decode_raw_tile(data_cursor &d, const tile_area &t) {
 }
 
 template <int BITS>
-bool decode_packed_tile(data_cursor &d, const tile_area &t, const uint32_t *palette) {
+bool decode_packed_tile(zrle_input &d, const tile_area &t, const uint32_t *palette) {
     const size_t row_bytes = (static_cast<size_t>(t.w) * BITS + 7) / 8;
     const size_t need = row_bytes * static_cast<size_t>(t.h);
-    if (d.left() < need) return false;
+    if (!d.need(need)) return false;
     constexpr unsigned kMask = (1u << BITS) - 1;
+    constexpr int kPerByte = 8 / BITS;
     for (int r = t.r0; r < t.r1; ++r) {
         const uint8_t *s = d.cur + static_cast<size_t>(r) * row_bytes;
         uint32_t *dst = t.visible_row(r);
-        for (int c = t.c0; c < t.c1; ++c) {
+        int c = t.c0;
+        // Whole bytes first, then whatever is left of the row.
+        if (c % kPerByte == 0) {
+            for (; c + kPerByte <= t.c1; c += kPerByte) {
+                const unsigned byte = s[c / kPerByte];
+                for (int k = 0; k < kPerByte; ++k)
+                    *dst++ = palette[(byte >> (8 - BITS * (k + 1))) & kMask & 127];
+            }
+        }
+        for (; c < t.c1; ++c) {
             const unsigned bit = static_cast<unsigned>(c) * BITS;
             const unsigned idx = (s[bit >> 3] >> (8 - BITS - (bit & 7))) & kMask;
             *dst++ = palette[idx & 127];
@@ -226,12 +263,12 @@ bool decode_packed_tile(data_cursor &d, const tile_area &t, const uint32_t *pale
 }
 
 template <int CPS>
-bool decode_plain_rle_tile(data_cursor &d, const tile_area &t) {
+bool decode_plain_rle_tile(zrle_input &d, const tile_area &t) {
     const uint32_t total = static_cast<uint32_t>(t.w) * static_cast<uint32_t>(t.h);
     uint32_t done = 0;
     run_position pos;
     while (done < total) {
-        if (d.left() < CPS) return false;
+        if (!d.need(CPS)) return false;
         const uint32_t pixel = load_cpixel<CPS>(d.cur);
         d.cur += CPS;
         uint32_t len;
@@ -245,12 +282,12 @@ bool decode_plain_rle_tile(data_cursor &d, const tile_area &t) {
     return true;
 }
 
-bool decode_palette_rle_tile(data_cursor &d, const tile_area &t, const uint32_t *palette) {
+bool decode_palette_rle_tile(zrle_input &d, const tile_area &t, const uint32_t *palette) {
     const uint32_t total = static_cast<uint32_t>(t.w) * static_cast<uint32_t>(t.h);
     uint32_t done = 0;
     run_position pos;
     while (done < total) {
-        if (d.cur == d.end) return false;
+        if (!d.need(1)) return false;
         const uint8_t b = *d.cur++;
         uint32_t len = 1;
         if ((b & 128) && !read_run_length(d, &len)) return false;
@@ -263,16 +300,17 @@ bool decode_palette_rle_tile(data_cursor &d, const tile_area &t, const uint32_t 
 }
 
 template <int CPS>
-bool decode_tile(data_cursor &d, const tile_area &t) {
-    if (d.cur == d.end) return false;
+bool decode_tile(zrle_input &d, const tile_area &t) {
+    if (!d.need(1)) return false;
     const uint8_t sub = *d.cur++;
     const int psize = sub & 127;
     // Entries past the palette's size stay 0: an index beyond it paints 0.
-    uint32_t palette[128] = {};
+    uint32_t palette[128];
     if (psize > 0) {
-        if (d.left() < static_cast<size_t>(psize) * CPS) return false;
+        if (!d.need(static_cast<size_t>(psize) * CPS)) return false;
         for (int i = 0; i < psize; ++i, d.cur += CPS) palette[i] = load_cpixel<CPS>(d.cur);
     }
+    if (psize > 0) std::fill(palette + psize, palette + 128, 0u);
     if (sub & 128) {
         if (psize == 0) return decode_plain_rle_tile<CPS>(d, t);
         return decode_palette_rle_tile(d, t, palette);
@@ -289,7 +327,7 @@ bool decode_tile(data_cursor &d, const tile_area &t) {
 }
 
 template <int CPS>
-int decode_tiles(const vnc_decode_ctx &ctx, data_cursor &d, int x, int y, int w, int h) {
+int decode_tiles(vnc_decode_ctx &ctx, zrle_input &d, int x, int y, int w, int h) {
     for (int oy = 0; oy < h; oy += kTileSize) {
         const int th = std::min(kTileSize, h - oy);
         for (int ox = 0; ox < w; ox += kTileSize) {
@@ -298,39 +336,76 @@ int decode_tiles(const vnc_decode_ctx &ctx, data_cursor &d, int x, int y, int w,
             const tile_area t = locate_tile(ctx, x + ox, y + oy, tw, th);
             if (!decode_tile<CPS>(d, t)) return -1;
         }
+        ctx.rows_done = oy + th;
     }
     return 0;
 }
 
+// zlib's checksum of the output costs a tenth of inflating, and it is never
+// checked: the stream does not end while the connection lasts. So before a
+// connection's first ZRLE bytes (a zlib stream that has seen no input and
+// still keeps its checksum), a plain header switches the stream to raw
+// deflate and its two bytes are skipped. true when it did.
+bool skip_zlib_header(z_stream *z, const uint8_t *data, uint32_t len) {
+    if (z->total_in != 0 || z->adler != 1 || len < 3) return false;
+    const unsigned cmf = data[0], flg = data[1];
+    const bool plain = (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf << 8 | flg) % 31 == 0 &&
+                       !(flg & 0x20);  // no preset dictionary
+    return plain && inflateReset2(z, -static_cast<int>((cmf >> 4) + 8)) == Z_OK;
+}
+
 }  // namespace
+
+bool vnc_buffer::reserve(size_t n) {
+    if (n <= size) return true;
+    // Grow by half again at least, so slowly growing sizes reallocate rarely.
+    size_t want = std::max(n, size + size / 2);
+    void *p = vnc_realloc(data, want);
+    if (!p && want > n) p = vnc_realloc(data, want = n);
+    if (!p) return false;
+    data = static_cast<uint8_t *>(p);
+    size = want;
+    return true;
+}
+
+void vnc_buffer::release() {
+    vnc_free(data);
+    data = nullptr;
+    size = 0;
+}
 
 int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     uint32_t len;
     if (ctx.in->read_u32(&len, kPayloadTimeoutMs)) return -1;
     // Nothing sane is that long; the bytes are left alone.
     if (len == 0 || len > kZrleMaxCompressed) return -1;
-    if (!ctx.zstream) {
+    // The compressed bytes are all read before anything is drawn: a payload
+    // cut short changes no pixel. They live in the connection's buffer, which
+    // is kept for the next rectangle (or in one of this call's own).
+    vnc_buffer local;
+    vnc_buffer &buf = ctx.scratch ? *ctx.scratch : local;
+    if (!ctx.zstream || !buf.reserve(len)) {
         ctx.in->skip(len, kPayloadTimeoutMs);
         return -1;
     }
-    std::unique_ptr<uint8_t[]> compressed(new (std::nothrow) uint8_t[len]);
-    if (!compressed) {
-        ctx.in->skip(len, kPayloadTimeoutMs);
-        return -1;
-    }
-    if (ctx.in->read(compressed.get(), len, kPayloadTimeoutMs)) return -1;
+    if (ctx.in->read(buf.data, len, kPayloadTimeoutMs)) return -1;
 
+    const uint8_t *data = buf.data;
+    if (skip_zlib_header(ctx.zstream, data, len)) {
+        data += 2;
+        len -= 2;
+    }
     if (w < 0) w = 0;
     if (h < 0) h = 0;
+    // Tiles may read no further than a rectangle of this size can need.
     const uint64_t bound =
         static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 4 + kZrleOutputSlack;
-    heap_block out;
-    const int64_t produced = inflate_all(ctx, compressed.get(), len, bound, out);
-    compressed.reset();
-    if (produced < 0) return -1;
-    if (w == 0 || h == 0) return 0;
-
-    data_cursor d{out.data, out.data + produced};
-    const bool cpixel3 = ctx.red_max <= 255 && ctx.green_max <= 255 && ctx.blue_max <= 255;
-    return cpixel3 ? decode_tiles<3>(ctx, d, x, y, w, h) : decode_tiles<4>(ctx, d, x, y, w, h);
+    zrle_input d(ctx, data, len, bound);
+    int result = 0;
+    if (w > 0 && h > 0) {
+        const bool cpixel3 = ctx.red_max <= 255 && ctx.green_max <= 255 && ctx.blue_max <= 255;
+        result = cpixel3 ? decode_tiles<3>(ctx, d, x, y, w, h) : decode_tiles<4>(ctx, d, x, y, w, h);
+    }
+    if (!d.drain()) result = -1;
+    return result;
 }

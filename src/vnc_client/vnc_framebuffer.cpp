@@ -1,17 +1,197 @@
-// The framebuffer, its lock and the dirty rectangle.
+// The framebuffer, its lock and the dirty rectangle; the worker's back buffer
+// and how its changes are handed over to the host.
 #include <algorithm>
-#include <cstdlib>
+#include <cstring>
+#include <thread>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
+#include "vnc_alloc.h"
 #include "vnc_client_internal.h"
 
+namespace {
+
+// A zero-filled pixel array, or null. Large arrays are asked to be backed by
+// huge pages where the system allows it: a framebuffer is touched whole, and
+// thousands of small page faults otherwise cost as much as a frame's decoding.
+uint32_t *alloc_pixels(int width, int height) {
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    if (!count) return nullptr;
+    void *p = vnc_calloc(count, sizeof(uint32_t));
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr size_t kHuge = size_t{2} << 20;
+    const size_t bytes = count * sizeof(uint32_t);
+    if (p && bytes >= 2 * kHuge) {
+        const uintptr_t a = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+        const uintptr_t e = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
+        if (e > a) madvise(reinterpret_cast<void *>(a), e - a, MADV_HUGEPAGE);
+    }
+#endif
+    return static_cast<uint32_t *>(p);
+}
+
+// (x, y, w, h) cut to width x height; false when nothing is left.
+bool clip_area(int x, int y, int w, int h, int width, int height, vnc_area *out) {
+    const int64_t x0 = std::max(x, 0), y0 = std::max(y, 0);
+    const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(x) + w, width);
+    const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(y) + h, height);
+    if (x1 <= x0 || y1 <= y0) return false;
+    *out = {static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1), static_cast<int>(y1)};
+    return true;
+}
+
+vnc_area bounding(const vnc_area &a, const vnc_area &b) {
+    return {std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1),
+            std::max(a.y1, b.y1)};
+}
+
+bool contains(const vnc_area &outer, const vnc_area &inner) {
+    return outer.x0 <= inner.x0 && outer.y0 <= inner.y0 && outer.x1 >= inner.x1 &&
+           outer.y1 >= inner.y1;
+}
+
+void add_pending(vnc_back_buffer &b, const vnc_area &a) {
+    for (int i = 0; i < b.pending_count; ++i) {
+        if (contains(b.pending[i], a)) return;
+        if (contains(a, b.pending[i])) {
+            // Replace it, and drop any others the new area also covers.
+            b.pending[i] = a;
+            int n = i + 1;
+            for (int j = i + 1; j < b.pending_count; ++j)
+                if (!contains(a, b.pending[j])) b.pending[n++] = b.pending[j];
+            b.pending_count = n;
+            return;
+        }
+    }
+    if (b.pending_count == kMaxPendingAreas) {
+        vnc_area all = b.pending[0];
+        for (int i = 1; i < b.pending_count; ++i) all = bounding(all, b.pending[i]);
+        b.pending[0] = all;
+        b.pending_count = 1;
+        add_pending(b, a);
+        return;
+    }
+    b.pending[b.pending_count++] = a;
+}
+
+void copy_area(uint32_t *dst, const uint32_t *src, int width, const vnc_area &a) {
+    const size_t stride = static_cast<size_t>(width);
+    const size_t offset = static_cast<size_t>(a.y0) * stride + static_cast<size_t>(a.x0);
+    const size_t rows = static_cast<size_t>(a.y1 - a.y0), cols = static_cast<size_t>(a.x1 - a.x0);
+    if (cols == stride) {
+        std::memcpy(dst + offset, src + offset, rows * cols * 4);
+        return;
+    }
+    for (size_t r = 0; r < rows; ++r)
+        std::memcpy(dst + offset + r * stride, src + offset + r * stride, cols * 4);
+}
+
+}  // namespace
+
+void vnc_back_buffer_release(vnc_client_t *c) {
+    vnc_back_buffer &b = c->back;
+    vnc_free(b.pixels);
+    vnc_free(b.next_front);
+    b = vnc_back_buffer();
+}
+
 void vnc_framebuffer_resize(vnc_client_t *c, int width, int height) {
+    vnc_back_buffer_release(c);
+    vnc_free(c->framebuffer);
+    c->framebuffer = nullptr;
     c->fb_width = width;
     c->fb_height = height;
     c->fb_stride = width * 4;
-    std::free(c->framebuffer);
-    c->framebuffer = nullptr;
-    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    if (count) c->framebuffer = static_cast<uint32_t *>(std::calloc(count, sizeof(uint32_t)));
+    c->back.width = width;
+    c->back.height = height;
+    uint32_t *front = alloc_pixels(width, height);
+    uint32_t *back = front ? alloc_pixels(width, height) : nullptr;
+    if (!back) {
+        vnc_free(front);
+        return;
+    }
+    c->framebuffer = front;
+    c->back.pixels = back;
+}
+
+void vnc_back_resize(vnc_client_t *c, int width, int height) {
+    vnc_back_buffer &b = c->back;
+    vnc_free(b.pixels);
+    vnc_free(b.next_front);
+    b.pixels = b.next_front = nullptr;
+    b.width = width;
+    b.height = height;
+    b.resized = true;
+    b.pending_count = 0;
+    b.have_marked = false;
+    uint32_t *front = alloc_pixels(width, height);
+    uint32_t *back = front ? alloc_pixels(width, height) : nullptr;
+    if (!back) {
+        vnc_free(front);
+        return;
+    }
+    b.pixels = back;
+    b.next_front = front;
+}
+
+void vnc_back_damage(vnc_client_t *c, int x, int y, int w, int h, bool decoded) {
+    vnc_back_buffer &b = c->back;
+    vnc_area a;
+    if (!b.pixels || !clip_area(x, y, w, h, b.width, b.height, &a)) return;
+    if (!b.resized) add_pending(b, a);  // a resize publishes everything anyway
+    if (!decoded) return;
+    b.marked = b.have_marked ? bounding(b.marked, a) : a;
+    b.have_marked = true;
+}
+
+bool vnc_lock_while_running(vnc_client_t *c) {
+    for (int tries = 0;; ++tries) {
+        if (c->lock.try_lock()) return true;
+        if (!c->running.load()) return false;
+        std::this_thread::sleep_for(tries < 50 ? std::chrono::microseconds(20)
+                                               : std::chrono::microseconds(500));
+    }
+}
+
+void vnc_publish(vnc_client_t *c, bool interim) {
+    vnc_back_buffer &b = c->back;
+    // The finished rows of the rectangle being decoded.
+    vnc_area part = b.current;
+    if (interim && b.current_ctx)
+        part.y1 = static_cast<int>(
+            std::min<int64_t>(part.y1, int64_t{b.current.y0} + b.current_ctx->rows_done));
+    const bool show_current = interim && b.current_ctx && b.pixels && part.y1 > part.y0;
+    if (!b.resized && !b.pending_count && !b.have_marked && !show_current) return;
+    const size_t count = static_cast<size_t>(b.width) * static_cast<size_t>(b.height);
+    // The new array is not the host's yet: fill it before taking the lock.
+    if (b.resized && b.next_front && b.pixels) std::memcpy(b.next_front, b.pixels, count * 4);
+    if (!vnc_lock_while_running(c)) return;
+    if (b.resized) {
+        vnc_free(c->framebuffer);
+        c->framebuffer = b.next_front;
+        b.next_front = nullptr;
+        c->fb_width = b.width;
+        c->fb_height = b.height;
+        c->fb_stride = b.width * 4;
+        // A rectangle still pending may lie outside the new size: start afresh.
+        c->dirty = 0;
+        mark_dirty_region(c, 0, 0, b.width, b.height);
+    } else if (c->framebuffer && b.pixels) {
+        for (int i = 0; i < b.pending_count; ++i)
+            copy_area(c->framebuffer, b.pixels, b.width, b.pending[i]);
+        if (show_current) copy_area(c->framebuffer, b.pixels, b.width, part);
+        if (b.have_marked)
+            mark_dirty_region(c, b.marked.x0, b.marked.y0, b.marked.x1 - b.marked.x0,
+                              b.marked.y1 - b.marked.y0);
+        if (show_current)
+            mark_dirty_region(c, part.x0, part.y0, part.x1 - part.x0, part.y1 - part.y0);
+    }
+    c->lock.unlock();
+    b.resized = false;
+    b.pending_count = 0;
+    b.have_marked = false;
 }
 
 void mark_dirty_region(vnc_client_t *c, int x, int y, int w, int h) {

@@ -58,6 +58,8 @@ VNC_API int vnc_disconnect(vnc_client_t *c) {
     }
     vnc_close_connection(c);
     c->reader.reset();
+    vnc_back_buffer_release(c);
+    c->zrle_input.release();
     if (c->zstream_ready) {
         inflateEnd(&c->zstream);
         c->zstream_ready = 0;
@@ -71,9 +73,9 @@ VNC_API void vnc_destroy(vnc_client_t *c) {
     vnc_disconnect(c);
     {
         std::lock_guard<std::recursive_mutex> g(c->lock);
-        std::free(c->framebuffer);
+        vnc_free(c->framebuffer);
         c->framebuffer = nullptr;
-        std::free(c->cut_text);
+        vnc_free(c->cut_text);
         c->cut_text = nullptr;
     }
     vnc_delete(c);

@@ -116,7 +116,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         gen = c->generation.fetch_add(1) + 1;
     }
     c->reader.reset(vnc_new<vnc_socket_reader>(sock, nullptr));
-    if (!c->reader) return fail(c, "Could not connect to VNC server");
+    if (!c->reader || !c->reader->ok()) return fail(c, "Could not connect to VNC server");
     vnc_byte_source &in = *c->reader;
 
     // Version.

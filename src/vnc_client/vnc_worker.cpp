@@ -1,9 +1,11 @@
 // The receive worker: server messages, the rectangle loop, update requests.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "vnc_alloc.h"
 #include "vnc_client_internal.h"
 
 namespace {
@@ -20,24 +22,6 @@ const decoder_entry kDecoders[] = {
 
 constexpr int32_t kEncodingDesktopSize = -223;
 
-// Takes the framebuffer lock, giving up once running is cleared, so that a
-// host holding the lock can still disconnect without a deadlock.
-bool lock_while_running(vnc_client_t *c) {
-    for (int tries = 0;; ++tries) {
-        if (c->lock.try_lock()) return true;
-        if (!c->running.load()) return false;
-        std::this_thread::sleep_for(tries < 50 ? std::chrono::microseconds(20)
-                                               : std::chrono::microseconds(500));
-    }
-}
-
-void handle_desktop_size(vnc_client_t *c, int w, int h) {
-    vnc_framebuffer_resize(c, w, h);
-    // A rectangle still pending may lie outside the new size: start afresh.
-    c->dirty = 0;
-    mark_dirty_region(c, 0, 0, w, h);
-}
-
 // One rectangle; false when the rectangle loop must stop.
 bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
     uint8_t hdr[12];
@@ -49,29 +33,49 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
     const int32_t enc = static_cast<int32_t>(static_cast<uint32_t>(hdr[8]) << 24 |
                                              static_cast<uint32_t>(hdr[9]) << 16 |
                                              static_cast<uint32_t>(hdr[10]) << 8 | hdr[11]);
-    if (!lock_while_running(c)) return false;
+    vnc_back_buffer &b = c->back;
     if (enc == kEncodingDesktopSize) {
-        handle_desktop_size(c, w, h);
-    } else {
-        int result = 0;
-        if (vnc_decoder_fn fn = vnc_find_decoder(enc)) {
-            vnc_decode_ctx ctx;
-            ctx.in = &in;
-            ctx.pixels = c->framebuffer;
-            ctx.fb_width = c->framebuffer ? c->fb_width : 0;
-            ctx.fb_height = c->framebuffer ? c->fb_height : 0;
-            ctx.zstream = c->zstream_ready ? &c->zstream : nullptr;
-            ctx.red_max = c->red_max;
-            ctx.green_max = c->green_max;
-            ctx.blue_max = c->blue_max;
-            ctx.running = &c->running;
-            result = fn(ctx, x, y, w, h);
-            if (!c->framebuffer) result = -1;  // consumed, but nothing to show
-        }
-        if (result == 0) mark_dirty_region(c, x, y, w, h);
+        vnc_back_resize(c, w, h);
+        return true;
     }
-    c->lock.unlock();
+    int result = 0;
+    if (vnc_decoder_fn fn = vnc_find_decoder(enc)) {
+        vnc_decode_ctx ctx;
+        ctx.in = &in;
+        ctx.pixels = b.pixels;
+        ctx.fb_width = b.pixels ? b.width : 0;
+        ctx.fb_height = b.pixels ? b.height : 0;
+        ctx.zstream = c->zstream_ready ? &c->zstream : nullptr;
+        ctx.red_max = c->red_max;
+        ctx.green_max = c->green_max;
+        ctx.blue_max = c->blue_max;
+        ctx.running = &c->running;
+        ctx.scratch = &c->zrle_input;
+        if (b.pixels && w > 0 && h > 0 && x < b.width && y < b.height) {
+            // Cut to the back buffer, for an interim publish while it decodes.
+            b.current.x0 = x;
+            b.current.y0 = y;
+            b.current.x1 = static_cast<int>(std::min<int64_t>(int64_t{x} + w, b.width));
+            b.current.y1 = static_cast<int>(std::min<int64_t>(int64_t{y} + h, b.height));
+            b.current_ctx = &ctx;
+        }
+        result = fn(ctx, x, y, w, h);
+        b.current_ctx = nullptr;
+        if (!b.pixels) result = -1;  // consumed, but nothing to show
+    }
+    vnc_back_damage(c, x, y, w, h, result == 0);
     return true;
+}
+
+// Runs while the reader waits for data in the middle of an update: shows
+// the host what has been decoded so far, every kInterimPublishMs.
+void interim_publish(void *arg) {
+    vnc_client_t *c = static_cast<vnc_client_t *>(arg);
+    vnc_publish(c, true);
+    const auto now = std::chrono::steady_clock::now();
+    auto &due = c->back.next_interim;
+    while (due <= now) due += std::chrono::milliseconds(kInterimPublishMs);
+    if (c->reader) c->reader->arm_tick(due);
 }
 
 // Returns false when the connection is unusable (the worker ends).
@@ -79,8 +83,20 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     uint8_t hdr[3];
     if (in.read(hdr, 3, kPayloadTimeoutMs)) return false;
     const int count = hdr[1] << 8 | hdr[2];
+    // Only the worker reads through c->reader; the message fuzzer passes a
+    // memory reader and gets no interim publishes.
+    vnc_socket_reader *ticking = c->reader.get() == &in ? c->reader.get() : nullptr;
+    if (ticking) {
+        c->back.next_interim =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kInterimPublishMs);
+        ticking->set_tick(interim_publish, c);
+        ticking->arm_tick(c->back.next_interim);
+    }
     for (int i = 0; i < count && c->running.load(); ++i)
         if (!handle_rectangle(c, in)) break;
+    if (ticking) ticking->disarm_tick();
+    // The whole update reaches the host before the next one is asked for.
+    vnc_publish(c, false);
     if (c->running.load()) send_framebuffer_update_request(c, 1);
     return true;
 }
@@ -101,22 +117,22 @@ bool handle_cut_text(vnc_client_t *c, vnc_byte_source &in) {
     if (in.read(hdr, 7, kPayloadTimeoutMs)) return false;
     const uint32_t len = static_cast<uint32_t>(hdr[3]) << 24 | static_cast<uint32_t>(hdr[4]) << 16 |
                          static_cast<uint32_t>(hdr[5]) << 8 | hdr[6];
-    char *text = len <= kMaxCutTextLength ? static_cast<char *>(std::malloc(len + 1)) : nullptr;
+    char *text = len <= kMaxCutTextLength ? static_cast<char *>(vnc_malloc(len + 1)) : nullptr;
     if (!text) {
         // Too long to keep: drop its bytes so the stream stays in step.
         in.skip(len, kPayloadTimeoutMs);
         return true;
     }
     if (in.read(text, len, kPayloadTimeoutMs)) {
-        std::free(text);
+        vnc_free(text);
         return true;
     }
     text[len] = '\0';
-    if (!lock_while_running(c)) {
-        std::free(text);
+    if (!vnc_lock_while_running(c)) {
+        vnc_free(text);
         return true;
     }
-    std::free(c->cut_text);
+    vnc_free(c->cut_text);
     c->cut_text = text;
     c->cut_text_len = len;
     c->lock.unlock();
@@ -132,8 +148,9 @@ vnc_decoder_fn vnc_find_decoder(int32_t encoding) {
 }
 
 void send_framebuffer_update_request(vnc_client_t *c, int incremental) {
-    // Only the worker changes the size after the handshake, so it may read it unlocked.
-    const uint32_t w = static_cast<uint32_t>(c->fb_width), h = static_cast<uint32_t>(c->fb_height);
+    // The size the worker decodes at: its own, not the host's, so no lock.
+    const uint32_t w = static_cast<uint32_t>(c->back.width);
+    const uint32_t h = static_cast<uint32_t>(c->back.height);
     const uint8_t msg[10] = {3,
                              static_cast<uint8_t>(incremental ? 1 : 0),
                              0,
@@ -158,17 +175,24 @@ bool vnc_handle_server_message(vnc_client_t *c, vnc_byte_source &in, uint8_t typ
 }
 
 void vnc_worker_proc(vnc_client_t *c) {
-    vnc_socket_reader &in = *c->reader;
-    in.set_cancel(&c->running);
-    send_framebuffer_update_request(c, 0);
-    while (c->running.load()) {
-        uint8_t type;
-        if (in.read_u8(&type, kMessageWaitTimeoutMs)) {
-            // A quiet server is normal; a closed or broken connection ends us.
-            if (in.timed_out()) continue;
-            break;
+    try {
+        vnc_socket_reader &in = *c->reader;
+        in.set_cancel(&c->running);
+        send_framebuffer_update_request(c, 0);
+        while (c->running.load()) {
+            uint8_t type;
+            if (in.read_u8(&type, kMessageWaitTimeoutMs)) {
+                // A quiet server is normal; a closed or broken connection ends us.
+                if (in.timed_out()) continue;
+                break;
+            }
+            if (!vnc_handle_server_message(c, in, type)) break;
         }
-        if (!vnc_handle_server_message(c, in, type)) break;
+        // An update cut short by the server still shows what arrived.
+        vnc_publish(c, false);
+    } catch (...) {
+        // Nothing here is meant to throw; should it, the connection ends
+        // rather than the host process.
     }
     c->status.store(VNC_STATUS_DISCONNECTED);
 }

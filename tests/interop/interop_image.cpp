@@ -216,4 +216,15 @@ Image snapshot(vnc_client_t *client) {
     return img;
 }
 
+Image canned_picture() {
+    Image img(640, 480, 0);
+    for (int r = 0; r < 32; ++r)
+        for (int c = 0; c < 32; ++c)
+            img.at(c, r) = uint32_t(r * 8) << 16 | uint32_t(c * 8) << 8 | 0xFF;
+    for (int y = 40; y < 72; ++y)
+        for (int x = 40; x < 72; ++x)
+            img.at(x, y) = (x >= 44 && x < 68 && y >= 44 && y < 68) ? 0xFF0000 : 0x00FF00;
+    return img;
+}
+
 }  // namespace interop

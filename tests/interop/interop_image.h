@@ -51,6 +51,12 @@ struct Diff {
 
 Diff compare(const Image &got, const Image &want);
 
+// What the library's built-in test server serves: black, a 32 x 32
+// gradient at (0,0) whose pixels carry blue 255, green 8 x column and red
+// 8 x row, and a green 32 x 32 square at (40,40) with a red 24 x 24 square
+// inside at (44,44).
+Image canned_picture();
+
 // Copy of a handle's framebuffer, fourth byte dropped; empty when it has none.
 Image snapshot(vnc_client_t *client);
 

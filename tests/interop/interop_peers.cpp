@@ -99,6 +99,34 @@ bool grab_window(int display, const std::string &window_id, Image *out, std::str
     return parse_xwd(r.out, out, error);
 }
 
+std::vector<XEvent> parse_xev(const std::string &text) {
+    std::vector<XEvent> events;
+    std::istringstream in(text);
+    std::string line;
+    bool in_event = false;
+    while (std::getline(in, line)) {
+        const size_t ev = line.find(" event, serial");
+        if (ev != std::string::npos && line[0] != ' ') {
+            // Only key and button events count; xdotool's keymap changes
+            // (MappingNotify) and the like are noise here.
+            const std::string type = line.substr(0, ev);
+            in_event = type.rfind("Key", 0) == 0 || type.rfind("Button", 0) == 0;
+            if (in_event) events.push_back(XEvent{type});
+            continue;
+        }
+        if (events.empty() || !in_event) continue;
+        XEvent &e = events.back();
+        size_t at;
+        if ((at = line.find("root:(")) != std::string::npos)
+            std::sscanf(line.c_str() + at, "root:(%d,%d)", &e.root_x, &e.root_y);
+        if ((at = line.find("button ")) != std::string::npos)
+            std::sscanf(line.c_str() + at, "button %d", &e.button);
+        if ((at = line.find("(keysym 0x")) != std::string::npos)
+            std::sscanf(line.c_str() + at, "(keysym 0x%x", &e.keysym);
+    }
+    return events;
+}
+
 bool hide_root_cursor(int display, std::string *error) {
     // A 1 x 1 bitmap with an empty mask: nothing of the cursor shows.
     static TempDir dir;

@@ -28,6 +28,17 @@ CommandResult x_tool(int display, const std::vector<std::string> &argv,
 bool grab_root(int display, Image *out, std::string *error);
 bool grab_window(int display, const std::string &window_id, Image *out, std::string *error);
 
+// One event as xev prints it: a block of lines starting with its type.
+struct XEvent {
+    std::string type;  // "KeyPress", "ButtonRelease", ...
+    int button = -1;
+    unsigned keysym = 0;
+    int root_x = -1, root_y = -1;
+};
+
+// The key and button events in what xev printed, in order.
+std::vector<XEvent> parse_xev(const std::string &text);
+
 // Gives the root window an empty (invisible) cursor.
 bool hide_root_cursor(int display, std::string *error);
 

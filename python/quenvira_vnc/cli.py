@@ -1,0 +1,418 @@
+"""vnc-do: drive a VNC server from the command line, one chain of commands a run."""
+
+from __future__ import annotations
+
+import os
+import re
+import sys
+import time
+from typing import Callable, List, NoReturn, Optional, Sequence, Tuple
+
+from . import _native
+from .client import DEFAULT_TIMEOUT, Client, TestServer
+from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, LibraryNotFound, NotConnected,
+                     Timeout, VncError)
+from .image import Image, Rect
+from .keysyms import char_keysym, chord
+
+PROG = "vnc-do"
+
+EXIT_OK = 0
+EXIT_INTERNAL = 1
+EXIT_USAGE = 2
+EXIT_CONNECT = 3
+EXIT_AUTH = 4
+EXIT_TIMEOUT = 5
+EXIT_OUTPUT = 6
+EXIT_EXPECT = 7
+
+FIRST_VNC_PORT = 5900
+MAX_PASSWORD_FILE_BYTES = 4096
+
+HELP = f"""\
+Usage: {PROG} [OPTIONS] COMMAND [ARGS...] [COMMAND [ARGS...]]...
+
+Connects to a VNC (RFB) server and runs the commands in order, e.g.
+  {PROG} -s host:1 capture shot.png move 100 200 click 1 type "hello" key enter expect ok.png
+
+Options (before the first command):
+  -s, --server HOST[:DISPLAY|::PORT]
+                         the server: HOST is port 5900, HOST:N port 5900 + N,
+                         HOST::PORT that port; IPv6 in brackets ([::1]::5901)
+  --demo                 start the library's built-in test server on a free
+                         loopback port and use it instead of --server
+  --password-env NAME    password from environment variable NAME
+                         (default: VNC_PASSWORD, when it is set)
+  --password-file FILE   password from the first line of FILE
+  -p, --password PW      the password itself (visible in the process list:
+                         prefer the two above)
+  --timeout SECONDS      limit for connecting, for the first picture and for
+                         each expect (default {DEFAULT_TIMEOUT:g})
+  --tolerance N          expect: largest channel difference still counted as
+                         equal (default 0)
+  --max-diff N           expect: pixels allowed to differ (default 0)
+  -v, --verbose          report progress on stderr
+  -h, --help             show this help and exit
+  --version              show the versions and exit
+
+Commands (REGION is X,Y,W,H; BUTTON 1 left, 2 middle, 3 right):
+  capture FILE [REGION]  write the screen (or a region) as a PNG
+  expect FILE [REGION]   wait until the screen (or region) matches the picture
+  move X Y               move the pointer
+  click [BUTTON]         press and release a button (default 1)
+  doubleclick [BUTTON]   click twice
+  mousedown [BUTTON], mouseup [BUTTON]
+  drag X Y [BUTTON]      hold a button while moving to X Y
+  scroll up|down|left|right [COUNT]
+  key CHORD              press and release keys: enter, Return, ctrl-alt-del,
+                         shift-F10, 0xff0d (X keysym names and aliases)
+  keydown CHORD, keyup CHORD
+  type TEXT              type text (any Unicode; a newline in TEXT is Return,
+                         a tab Tab); upper case is left to the server
+  paste TEXT             put text on the server's clipboard (Latin-1: other
+                         characters become '?')
+  pause SECONDS          wait
+
+The first capture waits for the first full picture: updates are collected
+until they cover the screen or stop growing for 0.5 s. expect compares the
+screen after every update until it matches or --timeout passes.
+
+Exit status:
+  0  all commands done
+  1  internal failure (library not found, test server would not start)
+  2  usage error, or the password or a reference picture cannot be read
+  3  host not found, unreachable, refused, handshake failed, connection lost
+  4  authentication failed (wrong or missing password)
+  5  timed out connecting or waiting for the first picture (a capture still
+     writes what arrived)
+  6  a capture could not be written
+  7  an expect timed out: the screen never matched
+"""
+
+
+class UsageError(Exception):
+    pass
+
+
+class Step:
+    """One parsed command: its words (for messages) and what it does."""
+
+    def __init__(self, words: Sequence[str], run: Callable[[Client], None]) -> None:
+        self.words = list(words)
+        self.run = run
+
+
+class Options:
+    def __init__(self) -> None:
+        self.server: Optional[str] = None
+        self.demo = False
+        self.password_sources: List[Tuple[str, str]] = []
+        self.timeout = DEFAULT_TIMEOUT
+        self.tolerance = 0
+        self.max_diff = 0
+        self.verbose = False
+        self.commands: List[str] = []
+
+
+def parse_target(target: str) -> Tuple[str, int]:
+    """HOST, HOST:DISPLAY or HOST::PORT (IPv6 literals in brackets) as (host, port)."""
+    if target.startswith("["):
+        close = target.find("]")
+        if close < 0:
+            raise UsageError("missing ']' after the IPv6 address")
+        host, rest = target[1:close], target[close + 1:]
+        if rest and not rest.startswith(":"):
+            raise UsageError("unexpected text after ']'")
+    else:
+        host, colon, rest = target.partition(":")
+        rest = colon + rest
+    marker = 2 if rest.startswith("::") else 1
+    if ":" in rest[marker:]:
+        raise UsageError("too many ':' (put IPv6 addresses in brackets, e.g. [::1]::5901)")
+    if not host:
+        raise UsageError("no host name (put IPv6 addresses in brackets, e.g. [::1])")
+    if not rest:
+        return host, FIRST_VNC_PORT
+    number = rest[marker:]
+    if not re.fullmatch(r"[0-9]{1,9}", number):
+        number = ""
+    if marker == 2:
+        if not number or not 1 <= int(number) <= 65535:
+            raise UsageError("the port after '::' must be a number from 1 to 65535")
+        return host, int(number)
+    if not number or int(number) > 65535 - FIRST_VNC_PORT:
+        raise UsageError("the display after ':' must be a number from 0 to 59635")
+    return host, FIRST_VNC_PORT + int(number)
+
+
+def parse_options(argv: Sequence[str]) -> Options:
+    o = Options()
+    i = 0
+    with_value = {"-s", "--server", "-p", "--password", "--password-env", "--password-file",
+                  "--timeout", "--tolerance", "--max-diff"}
+    while i < len(argv):
+        arg = argv[i]
+        if arg == "--":
+            i += 1
+            break
+        if not arg.startswith("-") or arg == "-":
+            break
+        name, eq, value = arg.partition("=") if arg.startswith("--") else (arg, "", "")
+        if name in ("-h", "--help"):
+            print(HELP, end="")
+            raise SystemExit(EXIT_OK)
+        if name == "--version":
+            print(f"{PROG} (quenvira-vnc {_native.version()})")
+            raise SystemExit(EXIT_OK)
+        if name in ("-v", "--verbose"):
+            o.verbose = True
+        elif name == "--demo":
+            o.demo = True
+        elif name in with_value:
+            if not eq:
+                if i + 1 >= len(argv):
+                    raise UsageError(f"{name} needs a value")
+                i += 1
+                value = argv[i]
+            if name in ("-s", "--server"):
+                o.server = value
+            elif name in ("-p", "--password", "--password-env", "--password-file"):
+                if name != "-p" and name != "--password" and not value:
+                    raise UsageError(f"{name} needs a value")
+                o.password_sources.append((name, value))
+            elif name == "--timeout":
+                o.timeout = _number(value, name, 1e-3, 86400.0)
+            else:
+                n = _number(value, name, 0, 1 << 30)
+                if n != int(n):
+                    raise UsageError(f"{name} needs a whole number")
+                if name == "--tolerance":
+                    o.tolerance = int(n)
+                else:
+                    o.max_diff = int(n)
+        else:
+            raise UsageError(f"unknown option '{arg}'")
+        i += 1
+    o.commands = list(argv[i:])
+    if len(o.password_sources) > 1:
+        raise UsageError("give the password one way only (--password-env, --password-file or -p)")
+    if o.demo == (o.server is not None):
+        raise UsageError("give a server with -s HOST[:DISPLAY|::PORT], or --demo")
+    if not o.commands:
+        raise UsageError("no commands")
+    return o
+
+
+def _number(text: str, what: str, low: float, high: float) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not low <= value <= high:
+        raise UsageError(f"{what} needs a number from {low:g} to {high:g}, not '{text}'")
+    return value
+
+
+def load_password(o: Options) -> Optional[str]:
+    if not o.password_sources:
+        return os.environ.get("VNC_PASSWORD")
+    kind, value = o.password_sources[0]
+    if kind in ("-p", "--password"):
+        return value
+    if kind == "--password-env":
+        if value not in os.environ:
+            raise UsageError(f"environment variable {value} (from --password-env) is not set")
+        return os.environ[value]
+    try:
+        with open(value, "rb") as f:
+            first = f.read(MAX_PASSWORD_FILE_BYTES).split(b"\n", 1)[0]
+    except OSError as error:
+        raise UsageError(f"cannot read password file '{value}': {error.strerror}") from None
+    return first.rstrip(b"\r").decode("latin-1")
+
+
+def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
+    """Turns the command words into steps, checking everything that can be checked before connecting."""
+    steps: List[Step] = []
+    i = 0
+
+    def take(what: str) -> str:
+        nonlocal i
+        if i >= len(words):
+            raise UsageError(f"'{name}' needs {what}")
+        i += 1
+        return words[i - 1]
+
+    def integer(what: str, low: int = -(1 << 15), high: int = (1 << 16) - 1) -> int:
+        text = take(what)
+        if not re.fullmatch(r"-?[0-9]+", text) or not low <= int(text) <= high:
+            raise UsageError(f"'{name}' needs {what} (a whole number), not '{text}'")
+        return int(text)
+
+    def optional_int(default: int, low: int, high: int) -> int:
+        if i < len(words) and re.fullmatch(r"[0-9]+", words[i]):
+            return integer("a number", low, high)
+        return default
+
+    def optional_region() -> Optional[Rect]:
+        nonlocal i
+        if i < len(words) and re.fullmatch(r"-?[0-9]+(,-?[0-9]+){3}", words[i]):
+            x, y, w, h = (int(v) for v in words[i].split(","))
+            i += 1
+            if x < 0 or y < 0 or w <= 0 or h <= 0:
+                raise UsageError(f"'{name}' region needs X,Y >= 0 and W,H > 0")
+            return Rect(x, y, w, h)
+        return None
+
+    def key_chord() -> str:
+        spec = take("a key chord")
+        try:
+            chord(spec)
+        except ValueError as error:
+            raise UsageError(str(error)) from None
+        return spec
+
+    while i < len(words):
+        start = i
+        name = words[i]
+        i += 1
+        run: Callable[[Client], None]
+        if name == "capture":
+            path = take("a file name")
+            region = optional_region()
+            run = lambda c, p=path, r=region: _capture(c, p, r, o)
+        elif name == "expect":
+            path = take("a picture file")
+            region = optional_region()
+            try:
+                want = Image.open(path)
+            except (OSError, ValueError) as error:
+                raise UsageError(f"cannot read picture '{path}': {error}") from None
+            run = lambda c, w=want, r=region: c.expect(w, r, o.timeout, o.tolerance, o.max_diff) and None
+        elif name == "move":
+            x, y = integer("X"), integer("Y")
+            run = lambda c, x=x, y=y: c.move(x, y)
+        elif name in ("click", "doubleclick", "double-click", "mousedown", "mouseup"):
+            button = optional_int(1, 1, 8)
+            method = {"click": "click", "doubleclick": "double_click", "double-click": "double_click",
+                      "mousedown": "mouse_down", "mouseup": "mouse_up"}[name]
+            run = lambda c, m=method, b=button: getattr(c, m)(b)
+        elif name == "drag":
+            x, y = integer("X"), integer("Y")
+            button = optional_int(1, 1, 8)
+            run = lambda c, x=x, y=y, b=button: c.drag(x, y, b)
+        elif name == "scroll":
+            direction = take("up, down, left or right")
+            if direction not in ("up", "down", "left", "right"):
+                raise UsageError(f"'scroll' needs up, down, left or right, not '{direction}'")
+            count = optional_int(1, 1, 1000)
+            run = lambda c, d=direction, n=count: c.scroll(d, n)
+        elif name in ("key", "keydown", "keyup"):
+            spec = key_chord()
+            method = {"key": "key", "keydown": "key_down", "keyup": "key_up"}[name]
+            run = lambda c, m=method, s=spec: getattr(c, m)(s)
+        elif name == "type":
+            text = take("a text")
+            try:
+                for ch in text:
+                    char_keysym(ch)
+            except ValueError as error:
+                raise UsageError(str(error)) from None
+            run = lambda c, t=text: c.type(t)
+        elif name == "paste":
+            text = take("a text")
+            run = lambda c, t=text: c.paste(t)
+        elif name in ("pause", "sleep"):
+            seconds = _number(take("seconds"), "'pause'", 0, 86400.0)
+            run = lambda c, s=seconds: time.sleep(s)
+        else:
+            raise UsageError(f"unknown command '{name}'")
+        steps.append(Step(words[start:i], run))
+    return steps
+
+
+def _capture(client: Client, path: str, region: Optional[Rect], o: Options) -> None:
+    timed_out: Optional[Timeout] = None
+    try:
+        image = client.capture(region=region, timeout=o.timeout)
+    except Timeout as error:
+        if not error.partial:
+            raise
+        # As vnc-snapshot does: what arrived is written, the status says timeout.
+        timed_out = error
+        image = client.grab(region)
+    try:
+        image.save(path)
+    except (OSError, ValueError) as error:
+        raise OutputError(f"cannot write '{path}': {getattr(error, 'strerror', None) or error}") from None
+    if timed_out is not None:
+        raise Timeout(f"{timed_out}; wrote the partial picture to '{path}'")
+
+
+class OutputError(VncError):
+    pass
+
+
+def _fail(status: int, message: str) -> int:
+    print(f"{PROG}: {message}", file=sys.stderr)
+    return status
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = list(sys.argv[1:] if argv is None else argv)
+    try:
+        o = parse_options(args)
+        password = load_password(o)
+        host, port = parse_target(o.server) if o.server is not None else ("127.0.0.1", 0)
+        steps = parse_commands(o.commands, o)
+    except UsageError as error:
+        print(f"{PROG}: {error}\nTry '{PROG} --help' for more information.", file=sys.stderr)
+        return EXIT_USAGE
+    except LibraryNotFound as error:
+        return _fail(EXIT_INTERNAL, str(error))
+
+    def say(message: str) -> None:
+        if o.verbose:
+            print(f"{PROG}: {message}", file=sys.stderr)
+
+    server: Optional[TestServer] = None
+    client: Optional[Client] = None
+    try:
+        if o.demo:
+            server = TestServer(password=password).start()
+            port = server.port or 0
+            say(f"started the built-in test server on 127.0.0.1:{port}")
+        client = Client()
+        say(f"connecting to {host}:{port}")
+        client.connect(host, port, password, timeout=o.timeout)
+        width, height = client.size
+        say(f"connected: desktop {width}x{height}")
+        for step in steps:
+            say(" ".join(step.words))
+            step.run(client)
+        say("done")
+        return EXIT_OK
+    except AuthenticationFailed as error:
+        return _fail(EXIT_AUTH, f"{error} (wrong or missing password?)")
+    except ExpectTimeout as error:
+        return _fail(EXIT_EXPECT, str(error))
+    except Timeout as error:
+        return _fail(EXIT_TIMEOUT, str(error))
+    except (ConnectionFailed, NotConnected) as error:
+        return _fail(EXIT_CONNECT, str(error))
+    except OutputError as error:
+        return _fail(EXIT_OUTPUT, str(error))
+    except ValueError as error:  # a region outside the screen
+        return _fail(EXIT_USAGE, str(error))
+    except VncError as error:
+        return _fail(EXIT_INTERNAL, str(error))
+    finally:
+        if client is not None:
+            client.close()
+        if server is not None:
+            server.stop()
+
+
+def run() -> NoReturn:
+    """Entry point of the console script."""
+    raise SystemExit(main())

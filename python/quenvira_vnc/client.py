@@ -1,0 +1,462 @@
+"""The connection handle as a Python object, and the built-in test server."""
+
+from __future__ import annotations
+
+import ctypes
+import enum
+import os
+import threading
+import time
+from typing import Optional, Tuple, Union
+
+from . import _native
+from .errors import AuthenticationFailed, ConnectionFailed, ExpectTimeout, NotConnected, Timeout, VncError
+from .image import Image, Rect, RegionLike, check_region
+from .keysyms import char_keysym, chord
+
+# The first picture counts as complete when the changed area stops growing
+# for this long (as vnc-snapshot decides): a real server's first update is
+# one message decoded without pauses, and the built-in test server only
+# ever sends its top-left corner.
+SETTLE_SECONDS = 0.5
+POLL_SECONDS = 0.01
+DEFAULT_TIMEOUT = 10.0
+# Between the halves of a click and the clicks of a double click: some
+# toolkits ignore a press and release that arrive in the same instant.
+CLICK_GAP_SECONDS = 0.02
+DRAG_STEPS = 10
+
+_AUTH_FAILED_TEXT = "VNC Authentication failed"
+_SCROLL_BUTTONS = {"up": 4, "down": 5, "left": 6, "right": 7}
+
+
+class Status(enum.IntEnum):
+    ERROR = -1
+    DISCONNECTED = 0
+    CONNECTING = 1
+    CONNECTED = 2
+
+
+class _Area:
+    """The union of the rectangles seen so far."""
+
+    def __init__(self) -> None:
+        self.rect: Optional[Rect] = None
+
+    def add(self, r: Rect) -> bool:
+        """Adds a rectangle; True when the area grew."""
+        if r.w <= 0 or r.h <= 0:
+            return False
+        if self.rect is None:
+            self.rect = r
+            return True
+        x0, y0 = min(r.x, self.rect.x), min(r.y, self.rect.y)
+        x1 = max(r.x + r.w, self.rect.x + self.rect.w)
+        y1 = max(r.y + r.h, self.rect.y + self.rect.h)
+        grown = Rect(x0, y0, x1 - x0, y1 - y0)
+        changed = grown != self.rect
+        self.rect = grown
+        return changed
+
+    def covers(self, width: int, height: int) -> bool:
+        r = self.rect
+        return r is not None and r.x <= 0 and r.y <= 0 and r.x + r.w >= width and r.y + r.h >= height
+
+
+class Client:
+    """One connection to a VNC server, with its copy of the remote screen.
+
+    Use it as a context manager (or call ``close``)::
+
+        with Client() as vnc:
+            vnc.connect("127.0.0.1", 5901, password=os.environ.get("VNC_PASSWORD"))
+            vnc.capture("screen.png")
+
+    Coordinates are framebuffer pixels; buttons count from 1 (left, middle,
+    right, 4/5 wheel up/down). Input may be sent from any thread; the other
+    methods belong to one thread at a time.
+    """
+
+    def __init__(self) -> None:
+        self._lib = _native.library()
+        handle = self._lib.vnc_create()
+        if not handle:
+            text = _native.last_error()
+            raise VncError(f"cannot create a client: {text}", text)
+        self._handle: Optional[int] = handle
+        self._x = 0
+        self._y = 0
+        self._buttons = 0
+        self._have_frame = False
+
+    # -- life cycle -------------------------------------------------------------
+
+    def __enter__(self) -> "Client":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def _h(self) -> int:
+        if self._handle is None:
+            raise VncError("the client is closed")
+        return self._handle
+
+    def connect(self, host: str, port: int = 5900, password: Optional[str] = None,
+                timeout: Optional[float] = None) -> "Client":
+        """Connects (the whole handshake happens here) and returns self.
+
+        Raises AuthenticationFailed when the password was refused,
+        ConnectionFailed for anything else (the library's text in ``.text``),
+        Timeout when ``timeout`` seconds pass first. A timed-out attempt
+        cannot be interrupted: its handle is given up (and freed once the
+        attempt ends) and this client is closed.
+        """
+        handle = self._h()
+        pw = password.encode("latin-1", "replace") if password else None
+        args = (handle, host.encode("utf-8"), int(port), pw)
+        if timeout is None:
+            result = self._lib.vnc_connect(*args)
+        else:
+            result = self._connect_with_timeout(args, timeout)
+        if result != 0:
+            text = _native.last_error()
+            kind = AuthenticationFailed if text == _AUTH_FAILED_TEXT else ConnectionFailed
+            where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+            raise kind(f"{where}: {text or 'the server refused the connection'}", text)
+        self._reset_first_frame()
+        self._x = self._y = self._buttons = 0
+        return self
+
+    def _connect_with_timeout(self, args: tuple, timeout: float) -> int:
+        lib = self._lib
+        state = {"result": -1, "abandoned": False}
+        done = threading.Event()
+        guard = threading.Lock()
+
+        def attempt() -> None:
+            result = lib.vnc_connect(*args)
+            with guard:
+                state["result"] = result
+                done.set()
+                if state["abandoned"]:
+                    lib.vnc_destroy(args[0])
+
+        threading.Thread(target=attempt, name="vnc_connect", daemon=True).start()
+        if not done.wait(timeout):
+            with guard:
+                if not done.is_set():
+                    state["abandoned"] = True
+                    self._handle = None
+                    raise Timeout(f"timed out after {timeout:g} s while connecting")
+        return int(state["result"])
+
+    def disconnect(self) -> None:
+        """Closes the connection; the last picture stays readable."""
+        if self._handle is not None:
+            self._lib.vnc_disconnect(self._handle)
+
+    def close(self) -> None:
+        """Disconnects and frees the handle. Harmless when already closed."""
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            self._lib.vnc_destroy(handle)
+
+    @property
+    def status(self) -> Status:
+        if self._handle is None:
+            return Status.DISCONNECTED
+        return Status(self._lib.vnc_get_status(self._handle))
+
+    @property
+    def connected(self) -> bool:
+        return self.status == Status.CONNECTED
+
+    @property
+    def size(self) -> Tuple[int, int]:
+        """(width, height) of the framebuffer; (0, 0) before the first connection."""
+        w, h = ctypes.c_int(0), ctypes.c_int(0)
+        self._lib.vnc_get_dimensions(self._h(), ctypes.byref(w), ctypes.byref(h))
+        return (w.value, h.value)
+
+    # -- screen -----------------------------------------------------------------
+
+    def _reset_first_frame(self) -> None:
+        # Every update seen counts towards the first picture, whichever
+        # method took it from the library.
+        self._first = _Area()
+        self._last_growth = time.monotonic()
+        self._have_frame = False
+
+    def poll_update(self) -> Optional[Rect]:
+        """The area changed since the last look, or None (does not wait)."""
+        x, y, w, h = (ctypes.c_int() for _ in range(4))
+        if not self._lib.vnc_get_dirty_rect(self._h(), ctypes.byref(x), ctypes.byref(y), ctypes.byref(w),
+                                            ctypes.byref(h)):
+            return None
+        r = Rect(x.value, y.value, w.value, h.value)
+        if not self._have_frame and self._first.add(r):
+            self._last_growth = time.monotonic()
+        return r
+
+    def wait_for_update(self, timeout: float = DEFAULT_TIMEOUT) -> Optional[Rect]:
+        """Waits for the screen to change; the changed rectangle, or None after ``timeout``."""
+        deadline = time.monotonic() + timeout
+        while True:
+            r = self.poll_update()
+            if r is not None:
+                return r
+            if time.monotonic() >= deadline:
+                return None
+            time.sleep(POLL_SECONDS)
+
+    def wait_for_frame(self, timeout: float = DEFAULT_TIMEOUT) -> Rect:
+        """Waits for the first full picture and returns the area it covered.
+
+        Complete means: the changed area covers the screen, or it has not
+        grown for 0.5 s after the first change, or the server closed the
+        connection after sending something. Raises Timeout (nothing or only
+        part arrived in time) or NotConnected (closed before any picture).
+        Updates taken by wait_for_update or expect count towards it too.
+        """
+        deadline = time.monotonic() + timeout
+        while not self._have_frame:
+            self.poll_update()
+            now = time.monotonic()
+            width, height = self.size
+            area = self._first
+            if area.covers(width, height) or (area.rect is not None and now - self._last_growth >= SETTLE_SECONDS):
+                self._have_frame = True
+                break
+            if self.status != Status.CONNECTED:
+                if area.rect is not None:
+                    self._have_frame = True
+                    break
+                raise NotConnected("the server closed the connection before sending its screen")
+            if now >= deadline:
+                partial = area.rect is not None
+                raise Timeout(f"timed out after {timeout:g} s waiting for the screen"
+                              + (" (only part of it arrived)" if partial else ""), partial=partial)
+            time.sleep(POLL_SECONDS)
+        assert self._first.rect is not None
+        return self._first.rect
+
+    def _ensure_frame(self, timeout: float) -> None:
+        if not self._have_frame:
+            self.wait_for_frame(timeout)
+
+    def capture(self, path: Union[str, "os.PathLike[str]", None] = None, region: Optional[RegionLike] = None,
+                timeout: float = DEFAULT_TIMEOUT) -> Image:
+        """The screen (or a region x, y, w, h of it) as an Image; with ``path`` also written as PNG.
+
+        The first capture of a connection waits for the first full picture
+        (see wait_for_frame) up to ``timeout``.
+        """
+        self._ensure_frame(timeout)
+        image = self.grab(region)
+        if path is not None:
+            image.save(path)
+        return image
+
+    def grab(self, region: Optional[RegionLike] = None) -> Image:
+        """The framebuffer (or a region of it) as it is now, without waiting for anything."""
+        handle = self._h()
+        pixels = ctypes.c_void_p()
+        stride, width, height = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
+        try:
+            ok = self._lib.vnc_lock_framebuffer(handle, ctypes.byref(pixels), ctypes.byref(stride),
+                                                ctypes.byref(width), ctypes.byref(height)) == 0
+            if not ok or not pixels.value:
+                raise VncError("there is no framebuffer yet")
+            r = check_region(region, width.value, height.value)
+            # Copy the rows under the lock, convert after it: the worker
+            # cannot decode while we hold it.
+            base = pixels.value + r.y * stride.value + r.x * 4
+            if r.x == 0 and r.w == width.value and stride.value == r.w * 4:
+                raw = ctypes.string_at(base, r.w * 4 * r.h)
+            else:
+                raw = b"".join(ctypes.string_at(base + j * stride.value, r.w * 4) for j in range(r.h))
+        finally:
+            self._lib.vnc_unlock_framebuffer(handle)
+        rgb = bytearray(r.w * r.h * 3)
+        rgb[0::3] = raw[2::4]  # memory order is blue, green, red, unused
+        rgb[1::3] = raw[1::4]
+        rgb[2::3] = raw[0::4]
+        return Image(r.w, r.h, bytes(rgb))
+
+    def expect(self, image_or_path: Union[Image, str, "os.PathLike[str]"], region: Optional[RegionLike] = None,
+               timeout: float = DEFAULT_TIMEOUT, tolerance: int = 0, max_diff: int = 0) -> Image:
+        """Waits until the screen (or a region) matches a reference picture; returns the screen seen.
+
+        Matching means at most ``max_diff`` pixels whose largest channel
+        difference exceeds ``tolerance``. Raises ExpectTimeout otherwise.
+        """
+        want = image_or_path if isinstance(image_or_path, Image) else Image.open(image_or_path)
+        deadline = time.monotonic() + timeout
+        # Compared after every update: no need to wait for the whole first
+        # picture, only for something to compare.
+        while self._first.rect is None and not self._have_frame:
+            if self.wait_for_update(deadline - time.monotonic()) is None:
+                raise Timeout(f"timed out after {timeout:g} s waiting for the screen")
+        while True:
+            seen = self.grab(region)
+            differing = seen.count_differences(want, tolerance)
+            if differing <= max_diff:
+                return seen
+            left = deadline - time.monotonic()
+            if left <= 0:
+                if seen.size != want.size:
+                    why = f"the area seen is {seen.width}x{seen.height}, the picture {want.width}x{want.height}"
+                else:
+                    why = f"{differing} pixels differ (allowed {max_diff}, tolerance {tolerance})"
+                raise ExpectTimeout(f"the screen did not match within {timeout:g} s: {why}", differing)
+            if not self.connected:
+                raise NotConnected("the connection ended while waiting for the screen to match")
+            # Look again only once something changed.
+            self.wait_for_update(left)
+
+    # -- input ------------------------------------------------------------------
+
+    def _pointer(self) -> None:
+        if self._lib.vnc_send_pointer(self._h(), self._x, self._y, self._buttons) != 0:
+            raise NotConnected("cannot send pointer input: not connected")
+
+    def _send_key(self, sym: int, down: bool) -> None:
+        if self._lib.vnc_send_key(self._h(), sym, 1 if down else 0) != 0:
+            raise NotConnected("cannot send key input: not connected")
+
+    @staticmethod
+    def _bit(button: int) -> int:
+        if not 1 <= button <= 8:
+            raise ValueError(f"button {button} is not 1 to 8")
+        return 1 << (button - 1)
+
+    def move(self, x: int, y: int) -> None:
+        """Moves the pointer (with the buttons held as they are)."""
+        self._x, self._y = int(x), int(y)
+        self._pointer()
+
+    def mouse_down(self, button: int = 1) -> None:
+        self._buttons |= self._bit(button)
+        self._pointer()
+
+    def mouse_up(self, button: int = 1) -> None:
+        self._buttons &= ~self._bit(button)
+        self._pointer()
+
+    def click(self, button: int = 1) -> None:
+        """Presses and releases a button where the pointer is."""
+        self.mouse_down(button)
+        time.sleep(CLICK_GAP_SECONDS)
+        self.mouse_up(button)
+
+    def double_click(self, button: int = 1) -> None:
+        self.click(button)
+        time.sleep(CLICK_GAP_SECONDS)
+        self.click(button)
+
+    def drag(self, x: int, y: int, button: int = 1) -> None:
+        """Presses a button where the pointer is, moves to (x, y) in steps, releases it there."""
+        x0, y0 = self._x, self._y
+        self.mouse_down(button)
+        for step in range(1, DRAG_STEPS + 1):
+            self.move(x0 + (int(x) - x0) * step // DRAG_STEPS, y0 + (int(y) - y0) * step // DRAG_STEPS)
+            time.sleep(CLICK_GAP_SECONDS)
+        self.mouse_up(button)
+
+    def scroll(self, direction: str = "down", clicks: int = 1) -> None:
+        """Turns the wheel: "up", "down" (buttons 4, 5) or "left", "right" (6, 7)."""
+        button = _SCROLL_BUTTONS.get(direction)
+        if button is None:
+            raise ValueError(f"scroll direction {direction!r} is not up, down, left or right")
+        for _ in range(clicks):
+            self.click(button)
+
+    def key(self, spec: str) -> None:
+        """Presses a key or chord and releases it: "Return", "enter", "ctrl-alt-del", "shift-F10".
+
+        Keys are pressed left to right and released right to left.
+        """
+        syms = chord(spec)
+        for sym in syms:
+            self._send_key(sym, True)
+        for sym in reversed(syms):
+            self._send_key(sym, False)
+
+    def key_down(self, spec: str) -> None:
+        for sym in chord(spec):
+            self._send_key(sym, True)
+
+    def key_up(self, spec: str) -> None:
+        for sym in reversed(chord(spec)):
+            self._send_key(sym, False)
+
+    def type(self, text: str) -> None:
+        """Types text key by key: Latin-1 as its keysym, other characters as Unicode
+        keysyms, newline as Return, tab as Tab. Upper case is left to the server,
+        as with a real keyboard."""
+        # "\r\n" is one line end; everything is checked before anything is sent.
+        syms = [char_keysym(ch) for ch in text.replace("\r\n", "\n")]
+        for sym in syms:
+            self._send_key(sym, True)
+            self._send_key(sym, False)
+
+    def paste(self, text: str) -> None:
+        """Puts text on the server's clipboard.
+
+        RFB carries clipboard text as Latin-1: characters outside it become "?".
+        """
+        data = text.encode("latin-1", "replace")
+        if self._lib.vnc_send_client_cut_text(self._h(), data, len(data)) != 0:
+            raise NotConnected("cannot send clipboard text: not connected")
+
+
+class TestServer:
+    """The library's built-in RFB server on 127.0.0.1, as a context manager.
+
+    It serves one client at a time a fixed 640 x 480 picture (a 32 x 32
+    gradient and a green square with a red centre on black). There is one per
+    process: starting another stops the first. ``port=None`` takes the first
+    free port from 25900 upward.
+    """
+
+    __test__ = False  # not a pytest test class
+
+    FIRST_PORT = 25900
+    PORT_COUNT = 100
+
+    def __init__(self, port: Optional[int] = None, password: Optional[str] = None) -> None:
+        self.port = port
+        self.password = password
+        self._lib = _native.library()
+        self._running = False
+
+    def start(self) -> "TestServer":
+        pw = self.password.encode("latin-1", "replace") if self.password else None
+        ports = [self.port] if self.port else range(self.FIRST_PORT, self.FIRST_PORT + self.PORT_COUNT)
+        for port in ports:
+            if self._lib.vnc_test_server_start(port, pw) == 0:
+                self.port = port
+                self._running = True
+                return self
+        if self.port:
+            raise VncError(f"cannot start the test server: port {self.port} cannot be bound")
+        raise VncError(f"cannot start the test server: ports {self.FIRST_PORT} to "
+                       f"{self.FIRST_PORT + self.PORT_COUNT - 1} are all taken")
+
+    def stop(self) -> None:
+        if self._running:
+            self._lib.vnc_test_server_stop()
+            self._running = False
+
+    def __enter__(self) -> "TestServer":
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()

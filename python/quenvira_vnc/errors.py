@@ -1,0 +1,45 @@
+"""The package's exceptions. Every one is a VncError."""
+
+from __future__ import annotations
+
+from typing import Optional
+
+
+class VncError(Exception):
+    """A failure of the library or of this package; ``text`` is the library's own text, if any."""
+
+    def __init__(self, message: str, text: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.text = text if text is not None else message
+
+
+class LibraryNotFound(VncError, ImportError):
+    """The shared library could not be loaded; the message lists every place tried."""
+
+
+class ConnectionFailed(VncError):
+    """Host not found, unreachable, refused, or the handshake broke off."""
+
+
+class AuthenticationFailed(ConnectionFailed):
+    """The server refused the password (or wanted one and none was given)."""
+
+
+class NotConnected(VncError):
+    """Input was sent, or a picture awaited, without a live connection."""
+
+
+class Timeout(VncError):
+    """A wait ran out of time; ``partial``: part of the first picture had arrived."""
+
+    def __init__(self, message: str, partial: bool = False) -> None:
+        super().__init__(message)
+        self.partial = partial
+
+
+class ExpectTimeout(Timeout):
+    """``expect`` saw no matching screen in time; ``differing`` counts the last mismatch."""
+
+    def __init__(self, message: str, differing: int) -> None:
+        super().__init__(message)
+        self.differing = differing

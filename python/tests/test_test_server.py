@@ -1,0 +1,136 @@
+"""The package and vnc-do against the library's built-in test server."""
+
+import os
+import socket
+import subprocess
+import sys
+
+import pytest
+
+import quenvira_vnc as qv
+from quenvira_vnc import image as image_module
+
+from conftest import free_port
+
+
+def known_picture():
+    """What the test server shows: a gradient at (0,0) and a green square with a red centre at (40,40)."""
+    px = bytearray(640 * 480 * 3)
+
+    def put(x, y, rgb):
+        px[(y * 640 + x) * 3:(y * 640 + x) * 3 + 3] = bytes(rgb)
+
+    for y in range(32):
+        for x in range(32):
+            put(x, y, (y * 8, x * 8, 255))
+            inner = 4 <= x < 28 and 4 <= y < 28
+            put(40 + x, 40 + y, (255, 0, 0) if inner else (0, 255, 0))
+    return qv.Image(640, 480, bytes(px))
+
+
+def test_capture_shows_the_known_picture(test_server, tmp_path, monkeypatch):
+    want = known_picture()
+    with qv.Client() as c:
+        c.connect("127.0.0.1", test_server.port)
+        assert c.status == qv.Status.CONNECTED and c.size == (640, 480)
+        assert c.wait_for_frame(5) == qv.Rect(0, 0, 72, 72)
+        assert c.capture(tmp_path / "a.png") == want
+        assert c.capture(region=(30, 35, 20, 10)) == want.crop((30, 35, 20, 10))
+        c.expect(want, timeout=2)
+        with pytest.raises(qv.ExpectTimeout) as failed:
+            c.expect(want, region=(0, 0, 8, 8), timeout=0.2)
+        assert "8x8" in str(failed.value)
+        # Input is accepted while connected (the test server ignores it).
+        c.move(5, 6)
+        c.click(3)
+        c.type("Aé€\n")
+        c.key("ctrl-alt-del")
+        c.paste("x€")
+    assert qv.Image.open(tmp_path / "a.png") == want
+    # Without Pillow and numpy: the package's own PNG writer and reader, and comparison.
+    monkeypatch.setattr(image_module, "_PIL", None)
+    monkeypatch.setattr(image_module, "_np", None)
+    want.save(tmp_path / "b.png")
+    assert qv.Image.open(tmp_path / "b.png") == want
+    darker = qv.Image(640, 480, bytes(max(v - 3, 0) for v in want.rgb))
+    assert (want.count_differences(darker, 2), want.count_differences(darker, 3)) == (2048, 0)
+
+
+@pytest.mark.parametrize("password, kind, text", [
+    (None, qv.ConnectionFailed, "Could not connect to VNC server"),
+    ("wrong", qv.AuthenticationFailed, "VNC Authentication failed"),
+])
+def test_refusals_raise_with_the_library_text(password, kind, text):
+    port = free_port()
+    with qv.TestServer(password="secret") if password else qv.TestServer() as server:
+        target = server.port if password else port
+        with qv.Client() as c, pytest.raises(kind) as failed:
+            c.connect("127.0.0.1", target, password)
+    assert failed.value.text == text == qv.last_error()
+
+
+@pytest.mark.parametrize("spec, keysyms", [
+    ("ctrl-alt-del", [0xFFE3, 0xFFE9, 0xFFFF]),
+    ("shift-F10", [0xFFE1, 0xFFC7]),
+    ("Return", [0xFF0D]), ("enter", [0xFF0D]), ("esc", [0xFF1B]), ("bksp", [0xFF08]),
+    ("pgup", [0xFF55]), ("pgdn", [0xFF56]), ("super-l", [0xFFEB, 0x6C]), ("F24", [0xFFD5]),
+    ("KP_7", [0xFFB7]), ("KP_Enter", [0xFF8D]), ("ctrl--", [0xFFE3, 0x2D]), ("0x1008ff13", [0x1008FF13]),
+])
+def test_key_chords(spec, keysyms):
+    assert qv.chord(spec) == keysyms
+
+
+def test_text_to_keysyms():
+    assert [qv.char_keysym(ch) for ch in "aZ\n\té€"] == [0x61, 0x5A, 0xFF0D, 0xFF09, 0xE9, 0x10020AC]
+    for bad in ("ctrl-nosuchkey", "ctrl-"):
+        with pytest.raises(ValueError):
+            qv.chord(bad)
+
+
+def vnc_do(*args, env=None):
+    run_env = {k: v for k, v in os.environ.items() if k != "VNC_PASSWORD"}
+    run_env.update(env or {})
+    return subprocess.run([sys.executable, "-m", "quenvira_vnc", *args], env=run_env, capture_output=True,
+                          text=True, timeout=60)
+
+
+def test_vnc_do_exit_statuses(tmp_path):
+    shot, ref = tmp_path / "shot.png", tmp_path / "ref.png"
+    known_picture().save(ref)
+    wrong = tmp_path / "wrong.png"
+    qv.Image(640, 480, bytes(640 * 480 * 3)).save(wrong)
+    pwfile = tmp_path / "pw"
+    pwfile.write_text("secret\n")
+    with qv.TestServer(password="secret") as server:
+        at = f"127.0.0.1::{server.port}"
+        run = vnc_do("-s", at, "--password-file", str(pwfile), "capture", str(shot), "move", "10", "20",
+                     "click", "1", "type", "hello", "key", "enter", "expect", str(ref), "pause", "0.1")
+        assert run.returncode == 0, run.stderr
+        assert qv.Image.open(shot) == known_picture()
+        shot.unlink()
+        cases = [
+            (2, ["-s", at, "frobnicate"], {}),
+            (2, ["-s", "host:1:2", "type", "x"], {}),
+            (2, ["-s", at, "key", "ctrl-nosuchkey"], {}),
+            (2, ["-s", at, "--password-file", str(tmp_path / "none"), "type", "x"], {}),
+            (2, ["-s", at, "expect", str(tmp_path / "none.png")], {}),
+            (3, ["-s", f"127.0.0.1::{free_port()}", "type", "x"], {}),
+            (4, ["-s", at, "-p", "wrong", "type", "x"], {}),
+            (4, ["-s", at, "type", "x"], {}),
+            (6, ["-s", at, "capture", str(tmp_path / "no" / "dir.png")], {"VNC_PASSWORD": "secret"}),
+            (7, ["-s", at, "--timeout", "0.5", "expect", str(wrong)], {"VNC_PASSWORD": "secret"}),
+        ]
+        for status, args, env in cases:
+            run = vnc_do(*args, env=env)
+            assert run.returncode == status, (args, run.stderr)
+            assert run.stderr.startswith("vnc-do: ") and "Traceback" not in run.stderr, run.stderr
+        # The settle time outlasts the timeout: what arrived is written all the same.
+        run = vnc_do("-s", at, "--timeout", "0.4", "capture", str(shot), env={"VNC_PASSWORD": "secret"})
+        assert run.returncode == 5 and "partial" in run.stderr, run.stderr
+        assert qv.Image.open(shot) == known_picture()
+    # A server that accepts the connection and never speaks.
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        run = vnc_do("-s", f"127.0.0.1::{silent.getsockname()[1]}", "--timeout", "0.5", "type", "x")
+        assert run.returncode == 5, run.stderr

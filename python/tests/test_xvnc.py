@@ -1,0 +1,130 @@
+"""The package against Xvnc: pictures compared with xwd, input seen by xev."""
+
+import re
+
+import pytest
+
+import quenvira_vnc as qv
+
+from conftest import Xvnc, wait_until
+
+
+def stripes():
+    """Stripes of many colours: a swapped channel or a shifted row shows."""
+    w, h = Xvnc.WIDTH, Xvnc.HEIGHT
+    return qv.Image(w, h, bytes(v for y in range(h) for x in range(w)
+                                for v in ((x * 7 + y) & 0xFF, (y * 3) & 0xFF, 0x40 + (x // 16) * 9 & 0xFF)))
+
+
+@pytest.fixture(scope="module")
+def screen(xvnc):
+    picture = stripes()
+    xvnc.show(picture)
+    with qv.Client() as c:
+        c.connect("127.0.0.1", xvnc.port, timeout=10)
+        yield c, picture
+
+
+def test_capture_and_expect_match_the_x_screen(xvnc, screen, tmp_path):
+    c, picture = screen
+    c.expect(picture, timeout=10)
+    root = xvnc.grab_root()
+    assert root == picture
+    assert c.capture(tmp_path / "shot.png") == root
+    assert qv.Image.open(tmp_path / "shot.png") == root
+    assert c.capture(region=(100, 50, 60, 40)) == root.crop((100, 50, 60, 40))
+    # A picture one shade off in a 10 x 10 corner: equal within the
+    # tolerance, else 100 pixels apart.
+    off = bytearray(picture.rgb)
+    for y in range(10):
+        for x in range(10):
+            i = (y * picture.width + x) * 3
+            off[i] ^= 1
+    off = qv.Image(picture.width, picture.height, bytes(off))
+    c.expect(off, tolerance=1, timeout=5)
+    c.expect(off, max_diff=100, timeout=5)
+    c.expect(off.crop((10, 0, 100, 100)), region=(10, 0, 100, 100), timeout=5)
+    with pytest.raises(qv.ExpectTimeout) as failed:
+        c.expect(off, max_diff=99, timeout=0.5)
+    assert failed.value.differing == 100
+
+
+class Events:
+    """Key and button events on the root window, as xev reports them."""
+
+    def __init__(self, xvnc):
+        self.log = xvnc.dir / "xev.log"
+        xvnc.spawn(["xev", "-root", "-event", "keyboard", "-event", "button"], "xev.log")
+        # xev is ready once it reports a key pressed through the X server itself.
+        def probe():
+            xvnc.tool("xdotool", "key", "F12")
+            return "F12" in self.text()
+
+        assert wait_until(probe, timeout=15, interval=0.2), "xev never reported the probe key"
+        self.seen = len(self.all())
+
+    def text(self):
+        return self.log.read_text(errors="replace") if self.log.exists() else ""
+
+    def all(self):
+        events = []
+        for block in self.text().split("\n\n"):
+            kind = re.match(r"(Key|Button)(Press|Release) event", block)
+            if kind:
+                detail = re.search(r"keysym (0x[0-9a-f]+)|button (\d+)", block)
+                root = re.search(r"root:\((\d+),(\d+)\)", block)
+                value = int(detail.group(1), 16) if detail.group(1) else int(detail.group(2))
+                events.append((kind.group(1) + kind.group(2), value, int(root.group(1)), int(root.group(2))))
+        return events
+
+    def wait(self, last):
+        """The events since the last wait, once one equal to ``last`` (kind, value) arrived."""
+        new = []
+
+        def arrived():
+            nonlocal new
+            new = self.all()[self.seen:]
+            return any(e[:2] == last for e in new)
+
+        wait_until(arrived, timeout=10)
+        self.seen += len(new)
+        return new
+
+
+@pytest.fixture(scope="module")
+def events(xvnc, screen):
+    return Events(xvnc)
+
+
+# Locks and shifts the server presses by itself to make upper case.
+SERVER_MADE = {0xFFE1, 0xFFE5}
+
+
+def test_typed_text_and_chords_arrive(screen, events):
+    c, _ = screen
+    c.type("Hi é€\n")
+    c.key("ctrl-alt-t")
+    c.key("shift-Tab")
+    c.key("F9")  # the end
+    got = [(kind, sym) for kind, sym, _, _ in events.wait(("KeyRelease", 0xFFC6))][:-2]
+    typed = [sym for kind, sym in got[:-10] if kind == "KeyPress" and sym not in SERVER_MADE]
+    assert typed == [0x48, 0x69, 0x20, 0xE9, 0x10020AC, 0xFF0D]
+    # Chords: pressed left to right, released right to left; shift-Tab is
+    # what X calls ISO_Left_Tab.
+    assert got[-10:] == [("KeyPress", 0xFFE3), ("KeyPress", 0xFFE9), ("KeyPress", 0x74), ("KeyRelease", 0x74),
+                         ("KeyRelease", 0xFFE9), ("KeyRelease", 0xFFE3), ("KeyPress", 0xFFE1),
+                         ("KeyPress", 0xFE20), ("KeyRelease", 0xFE20), ("KeyRelease", 0xFFE1)]
+
+
+def test_pointer_clicks_arrive_where_sent(screen, events):
+    c, _ = screen
+    c.move(123, 77)
+    c.click(1)
+    c.move(301, 222)
+    c.click(3)
+    c.scroll("down")
+    c.move(10, 20)
+    c.drag(50, 60, 2)
+    got = [e for e in events.wait(("ButtonRelease", 2)) if e[0] == "ButtonPress"]
+    assert got == [("ButtonPress", 1, 123, 77), ("ButtonPress", 3, 301, 222), ("ButtonPress", 5, 301, 222),
+                   ("ButtonPress", 2, 10, 20)]

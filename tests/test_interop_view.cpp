@@ -1,0 +1,215 @@
+// vnc-view, the SDL viewer, run on an Xvfb of its own (SDL's X11 driver):
+// its window dumped with xwd shows the server's picture exactly, follows
+// changes, its clicks and keys arrive at an Xvnc server, and it exits with
+// its documented statuses on a wrong password and on a server that dies.
+#include <gtest/gtest.h>
+
+#ifdef VNC_VIEW_PATH
+
+#include <string>
+#include <vector>
+
+#include "interop_image.h"
+#include "interop_peers.h"
+#include "interop_process.h"
+#include "interop_session.h"
+
+namespace {
+
+using namespace interop;
+
+constexpr int kExitAuth = 4, kExitLost = 7;
+constexpr int kWidth = 400, kHeight = 300;
+const char *kPassword = "quenvira";
+const Millis kShow(20000);
+
+class View : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(xvfb_.start(dir_.path(), 1024, 768, &err)) << err;
+    }
+    void TearDown() override {
+        if (HasFailure())
+            std::cerr << "---- vnc-view log ----\n" << tail_lines(view_.log(), 30) << "\n";
+    }
+
+    // Runs vnc-view with args; VNC_PASSWORD is empty unless env sets it.
+    void start_view(const std::vector<std::string> &args, const std::string &env = "VNC_PASSWORD=") {
+        std::vector<std::string> argv = {VNC_VIEW_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SpawnOptions o;
+        o.env = {"DISPLAY=" + xvfb_.display_name(), "SDL_VIDEODRIVER=x11", "SDL_AUDIODRIVER=dummy",
+                 "HOME=" + dir_.path(), env};
+        o.cwd = dir_.path();
+        o.log_path = dir_.file("view.log");
+        view_ = Process(argv, o);
+    }
+
+    // The viewer's window once it is connected (the title says so).
+    std::string window() {
+        std::string id;
+        wait_until(
+            [&] {
+                const CommandResult r = x_tool(xvfb_.display(), {"xdotool", "search", "--onlyvisible",
+                                                                 "--name", "connected"});
+                id = r.out.substr(0, r.out.find('\n'));
+                return (r.exit_code == 0 && !id.empty()) || !view_.running();
+            },
+            kShow, Millis(50));
+        return id;
+    }
+
+    // Waits until the window shows want exactly; "" or what differs.
+    std::string shows(const std::string &win, const Image &want) {
+        Image shown;
+        Diff d;
+        std::string err;
+        if (wait_until(
+                [&] {
+                    if (!grab_window(xvfb_.display(), win, &shown, &err)) return false;
+                    d = compare(shown, want);
+                    return d.count == 0;
+                },
+                kShow, Millis(100)))
+            return "";
+        write_file(dir_.file("shown.ppm"), to_ppm(shown));
+        return "window " + std::to_string(shown.width) + "x" + std::to_string(shown.height) +
+               ": " + d.str() + " " + err;
+    }
+
+    TempDir dir_;
+    Xvfb xvfb_;
+    PeerSession peers_;
+    Process view_;  // declared last: stopped first
+};
+
+TEST_F(View, DemoShowsTheTestServersPicture) {
+    start_view({"--demo"});
+    const std::string win = window();
+    ASSERT_FALSE(win.empty()) << "no connected viewer window";
+    EXPECT_EQ(shows(win, canned_picture()), "");
+}
+
+TEST_F(View, WrongPasswordIsAnAuthenticationFailure) {
+    std::string err;
+    ASSERT_TRUE(peers_.start_server(ServerKind::kXvnc, kWidth, kHeight, &err, kPassword)) << err;
+    start_view({"127.0.0.1::" + std::to_string(peers_.port())}, "VNC_PASSWORD=wrong");
+    EXPECT_EQ(view_.wait_exit(kShow), kExitAuth);
+    EXPECT_NE(view_.log().find("wrong or missing password"), std::string::npos);
+}
+
+// The screen at 1:1, a change on it, and the server killed, with the
+// password from a file.
+TEST_F(View, ShowsXvncAndFollowsItUntilItDies) {
+    std::string err;
+    ASSERT_TRUE(peers_.start_server(ServerKind::kXvnc, kWidth, kHeight, &err, kPassword)) << err;
+    const int d = peers_.display();
+    ASSERT_TRUE(show_on_root(d, picture_file(Picture::kPhoto, kWidth, kHeight), &err)) << err;
+    ASSERT_TRUE(write_file(dir_.file("pw"), std::string(kPassword) + "\n"));
+    start_view({"--no-scale", "--password-file", dir_.file("pw"),
+                "127.0.0.1:" + std::to_string(d)});
+    const std::string win = window();
+    ASSERT_FALSE(win.empty()) << "no connected viewer window";
+
+    Image root;
+    ASSERT_TRUE(grab_root(d, &root, &err)) << err;
+    EXPECT_EQ(shows(win, root), "");
+
+    ASSERT_TRUE(show_on_root(d, picture_file(Picture::kFlat, kWidth, kHeight), &err)) << err;
+    ASSERT_TRUE(grab_root(d, &root, &err)) << err;
+    EXPECT_EQ(shows(win, root), "") << "after the change";
+
+    dynamic_cast<Xvnc &>(peers_.server()).stop();
+    EXPECT_EQ(view_.wait_exit(Millis(10000)), kExitLost);
+    EXPECT_NE(view_.log().find("connection was lost"), std::string::npos);
+}
+
+// Clicks in a window scaled to 200 %, text, a Ctrl chord and a named key
+// arrive at the server; a key held when the focus goes is released there.
+TEST_F(View, InputArrivesAtXvnc) {
+    std::string err;
+    ASSERT_TRUE(peers_.start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
+    const int d = peers_.display();
+    peers_.start_x_client({"xev", "-root", "-event", "keyboard", "-event", "button"}, "xev.log");
+    const std::string xev_log = peers_.dir().file("xev.log");
+    ASSERT_TRUE(wait_until(
+        [&] {
+            x_tool(d, {"xdotool", "key", "F12"});
+            return read_file(xev_log).find("F12") != std::string::npos;
+        },
+        kShow, Millis(200)))
+        << "xev never reported the probe key";
+    const size_t seen = parse_xev(read_file(xev_log)).size();
+
+    start_view({"127.0.0.1::" + std::to_string(peers_.port())});
+    const std::string win = window();
+    ASSERT_FALSE(win.empty()) << "no connected viewer window";
+    const int v = xvfb_.display();
+    auto viewer_tool = [&](std::vector<std::string> argv) {
+        const CommandResult r = x_tool(v, argv);
+        ASSERT_EQ(r.exit_code, 0) << argv[1] << ": " << r.err;
+    };
+    struct Want {
+        const char *type;
+        int button;
+        unsigned keysym;
+        int x = -1, y = -1;
+    };
+    const Want table[] = {
+        {"ButtonPress", 1, 0, 100, 50},  {"ButtonRelease", 1, 0, 100, 50},
+        {"ButtonPress", 3, 0, 300, 200}, {"ButtonRelease", 3, 0, 300, 200},
+        {"KeyPress", -1, 0x61},          {"KeyRelease", -1, 0x61},
+        // xdotool lets go of Ctrl first; the c goes up as what it went
+        // down as.
+        {"KeyPress", -1, 0xffe3},        {"KeyPress", -1, 0x63},
+        {"KeyRelease", -1, 0xffe3},      {"KeyRelease", -1, 0x63},
+        {"KeyPress", -1, 0xff0d},        {"KeyRelease", -1, 0xff0d},
+        {"KeyPress", -1, 0xffe1},        {"KeyRelease", -1, 0xffe1},
+    };
+    viewer_tool({"xdotool", "windowsize", "--sync", win, "800", "600"});
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return x_tool(v, {"xdotool", "getwindowname", win}).out.find("200%") !=
+                   std::string::npos;
+        },
+        kShow))
+        << "the window was not scaled to 200 %";
+    viewer_tool({"xdotool", "windowfocus", "--sync", win});
+    viewer_tool({"xdotool", "mousemove", "--window", win, "200", "100", "click", "1"});
+    viewer_tool({"xdotool", "mousemove", "--window", win, "601", "401", "click", "3"});
+    viewer_tool({"xdotool", "key", "a", "ctrl+c", "Return"});
+    viewer_tool({"xdotool", "keydown", "shift"});
+    // The focus goes to the root window: the held Shift must be released.
+    const std::string info = x_tool(v, {"xwininfo", "-root"}).out;
+    const size_t at = info.find("Window id: ");
+    ASSERT_NE(at, std::string::npos) << info;
+    viewer_tool({"xdotool", "windowfocus", info.substr(at + 11, info.find(' ', at + 11) - at - 11)});
+
+    std::vector<XEvent> ev;
+    wait_until(
+        [&] {
+            ev = parse_xev(read_file(xev_log));
+            ev.erase(ev.begin(), ev.begin() + static_cast<long>(seen));
+            return ev.size() >= sizeof table / sizeof table[0];
+        },
+        kShow, Millis(50));
+    x_tool(v, {"xdotool", "keyup", "shift"});
+
+    ASSERT_EQ(ev.size(), sizeof table / sizeof table[0]);
+    for (size_t i = 0; i < ev.size(); ++i) {
+        SCOPED_TRACE("event " + std::to_string(i));
+        EXPECT_EQ(ev[i].type, table[i].type);
+        if (table[i].button > 0) {
+            EXPECT_EQ(ev[i].button, table[i].button);
+            EXPECT_EQ(ev[i].root_x, table[i].x);
+            EXPECT_EQ(ev[i].root_y, table[i].y);
+        } else {
+            EXPECT_EQ(ev[i].keysym, table[i].keysym);
+        }
+    }
+}
+
+}  // namespace
+
+#endif  // VNC_VIEW_PATH

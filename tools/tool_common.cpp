@@ -1,0 +1,295 @@
+#include "tool_common.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace qv_tool {
+
+namespace {
+
+constexpr size_t kMaxPasswordFileBytes = 4096;
+constexpr int kTickMs = 10;
+
+const char *s_program = "vnc-tool";
+
+bool parse_decimal(const std::string &text, long min, long max, long *out) {
+    if (text.empty() || text.size() > 9) return false;
+    long v = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+        v = v * 10 + (ch - '0');
+    }
+    if (v < min || v > max) return false;
+    *out = v;
+    return true;
+}
+
+// Value of an option given as "--name VALUE" or "--name=VALUE".
+bool option_value(int argc, char **argv, int *i, const char *name, std::string *value,
+                  bool *matched) {
+    const std::string arg = argv[*i];
+    const size_t n = std::strlen(name);
+    *matched = false;
+    if (arg == name) {
+        *matched = true;
+        if (*i + 1 >= argc) return false;
+        *value = argv[++*i];
+        return true;
+    }
+    if (arg.size() > n && arg.compare(0, n, name) == 0 && arg[n] == '=') {
+        *matched = true;
+        *value = arg.substr(n + 1);
+        return true;
+    }
+    return false;
+}
+
+[[noreturn]] void exit_timed_out(double timeout_s, const char *while_doing) {
+    complain("timed out after %g s %s", timeout_s, while_doing);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // The library call still running on another thread cannot be
+    // interrupted; ending the process closes its socket.
+    std::_Exit(kExitTimeout);
+}
+
+}  // namespace
+
+void set_program(const char *name) { s_program = name; }
+const char *program() { return s_program; }
+
+void complain(const char *format, ...) {
+    std::fprintf(stderr, "%s: ", s_program);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+int usage_error(const char *format, ...) {
+    std::fprintf(stderr, "%s: ", s_program);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fprintf(stderr, "\nTry '%s --help' for more information.\n", s_program);
+    return kExitUsage;
+}
+
+std::string endpoint(const std::string &host, int port) {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool parse_target(const std::string &target, std::string *host, int *port, std::string *why) {
+    std::string rest;
+    if (!target.empty() && target[0] == '[') {
+        const size_t close = target.find(']');
+        if (close == std::string::npos) {
+            *why = "missing ']' after the IPv6 address";
+            return false;
+        }
+        *host = target.substr(1, close - 1);
+        rest = target.substr(close + 1);
+        if (!rest.empty() && rest[0] != ':') {
+            *why = "unexpected text after ']'";
+            return false;
+        }
+    } else {
+        const size_t colon = target.find(':');
+        if (colon == std::string::npos) {
+            *host = target;
+        } else {
+            *host = target.substr(0, colon);
+            rest = target.substr(colon);
+        }
+    }
+    const size_t marker = rest.compare(0, 2, "::") == 0 ? 2 : 1;
+    if (rest.find(':', marker) != std::string::npos) {
+        *why = "too many ':' (put IPv6 addresses in brackets, e.g. [::1]::5901)";
+        return false;
+    }
+    if (host->empty()) {
+        *why = "no host name (put IPv6 addresses in brackets, e.g. [::1])";
+        return false;
+    }
+    long number = 0;
+    if (rest.empty()) {
+        *port = kFirstVncPort;
+    } else if (rest.compare(0, 2, "::") == 0) {
+        if (!parse_decimal(rest.substr(2), 1, 65535, &number)) {
+            *why = "the port after '::' must be a number from 1 to 65535";
+            return false;
+        }
+        *port = static_cast<int>(number);
+    } else {
+        if (!parse_decimal(rest.substr(1), 0, 65535 - kFirstVncPort, &number)) {
+            *why = "the display after ':' must be a number from 0 to 59635";
+            return false;
+        }
+        *port = kFirstVncPort + static_cast<int>(number);
+    }
+    return true;
+}
+
+option_result parse_common_option(int argc, char **argv, int *i, common_options *o) {
+    const std::string arg = argv[*i];
+    std::string value;
+    bool matched = false;
+    bool ok = option_value(argc, argv, i, "--timeout", &value, &matched);
+    if (matched) {
+        char *end = nullptr;
+        const double t = ok ? std::strtod(value.c_str(), &end) : 0;
+        if (!ok || end == value.c_str() || *end != '\0' || !(t > 0) || t > 86400) {
+            usage_error("--timeout needs a number of seconds above 0 (at most 86400)");
+            return option_result::kError;
+        }
+        o->timeout_s = t;
+        return option_result::kTaken;
+    }
+    ok = option_value(argc, argv, i, "--password-env", &value, &matched);
+    if (matched) {
+        if (!ok || value.empty()) {
+            usage_error("--password-env needs a variable name");
+            return option_result::kError;
+        }
+        o->password_env = value;
+        ++o->password_sources;
+        return option_result::kTaken;
+    }
+    ok = option_value(argc, argv, i, "--password-file", &value, &matched);
+    if (matched) {
+        if (!ok || value.empty()) {
+            usage_error("--password-file needs a file name");
+            return option_result::kError;
+        }
+        o->password_file = value;
+        ++o->password_sources;
+        return option_result::kTaken;
+    }
+    ok = option_value(argc, argv, i, "--password", &value, &matched);
+    if (!matched) ok = option_value(argc, argv, i, "-p", &value, &matched);
+    if (matched) {
+        if (!ok) {
+            usage_error("%s needs a password", arg.c_str());
+            return option_result::kError;
+        }
+        o->password_arg = value;
+        o->password_arg_given = true;
+        ++o->password_sources;
+        return option_result::kTaken;
+    }
+    return option_result::kNotMine;
+}
+
+int check_common_options(const common_options &o) {
+    if (o.password_sources > 1)
+        return usage_error(
+            "give the password one way only (--password-env, --password-file or -p)");
+    return -1;
+}
+
+int load_password(const common_options &o, std::string *password, bool *have) {
+    *have = false;
+    if (o.password_arg_given) {
+        *password = o.password_arg;
+        *have = true;
+        return -1;
+    }
+    if (!o.password_file.empty()) {
+        std::FILE *f = std::fopen(o.password_file.c_str(), "rb");
+        if (!f) {
+            complain("cannot read password file '%s': %s", o.password_file.c_str(),
+                     std::strerror(errno));
+            return kExitUsage;
+        }
+        std::string text;
+        int ch;
+        while (text.size() < kMaxPasswordFileBytes && (ch = std::fgetc(f)) != EOF && ch != '\n')
+            text.push_back(static_cast<char>(ch));
+        const bool failed = std::ferror(f) != 0;
+        std::fclose(f);
+        if (failed) {
+            complain("cannot read password file '%s'", o.password_file.c_str());
+            return kExitUsage;
+        }
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        *password = text;
+        *have = true;
+        return -1;
+    }
+    const std::string name = o.password_env.empty() ? "VNC_PASSWORD" : o.password_env;
+    const char *value = std::getenv(name.c_str());
+    if (!value) {
+        if (o.password_env.empty()) return -1;  // no password at all
+        complain("environment variable %s (from --password-env) is not set", name.c_str());
+        return kExitUsage;
+    }
+    *password = value;
+    *have = true;
+    return -1;
+}
+
+int start_demo_server(const char *password) {
+    for (int p = kDemoFirstPort; p < kDemoFirstPort + kDemoPortCount; ++p)
+        if (vnc_test_server_start(p, password) == 0) return p;
+    complain("cannot start the built-in test server: ports %d to %d are all taken",
+             kDemoFirstPort, kDemoFirstPort + kDemoPortCount - 1);
+    return -1;
+}
+
+int connect_before(vnc_client_t *client, const std::string &host, int port, const char *password,
+                   steady::time_point deadline, double timeout_s,
+                   const std::function<void()> &tick) {
+    struct attempt {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false;
+        int result = -1;
+    };
+    auto shared = std::make_shared<attempt>();
+    std::thread worker([shared, client, host, port, password] {
+        const int r = vnc_connect(client, host.c_str(), port, password);
+        std::lock_guard<std::mutex> guard(shared->mu);
+        shared->result = r;
+        shared->done = true;
+        shared->cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(shared->mu);
+    for (;;) {
+        steady::time_point until = deadline;
+        if (tick) until = std::min(deadline, steady::now() + std::chrono::milliseconds(kTickMs));
+        if (shared->cv.wait_until(lock, until, [&] { return shared->done; })) break;
+        if (steady::now() >= deadline) exit_timed_out(timeout_s, "while connecting");
+        lock.unlock();
+        tick();
+        lock.lock();
+    }
+    lock.unlock();
+    worker.join();
+    return shared->result;
+}
+
+int report_connect_failure(const std::string &where, const std::string &why) {
+    if (why == "VNC Authentication failed") {
+        complain("%s: %s (wrong or missing password?)", where.c_str(), why.c_str());
+        return kExitAuth;
+    }
+    // A server that refuses with a reason of its own leaves no process-wide
+    // text: say at least that it was the handshake.
+    complain("%s: %s", where.c_str(),
+             why.empty() ? "the server refused the connection during the handshake"
+                         : why.c_str());
+    return kExitConnect;
+}
+
+}  // namespace qv_tool

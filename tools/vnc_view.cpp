@@ -1,0 +1,779 @@
+// vnc-view: a small VNC viewer on SDL2, and the reference host of the
+// library. It uses the public header only. The pattern worth copying is in
+// viewer::pull_pixels: take the dirty rectangle, hold the framebuffer lock
+// only while copying that rectangle into a streaming texture, and let the
+// GPU (or SDL's software renderer) scale the texture onto the window.
+#include <SDL.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "quenvira_vnc.h"
+#include "tool_common.h"
+
+namespace {
+
+using namespace qv_tool;
+
+// Longest sleep waiting for input before the handle is polled again: about
+// a frame at 60 Hz, so a screen change shows within a frame, and long
+// enough that an idle viewer costs next to nothing.
+constexpr Uint32 kWaitMs = 16;
+// Window size while connecting, before the remote size is known.
+constexpr int kFirstWidth = 640, kFirstHeight = 480;
+
+// X keysyms sent for keys that have no text.
+namespace xk {
+constexpr uint32_t kBackSpace = 0xff08, kTab = 0xff09, kReturn = 0xff0d, kPause = 0xff13,
+                   kScrollLock = 0xff14, kEscape = 0xff1b, kHome = 0xff50, kLeft = 0xff51,
+                   kUp = 0xff52, kRight = 0xff53, kDown = 0xff54, kPageUp = 0xff55,
+                   kPageDown = 0xff56, kEnd = 0xff57, kPrint = 0xff61, kInsert = 0xff63,
+                   kMenu = 0xff67, kModeSwitch = 0xff7e, kNumLock = 0xff7f, kKpEnter = 0xff8d,
+                   kF1 = 0xffbe, kShiftL = 0xffe1, kShiftR = 0xffe2, kControlL = 0xffe3,
+                   kControlR = 0xffe4, kCapsLock = 0xffe5, kAltL = 0xffe9, kAltR = 0xffea,
+                   kSuperL = 0xffeb, kSuperR = 0xffec, kDelete = 0xffff, kF8 = 0xffc5;
+}  // namespace xk
+
+// The keysym of a key that never comes as text, or 0.
+uint32_t named_keysym(SDL_Keycode key) {
+    if (key >= SDLK_F1 && key <= SDLK_F12) return xk::kF1 + static_cast<uint32_t>(key - SDLK_F1);
+    switch (key) {
+    case SDLK_BACKSPACE: return xk::kBackSpace;
+    case SDLK_TAB: return xk::kTab;
+    case SDLK_RETURN: return xk::kReturn;
+    case SDLK_KP_ENTER: return xk::kKpEnter;
+    case SDLK_ESCAPE: return xk::kEscape;
+    case SDLK_DELETE: return xk::kDelete;
+    case SDLK_INSERT: return xk::kInsert;
+    case SDLK_HOME: return xk::kHome;
+    case SDLK_END: return xk::kEnd;
+    case SDLK_PAGEUP: return xk::kPageUp;
+    case SDLK_PAGEDOWN: return xk::kPageDown;
+    case SDLK_LEFT: return xk::kLeft;
+    case SDLK_UP: return xk::kUp;
+    case SDLK_RIGHT: return xk::kRight;
+    case SDLK_DOWN: return xk::kDown;
+    case SDLK_PRINTSCREEN: return xk::kPrint;
+    case SDLK_SCROLLLOCK: return xk::kScrollLock;
+    case SDLK_PAUSE: return xk::kPause;
+    case SDLK_APPLICATION: return xk::kMenu;
+    case SDLK_NUMLOCKCLEAR: return xk::kNumLock;
+    case SDLK_CAPSLOCK: return xk::kCapsLock;
+    case SDLK_LSHIFT: return xk::kShiftL;
+    case SDLK_RSHIFT: return xk::kShiftR;
+    case SDLK_LCTRL: return xk::kControlL;
+    case SDLK_RCTRL: return xk::kControlR;
+    case SDLK_LALT: return xk::kAltL;
+    case SDLK_RALT: return xk::kAltR;
+    case SDLK_LGUI: return xk::kSuperL;
+    case SDLK_RGUI: return xk::kSuperR;
+    case SDLK_MODE: return xk::kModeSwitch;
+    default: return 0;
+    }
+}
+
+// Keysym of a character: Latin-1 as itself, the rest of Unicode offset.
+uint32_t char_keysym(uint32_t cp) { return cp < 0x100 ? cp : 0x01000000u | cp; }
+
+// Next code point of UTF-8 text; invalid bytes come out as U+FFFD.
+uint32_t next_code_point(const char *&p, const char *end) {
+    const unsigned char c = static_cast<unsigned char>(*p++);
+    int more = c >= 0xf0 && c < 0xf8 ? 3 : c >= 0xe0 ? 2 : c >= 0xc0 ? 1 : 0;
+    if (c >= 0x80 && more == 0) return 0xfffd;
+    if (c >= 0xf8) return 0xfffd;
+    uint32_t cp = more == 3 ? c & 0x07 : more == 2 ? c & 0x0f : more == 1 ? c & 0x1f : c;
+    for (; more > 0; --more) {
+        if (p == end || (static_cast<unsigned char>(*p) & 0xc0) != 0x80) return 0xfffd;
+        cp = cp << 6 | (static_cast<unsigned char>(*p++) & 0x3f);
+    }
+    return cp;
+}
+
+// Client cut text is Latin-1 with LF line ends; other characters become '?'.
+std::string utf8_to_latin1(const char *text) {
+    std::string out;
+    const char *p = text, *end = text + std::strlen(text);
+    while (p < end) {
+        uint32_t cp = next_code_point(p, end);
+        if (cp == '\r') {
+            if (p < end && *p == '\n') continue;  // CR LF: the LF follows
+            cp = '\n';
+        }
+        out.push_back(static_cast<char>(cp < 0x100 ? cp : '?'));
+    }
+    return out;
+}
+
+struct options : common_options {
+    bool demo = false;
+    bool scale = true;
+    bool view_only = false;
+    std::string target;
+};
+
+void print_help() {
+    std::printf(
+        "Usage: %s [OPTIONS] HOST[:DISPLAY|::PORT]\n"
+        "       %s [OPTIONS] --demo\n"
+        "\n"
+        "Shows a VNC (RFB) server's screen in a window and sends it the pointer,\n"
+        "the keyboard and the local clipboard.\n"
+        "\n"
+        "Server address:\n"
+        "  HOST            port 5900\n"
+        "  HOST:DISPLAY    port 5900 + DISPLAY\n"
+        "  HOST::PORT      that TCP port\n"
+        "  IPv6 addresses go in brackets: [::1], [::1]:1, [::1]::5901\n"
+        "\n"
+        "Options:\n"
+        "  --password-env NAME   take the password from environment variable NAME\n"
+        "                        (default: VNC_PASSWORD, when it is set)\n"
+        "  --password-file FILE  take the password from the first line of FILE\n"
+        "  -p, --password PW     the password itself (visible to other users in\n"
+        "                        the process list: prefer the two above)\n"
+        "  --timeout SECONDS     give up connecting after this long (default %d);\n"
+        "                        once connected, the viewer stays until closed\n"
+        "  --no-scale            show the screen 1:1 (default: scaled to fit the\n"
+        "                        window, aspect ratio kept)\n"
+        "  --view-only           send nothing to the server: no pointer, keys or\n"
+        "                        clipboard\n"
+        "  --demo                start the library's built-in test server on a free\n"
+        "                        loopback port (from %d upward) and view it\n"
+        "  -h, --help            show this help and exit\n"
+        "  --version             show the library version and exit\n"
+        "\n"
+        "Keys: text goes as the characters typed; other keys, and letters typed\n"
+        "with Ctrl or Alt held, go as the keys themselves. Keys and buttons still\n"
+        "held when the window loses focus are released at the server.\n"
+        "  F8 then Delete   send Ctrl-Alt-Del\n"
+        "  F8 then S        switch between scaled to fit and 1:1\n"
+        "  F8 then F8       send F8 itself\n"
+        "\n"
+        "Clipboard: when the window gains focus, the local clipboard text goes to\n"
+        "the server (as Latin-1; other characters become '?') if it changed since\n"
+        "it was last sent. Text copied on the server does not come back: the\n"
+        "library keeps it but offers hosts no call to read it.\n"
+        "\n"
+        "The title shows the server, its desktop size, the connection state and\n"
+        "the scale.\n"
+        "\n"
+        "Exit status:\n"
+        "  0  the window was closed\n"
+        "  1  internal failure (no window could be opened, out of memory, test\n"
+        "     server would not start)\n"
+        "  2  usage error, or the password source cannot be read\n"
+        "  3  host not found, unreachable, connection refused or handshake failed\n"
+        "  4  authentication failed (wrong or missing password)\n"
+        "  5  timed out connecting\n"
+        "  7  the connection was lost (the server closed it or went away)\n",
+        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort);
+}
+
+// Returns -1 when the command line was fine, else the exit status.
+int parse_options(int argc, char **argv, options *o) {
+    std::vector<std::string> positional;
+    bool only_positional = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (only_positional || arg.empty() || arg[0] != '-' || arg == "-") {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            only_positional = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            print_help();
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            std::printf("vnc-view (quenvira-vnc %s)\n", vnc_version());
+            return kExitOk;
+        }
+        if (arg == "--demo") {
+            o->demo = true;
+            continue;
+        }
+        if (arg == "--no-scale") {
+            o->scale = false;
+            continue;
+        }
+        if (arg == "--view-only") {
+            o->view_only = true;
+            continue;
+        }
+        const option_result common = parse_common_option(argc, argv, &i, o);
+        if (common == option_result::kError) return kExitUsage;
+        if (common == option_result::kTaken) continue;
+        return usage_error("unknown option '%s'", arg.c_str());
+    }
+    const int checked = check_common_options(*o);
+    if (checked >= 0) return checked;
+    if (o->demo) {
+        if (!positional.empty()) return usage_error("--demo takes no server address");
+        return -1;
+    }
+    if (positional.size() != 1)
+        return usage_error(positional.empty() ? "need a server address" : "too many arguments");
+    o->target = positional[0];
+    return -1;
+}
+
+// A rectangle in framebuffer pixels; the union of dirty rectangles not yet
+// copied into the texture.
+struct area {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool empty() const { return x1 <= x0 || y1 <= y0; }
+    void add(int x, int y, int w, int h) {
+        if (w <= 0 || h <= 0) return;
+        if (empty()) {
+            x0 = x, y0 = y, x1 = x + w, y1 = y + h;
+            return;
+        }
+        x0 = std::min(x0, x), y0 = std::min(y0, y);
+        x1 = std::max(x1, x + w), y1 = std::max(y1, y + h);
+    }
+    void clip(int w, int h) {
+        x0 = std::max(x0, 0), y0 = std::max(y0, 0);
+        x1 = std::min(x1, w), y1 = std::min(y1, h);
+    }
+    void clear() { x0 = y0 = x1 = y1 = 0; }
+};
+
+class viewer {
+public:
+    viewer(const options &o, const std::string &where) : o_(o), where_(where) {}
+    ~viewer();
+
+    // The window and its renderer; false (with a message) when no display.
+    bool open_window();
+    // Keeps the window responsive while connecting.
+    void tick_while_connecting();
+    // After vnc_connect succeeded: runs until the window is closed or the
+    // connection is lost; returns the exit status.
+    int run(vnc_client_t *client);
+
+private:
+    void handle(const SDL_Event &ev);
+    void window_event(const SDL_WindowEvent &w);
+    void key_down(const SDL_KeyboardEvent &k);
+    void key_up(const SDL_KeyboardEvent &k);
+    void text_input(const char *text);
+    bool chord_key(SDL_Keycode key);
+    void pointer_moved(int wx, int wy);
+    void button(Uint8 which, bool down);
+    void wheel(const SDL_MouseWheelEvent &w);
+    void release_everything();
+    void send_clipboard();
+    void send_key(uint32_t keysym, bool down);
+    void send_pointer();
+
+    bool pull_pixels();
+    bool make_texture(int w, int h);
+    void fit_window(int w, int h);
+    SDL_Rect layout() const;
+    void present();
+    void update_title();
+
+    const options &o_;
+    const std::string where_;
+    vnc_client_t *client_ = nullptr;
+    SDL_Window *window_ = nullptr;
+    SDL_Renderer *renderer_ = nullptr;
+    SDL_Texture *texture_ = nullptr;
+    int tex_w_ = 0, tex_h_ = 0;  // the texture's size: the framebuffer size last seen
+    area pending_;               // changed, not yet in the texture
+    bool redraw_ = true;         // the window needs presenting
+    bool quit_ = false;
+    bool connected_ = false;
+    bool scale_ = true;
+    bool chord_ = false;  // F8 was pressed: the next key is a command
+    std::string title_;
+
+    // Input state: the remote pointer and buttons, and the keysym each
+    // physical key pressed at the server, so that its release matches.
+    int pointer_x_ = 0, pointer_y_ = 0, buttons_ = 0;
+    std::map<SDL_Scancode, uint32_t> held_;
+    SDL_Scancode text_key_ = SDL_SCANCODE_UNKNOWN;  // key whose text is expected
+    std::string clipboard_sent_;
+    bool clipboard_ever_sent_ = false;
+};
+
+viewer::~viewer() {
+    if (texture_) SDL_DestroyTexture(texture_);
+    if (renderer_) SDL_DestroyRenderer(renderer_);
+    if (window_) SDL_DestroyWindow(window_);
+}
+
+bool viewer::open_window() {
+    scale_ = o_.scale;
+    window_ = SDL_CreateWindow("vnc-view", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+                               kFirstWidth, kFirstHeight, SDL_WINDOW_RESIZABLE);
+    if (!window_) {
+        complain("cannot open a window: %s", SDL_GetError());
+        return false;
+    }
+    // An accelerated renderer where there is one, else SDL's software one.
+    renderer_ = SDL_CreateRenderer(window_, -1, 0);
+    if (!renderer_) {
+        complain("cannot draw in the window: %s", SDL_GetError());
+        return false;
+    }
+    if (o_.view_only) SDL_StopTextInput();
+    else SDL_StartTextInput();
+    update_title();
+    present();
+    return true;
+}
+
+void viewer::tick_while_connecting() {
+    SDL_Event ev;
+    while (SDL_PollEvent(&ev)) {
+        if (ev.type == SDL_QUIT) {
+            // vnc_connect cannot be interrupted; leaving ends it.
+            SDL_Quit();
+            std::_Exit(kExitOk);
+        }
+        if (ev.type == SDL_WINDOWEVENT) redraw_ = true;
+    }
+    if (redraw_) present();
+}
+
+int viewer::run(vnc_client_t *client) {
+    client_ = client;
+    connected_ = true;
+    int w = 0, h = 0;
+    vnc_get_dimensions(client_, &w, &h);
+    if (!make_texture(w, h)) return kExitInternal;
+    fit_window(w, h);
+    update_title();
+    for (;;) {
+        SDL_Event ev;
+        // Sleeps until input arrives or kWaitMs pass; then drains the queue.
+        if (SDL_WaitEventTimeout(&ev, kWaitMs)) {
+            handle(ev);
+            while (!quit_ && SDL_PollEvent(&ev)) handle(ev);
+        }
+        if (quit_) return kExitOk;
+        if (vnc_get_status(client_) != VNC_STATUS_CONNECTED) {
+            connected_ = false;
+            update_title();
+            complain("%s: the connection was lost (the server closed it or went away)",
+                     where_.c_str());
+            return kExitLost;
+        }
+        if (!pull_pixels()) return kExitInternal;
+        if (redraw_) present();
+    }
+}
+
+// The host loop's heart. The texture is locked first (no framebuffer lock
+// yet); the framebuffer lock covers only the row copies; the upload to the
+// GPU happens in SDL_UnlockTexture, after the framebuffer is released.
+bool viewer::pull_pixels() {
+    int x, y, w, h;
+    if (vnc_get_dirty_rect(client_, &x, &y, &w, &h)) pending_.add(x, y, w, h);
+    if (pending_.empty()) return true;
+    pending_.clip(tex_w_, tex_h_);
+    const SDL_Rect r = {pending_.x0, pending_.y0, pending_.x1 - pending_.x0,
+                        pending_.y1 - pending_.y0};
+    void *tex_pixels = nullptr;
+    int tex_pitch = 0;
+    const bool have_texture =
+        !pending_.empty() && texture_ && SDL_LockTexture(texture_, &r, &tex_pixels, &tex_pitch) == 0;
+
+    void *pixels = nullptr;
+    int stride = 0, fb_w = 0, fb_h = 0;
+    bool copied = false;
+    const bool locked = vnc_lock_framebuffer(client_, &pixels, &stride, &fb_w, &fb_h) == 0;
+    if (locked && have_texture && fb_w == tex_w_ && fb_h == tex_h_) {
+        // Both are 32-bit blue, green, red, pad in memory (SDL's XRGB8888).
+        const unsigned char *src =
+            static_cast<const unsigned char *>(pixels) + static_cast<size_t>(stride) * r.y + r.x * 4;
+        unsigned char *dst = static_cast<unsigned char *>(tex_pixels);
+        for (int row = 0; row < r.h; ++row)
+            std::memcpy(dst + static_cast<size_t>(tex_pitch) * row,
+                        src + static_cast<size_t>(stride) * row, static_cast<size_t>(r.w) * 4);
+        copied = true;
+    }
+    vnc_unlock_framebuffer(client_);  // always, whatever the lock call returned
+    if (have_texture) SDL_UnlockTexture(texture_);
+
+    if (copied) {
+        pending_.clear();
+        redraw_ = true;
+    } else if (locked && (fb_w != tex_w_ || fb_h != tex_h_)) {
+        // The desktop was resized (DesktopSize): a new texture of the new
+        // size, and all of it to copy on the next round.
+        if (!make_texture(fb_w, fb_h)) return false;
+        fit_window(fb_w, fb_h);
+        update_title();
+    }
+    return true;
+}
+
+bool viewer::make_texture(int w, int h) {
+    if (texture_) SDL_DestroyTexture(texture_);
+    texture_ = nullptr;
+    tex_w_ = w, tex_h_ = h;
+    pending_.clear();
+    redraw_ = true;
+    if (w <= 0 || h <= 0) return true;  // nothing to show yet
+    texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_XRGB8888, SDL_TEXTUREACCESS_STREAMING,
+                                 w, h);
+    if (!texture_) {
+        complain("cannot make a %dx%d texture: %s", w, h, SDL_GetError());
+        return false;
+    }
+    pending_.add(0, 0, w, h);
+    return true;
+}
+
+// The window at the remote size, shrunk (scaled, or cut when 1:1) to what
+// the screen offers.
+void viewer::fit_window(int w, int h) {
+    if (w <= 0 || h <= 0) return;
+    SDL_Rect usable;
+    if (SDL_GetDisplayUsableBounds(SDL_GetWindowDisplayIndex(window_), &usable) == 0 &&
+        (w > usable.w || h > usable.h)) {
+        if (scale_) {
+            const double s = std::min(double(usable.w) / w, double(usable.h) / h);
+            w = std::max(1, int(w * s)), h = std::max(1, int(h * s));
+        } else {
+            w = std::min(w, usable.w), h = std::min(h, usable.h);
+        }
+    }
+    SDL_SetWindowSize(window_, w, h);
+    redraw_ = true;
+}
+
+// Where the framebuffer goes in the window: scaled to fit with the aspect
+// ratio kept, or 1:1; centred when it is smaller than the window.
+SDL_Rect viewer::layout() const {
+    int ww = 0, wh = 0;
+    SDL_GetWindowSize(window_, &ww, &wh);
+    SDL_Rect d = {0, 0, tex_w_, tex_h_};
+    if (tex_w_ <= 0 || tex_h_ <= 0) return d;
+    if (scale_) {
+        // Integer arithmetic: at 1:1 the result is exact.
+        if (int64_t(ww) * tex_h_ <= int64_t(wh) * tex_w_) {
+            d.w = ww, d.h = int(int64_t(tex_h_) * ww / tex_w_);
+        } else {
+            d.h = wh, d.w = int(int64_t(tex_w_) * wh / tex_h_);
+        }
+    }
+    d.x = std::max(0, (ww - d.w) / 2);
+    d.y = std::max(0, (wh - d.h) / 2);
+    return d;
+}
+
+void viewer::present() {
+    redraw_ = false;
+    SDL_SetRenderDrawColor(renderer_, 0, 0, 0, 255);
+    SDL_RenderClear(renderer_);
+    if (texture_) {
+        const SDL_Rect d = layout();
+        const bool one_to_one = d.w == tex_w_ && d.h == tex_h_;
+        SDL_SetTextureScaleMode(texture_, one_to_one ? SDL_ScaleModeNearest : SDL_ScaleModeLinear);
+        SDL_RenderCopy(renderer_, texture_, nullptr, &d);
+    }
+    SDL_RenderPresent(renderer_);
+}
+
+void viewer::update_title() {
+    std::string t = "vnc-view: " + where_;
+    if (!client_) {
+        t += " (connecting)";
+    } else {
+        t += " (" + std::to_string(tex_w_) + "x" + std::to_string(tex_h_) + ", " +
+             (connected_ ? "connected" : "disconnected");
+        if (o_.view_only) t += ", view only";
+        if (texture_) {
+            const SDL_Rect d = layout();
+            if (d.w == tex_w_ && d.h == tex_h_) {
+                t += ", 1:1";
+            } else {
+                t += ", " + std::to_string(int(100.0 * d.w / tex_w_ + 0.5)) + "%";
+            }
+        }
+        t += ")";
+    }
+    if (chord_) t += " - F8: Delete = Ctrl-Alt-Del, S = scale, F8 = F8";
+    if (t != title_) {
+        title_ = t;
+        SDL_SetWindowTitle(window_, t.c_str());
+    }
+}
+
+void viewer::handle(const SDL_Event &ev) {
+    switch (ev.type) {
+    case SDL_QUIT: quit_ = true; break;
+    case SDL_WINDOWEVENT: window_event(ev.window); break;
+    case SDL_RENDER_DEVICE_RESET:
+        // Textures are gone with the device: make a new one and refill it.
+        if (!make_texture(tex_w_, tex_h_)) quit_ = true;
+        break;
+    case SDL_RENDER_TARGETS_RESET: redraw_ = true; break;
+    case SDL_KEYDOWN: key_down(ev.key); break;
+    case SDL_KEYUP: key_up(ev.key); break;
+    case SDL_TEXTINPUT: text_input(ev.text.text); break;
+    case SDL_MOUSEMOTION: pointer_moved(ev.motion.x, ev.motion.y); break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP:
+        pointer_moved(ev.button.x, ev.button.y);
+        button(ev.button.button, ev.type == SDL_MOUSEBUTTONDOWN);
+        break;
+    case SDL_MOUSEWHEEL: wheel(ev.wheel); break;
+    default: break;
+    }
+}
+
+void viewer::window_event(const SDL_WindowEvent &w) {
+    switch (w.event) {
+    case SDL_WINDOWEVENT_FOCUS_LOST: release_everything(); break;
+    case SDL_WINDOWEVENT_FOCUS_GAINED: send_clipboard(); break;
+    case SDL_WINDOWEVENT_SIZE_CHANGED:
+        update_title();  // the scale changed
+        redraw_ = true;
+        break;
+    default: redraw_ = true; break;  // exposed, shown, restored...
+    }
+}
+
+void viewer::send_key(uint32_t keysym, bool down) {
+    if (!o_.view_only) vnc_send_key(client_, keysym, down ? 1 : 0);
+}
+
+void viewer::send_pointer() {
+    if (!o_.view_only) vnc_send_pointer(client_, pointer_x_, pointer_y_, buttons_);
+}
+
+// F8 starts a chord; the key after it is a command. True when the key
+// was taken by a chord.
+bool viewer::chord_key(SDL_Keycode key) {
+    if (!chord_) {
+        if (key != SDLK_F8) return false;
+        chord_ = true;
+        update_title();
+        return true;
+    }
+    if (named_keysym(key) >= xk::kShiftL && named_keysym(key) <= xk::kSuperR)
+        return false;  // modifiers neither finish nor cancel the chord
+    chord_ = false;
+    update_title();
+    switch (key) {
+    case SDLK_DELETE:
+        for (uint32_t k : {xk::kControlL, xk::kAltL, xk::kDelete}) send_key(k, true);
+        for (uint32_t k : {xk::kDelete, xk::kAltL, xk::kControlL}) send_key(k, false);
+        return true;
+    case SDLK_s:
+        scale_ = !scale_;
+        update_title();
+        redraw_ = true;
+        return true;
+    case SDLK_F8:
+        send_key(xk::kF8, true);
+        send_key(xk::kF8, false);
+        return true;
+    default: return false;  // not a command: an ordinary key
+    }
+}
+
+void viewer::key_down(const SDL_KeyboardEvent &k) {
+    SDL_Event next;
+    // SDL queues a key's text right behind its key event.
+    const bool text_follows =
+        SDL_PeepEvents(&next, 1, SDL_PEEKEVENT, SDL_TEXTINPUT, SDL_TEXTINPUT) == 1;
+    text_key_ = SDL_SCANCODE_UNKNOWN;
+    if (!k.repeat && chord_key(k.keysym.sym)) {
+        if (text_follows) SDL_PeepEvents(&next, 1, SDL_GETEVENT, SDL_TEXTINPUT, SDL_TEXTINPUT);
+        return;
+    }
+    uint32_t sym = named_keysym(k.keysym.sym);
+    if (!sym && text_follows) {
+        text_key_ = k.keysym.scancode;  // text_input sends it
+        return;
+    }
+    if (!sym) {
+        // No text: Ctrl or Alt is held. Letters and other characters go as
+        // the key's own (unshifted) character.
+        const SDL_Keycode c = k.keysym.sym;
+        if (c < 0x20 || c == 0x7f || (c & SDLK_SCANCODE_MASK)) return;
+        sym = char_keysym(static_cast<uint32_t>(c));
+    }
+    held_[k.keysym.scancode] = sym;
+    send_key(sym, true);
+}
+
+void viewer::text_input(const char *text) {
+    const char *p = text, *end = text + std::strlen(text);
+    std::vector<uint32_t> syms;
+    while (p < end) syms.push_back(char_keysym(next_code_point(p, end)));
+    if (syms.size() == 1 && text_key_ != SDL_SCANCODE_UNKNOWN) {
+        // The character of a key being held: pressed now, released with
+        // the key, so that the server's autorepeat and held keys work.
+        auto it = held_.find(text_key_);
+        if (it != held_.end() && it->second != syms[0]) send_key(it->second, false);
+        held_[text_key_] = syms[0];
+        send_key(syms[0], true);
+    } else {
+        // Composed or input-method text: each character typed at once.
+        for (uint32_t s : syms) {
+            send_key(s, true);
+            send_key(s, false);
+        }
+    }
+    text_key_ = SDL_SCANCODE_UNKNOWN;
+}
+
+void viewer::key_up(const SDL_KeyboardEvent &k) {
+    if (text_key_ == k.keysym.scancode) text_key_ = SDL_SCANCODE_UNKNOWN;
+    auto it = held_.find(k.keysym.scancode);
+    if (it == held_.end()) return;  // a chord key, or one never sent
+    send_key(it->second, false);
+    held_.erase(it);
+}
+
+void viewer::pointer_moved(int wx, int wy) {
+    const SDL_Rect d = layout();
+    if (d.w <= 0 || d.h <= 0) return;
+    const int x = std::clamp(int(int64_t(wx - d.x) * tex_w_ / d.w), 0, tex_w_ - 1);
+    const int y = std::clamp(int(int64_t(wy - d.y) * tex_h_ / d.h), 0, tex_h_ - 1);
+    if (x == pointer_x_ && y == pointer_y_) return;
+    pointer_x_ = x, pointer_y_ = y;
+    send_pointer();
+}
+
+void viewer::button(Uint8 which, bool down) {
+    int bit = 0;
+    switch (which) {
+    case SDL_BUTTON_LEFT: bit = 1; break;
+    case SDL_BUTTON_MIDDLE: bit = 2; break;
+    case SDL_BUTTON_RIGHT: bit = 4; break;
+    default: return;
+    }
+    buttons_ = down ? buttons_ | bit : buttons_ & ~bit;
+    send_pointer();
+}
+
+// Each notch is a click of button 4 (up), 5 (down), 6 (left) or 7 (right).
+void viewer::wheel(const SDL_MouseWheelEvent &w) {
+    const int flip = w.direction == SDL_MOUSEWHEEL_FLIPPED ? -1 : 1;
+    const int dy = w.y * flip, dx = w.x * flip;
+    const int bit = dy > 0 ? 8 : dy < 0 ? 16 : dx < 0 ? 32 : dx > 0 ? 64 : 0;
+    const int notches = std::abs(dy != 0 ? dy : dx);
+    for (int i = 0; i < notches && bit; ++i) {
+        if (!o_.view_only) {
+            vnc_send_pointer(client_, pointer_x_, pointer_y_, buttons_ | bit);
+            vnc_send_pointer(client_, pointer_x_, pointer_y_, buttons_);
+        }
+    }
+}
+
+// On focus loss the releases would go to whatever window gets the focus
+// here: the server would keep those keys and buttons down.
+void viewer::release_everything() {
+    for (const auto &k : held_) send_key(k.second, false);
+    held_.clear();
+    text_key_ = SDL_SCANCODE_UNKNOWN;
+    if (buttons_) {
+        buttons_ = 0;
+        send_pointer();
+    }
+    if (chord_) {
+        chord_ = false;
+        update_title();
+    }
+}
+
+void viewer::send_clipboard() {
+    if (o_.view_only || !SDL_HasClipboardText()) return;
+    char *text = SDL_GetClipboardText();
+    if (!text) return;
+    const std::string latin1 = utf8_to_latin1(text);
+    SDL_free(text);
+    // Unchanged text is not sent again: it would overwrite whatever was
+    // copied on the server since.
+    if (latin1.empty() || (clipboard_ever_sent_ && latin1 == clipboard_sent_)) return;
+    if (vnc_send_client_cut_text(client_, latin1.data(), static_cast<int>(latin1.size())) == 0) {
+        clipboard_sent_ = latin1;
+        clipboard_ever_sent_ = true;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    set_program("vnc-view");
+    options o;
+    const int parsed = parse_options(argc, argv, &o);
+    if (parsed >= 0) return parsed;
+    const steady::time_point deadline =
+        steady::now() + std::chrono::microseconds(static_cast<long long>(o.timeout_s * 1e6));
+
+    std::string password;
+    bool have_password = false;
+    const int loaded = load_password(o, &password, &have_password);
+    if (loaded >= 0) return loaded;
+    const char *pw = have_password ? password.c_str() : nullptr;
+
+    std::string host;
+    int port = 0;
+    if (o.demo) {
+        port = start_demo_server(pw);
+        if (port < 0) return kExitInternal;
+        host = "127.0.0.1";
+    } else {
+        std::string why;
+        if (!parse_target(o.target, &host, &port, &why))
+            return usage_error("bad server address '%s': %s", o.target.c_str(), why.c_str());
+    }
+    const std::string where = endpoint(host, port);
+
+    // A viewer left open should not keep the local screen awake.
+    SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+    // Video (with its events) only: no audio, no game controllers.
+    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        complain("cannot open a window: %s", SDL_GetError());
+        if (o.demo) vnc_test_server_stop();
+        return kExitInternal;
+    }
+    // Without a display SDL falls back to drivers that show nothing; a
+    // viewer nobody can see would run unnoticed.
+    const char *driver = SDL_GetCurrentVideoDriver();
+    const char *asked = std::getenv("SDL_VIDEODRIVER");
+    if (driver && (!std::strcmp(driver, "offscreen") || !std::strcmp(driver, "dummy")) &&
+        !(asked && !std::strcmp(asked, driver))) {
+        complain("cannot open a window: no display (is DISPLAY or WAYLAND_DISPLAY set?)");
+        SDL_Quit();
+        if (o.demo) vnc_test_server_stop();
+        return kExitInternal;
+    }
+    int status = kExitOk;
+    {
+        viewer v(o, where);
+        vnc_client_t *client = nullptr;
+        if (!v.open_window()) {
+            status = kExitInternal;
+        } else if (!(client = vnc_create())) {
+            complain("cannot create a client: %s", vnc_last_error());
+            status = kExitInternal;
+        } else if (connect_before(client, host, port, pw, deadline, o.timeout_s,
+                                  [&v] { v.tick_while_connecting(); }) != 0) {
+            status = report_connect_failure(where, vnc_last_error());
+        } else {
+            status = v.run(client);
+        }
+        vnc_destroy(client);
+    }
+    if (o.demo) vnc_test_server_stop();
+    SDL_Quit();
+    return status;
+}
