@@ -141,6 +141,10 @@ void vnc_set_error(vnc_client_t *client, const char *text);
 // zero-filled ones of width x height. If either cannot be had, neither is
 // kept (null) and the size stands. Caller holds lock; no worker runs.
 void vnc_framebuffer_resize(vnc_client_t *client, int width, int height);
+// A zero-filled width x height pixel array (null on failure or for no
+// pixels), and its release. Every framebuffer array comes from these.
+uint32_t *vnc_pixels_alloc(int width, int height);
+void vnc_pixels_free(uint32_t *pixels);
 // Frees the back buffer and what it had pending (no worker runs).
 void vnc_back_buffer_release(vnc_client_t *client);
 

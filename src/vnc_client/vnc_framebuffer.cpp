@@ -13,25 +13,6 @@
 
 namespace {
 
-// A zero-filled pixel array, or null. Large arrays are asked to be backed by
-// huge pages where the system allows it: a framebuffer is touched whole, and
-// thousands of small page faults otherwise cost as much as a frame's decoding.
-uint32_t *alloc_pixels(int width, int height) {
-    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
-    if (!count) return nullptr;
-    void *p = vnc_calloc(count, sizeof(uint32_t));
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr size_t kHuge = size_t{2} << 20;
-    const size_t bytes = count * sizeof(uint32_t);
-    if (p && bytes >= 2 * kHuge) {
-        const uintptr_t a = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-        const uintptr_t e = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHuge - 1);
-        if (e > a) madvise(reinterpret_cast<void *>(a), e - a, MADV_HUGEPAGE);
-    }
-#endif
-    return static_cast<uint32_t *>(p);
-}
-
 // (x, y, w, h) cut to width x height; false when nothing is left.
 bool clip_area(int x, int y, int w, int h, int width, int height, vnc_area *out) {
     const int64_t x0 = std::max(x, 0), y0 = std::max(y, 0);
@@ -90,26 +71,82 @@ void copy_area(uint32_t *dst, const uint32_t *src, int width, const vnc_area &a)
 
 }  // namespace
 
+// Every pixel array carries a small header in front of it saying how to
+// give it back.
+namespace {
+struct pixels_header {
+    void *base;   // what was mapped or allocated
+    size_t size;  // bytes mapped; 0 for a heap block
+    char pad[64 - sizeof(void *) - sizeof(size_t)];
+};
+static_assert(sizeof(pixels_header) == 64, "keeps the pixels 64-byte aligned");
+}  // namespace
+
+uint32_t *vnc_pixels_alloc(int width, int height) {
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    if (!count) return nullptr;
+    const size_t bytes = count * sizeof(uint32_t);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // A framebuffer is touched whole, and thousands of small page faults
+    // cost as much as decoding a frame: large arrays are mapped on their own,
+    // aligned so that huge pages can back all of them.
+    constexpr size_t kHuge = size_t{2} << 20;
+    if (bytes >= 2 * kHuge) {
+        const size_t size = ((bytes + kHuge - 1) & ~(kHuge - 1)) + kHuge;
+        void *base = vnc_alloc_fault() ? MAP_FAILED
+                                            : mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) return nullptr;
+        const uintptr_t at =
+            (reinterpret_cast<uintptr_t>(base) + sizeof(pixels_header) + kHuge - 1) & ~(kHuge - 1);
+        madvise(reinterpret_cast<void *>(at), size - (at - reinterpret_cast<uintptr_t>(base)),
+                MADV_HUGEPAGE);
+        pixels_header *h = reinterpret_cast<pixels_header *>(at) - 1;
+        h->base = base;
+        h->size = size;
+        return reinterpret_cast<uint32_t *>(at);
+    }
+#endif
+    void *base = vnc_calloc(1, bytes + sizeof(pixels_header));
+    if (!base) return nullptr;
+    pixels_header *h = static_cast<pixels_header *>(base);
+    h->base = base;
+    h->size = 0;
+    return reinterpret_cast<uint32_t *>(h + 1);
+}
+
+void vnc_pixels_free(uint32_t *pixels) {
+    if (!pixels) return;
+    const pixels_header *h = reinterpret_cast<pixels_header *>(pixels) - 1;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (h->size) {
+        munmap(h->base, h->size);
+        return;
+    }
+#endif
+    vnc_free(h->base);
+}
+
 void vnc_back_buffer_release(vnc_client_t *c) {
     vnc_back_buffer &b = c->back;
-    vnc_free(b.pixels);
-    vnc_free(b.next_front);
+    vnc_pixels_free(b.pixels);
+    vnc_pixels_free(b.next_front);
     b = vnc_back_buffer();
 }
 
 void vnc_framebuffer_resize(vnc_client_t *c, int width, int height) {
     vnc_back_buffer_release(c);
-    vnc_free(c->framebuffer);
+    vnc_pixels_free(c->framebuffer);
     c->framebuffer = nullptr;
     c->fb_width = width;
     c->fb_height = height;
     c->fb_stride = width * 4;
     c->back.width = width;
     c->back.height = height;
-    uint32_t *front = alloc_pixels(width, height);
-    uint32_t *back = front ? alloc_pixels(width, height) : nullptr;
+    uint32_t *front = vnc_pixels_alloc(width, height);
+    uint32_t *back = front ? vnc_pixels_alloc(width, height) : nullptr;
     if (!back) {
-        vnc_free(front);
+        vnc_pixels_free(front);
         return;
     }
     c->framebuffer = front;
@@ -118,18 +155,18 @@ void vnc_framebuffer_resize(vnc_client_t *c, int width, int height) {
 
 void vnc_back_resize(vnc_client_t *c, int width, int height) {
     vnc_back_buffer &b = c->back;
-    vnc_free(b.pixels);
-    vnc_free(b.next_front);
+    vnc_pixels_free(b.pixels);
+    vnc_pixels_free(b.next_front);
     b.pixels = b.next_front = nullptr;
     b.width = width;
     b.height = height;
     b.resized = true;
     b.pending_count = 0;
     b.have_marked = false;
-    uint32_t *front = alloc_pixels(width, height);
-    uint32_t *back = front ? alloc_pixels(width, height) : nullptr;
+    uint32_t *front = vnc_pixels_alloc(width, height);
+    uint32_t *back = front ? vnc_pixels_alloc(width, height) : nullptr;
     if (!back) {
-        vnc_free(front);
+        vnc_pixels_free(front);
         return;
     }
     b.pixels = back;
@@ -169,7 +206,7 @@ void vnc_publish(vnc_client_t *c, bool interim) {
     if (b.resized && b.next_front && b.pixels) std::memcpy(b.next_front, b.pixels, count * 4);
     if (!vnc_lock_while_running(c)) return;
     if (b.resized) {
-        vnc_free(c->framebuffer);
+        vnc_pixels_free(c->framebuffer);
         c->framebuffer = b.next_front;
         b.next_front = nullptr;
         c->fb_width = b.width;

@@ -73,7 +73,7 @@ VNC_API void vnc_destroy(vnc_client_t *c) {
     vnc_disconnect(c);
     {
         std::lock_guard<std::recursive_mutex> g(c->lock);
-        vnc_free(c->framebuffer);
+        vnc_pixels_free(c->framebuffer);
         c->framebuffer = nullptr;
         vnc_free(c->cut_text);
         c->cut_text = nullptr;
