@@ -70,7 +70,8 @@ void script_session(ScriptedServer &s) {
     for (const Bytes &u : updates) s.send(u).read(10, kStepMs);
     // ServerCutText has no answer: the update after it shows it was handled.
     s.send(Bytes().u8(3).fill(3, 0).u32(5).str("clips"));
-    s.send(update(-223, {}, kW * 2, kH * 2)).read(10, kStepMs);
+    // Large enough that the new arrays are mapped rather than taken from the heap.
+    s.send(update(-223, {}, 1024, 1024)).read(10, kStepMs);
     s.read(6, kStepMs).read(8, kStepMs).read(8 + 3, kStepMs);
 }
 constexpr size_t kStepsBeforeInput = 10 + 6 * 2 + 3;
