@@ -53,8 +53,9 @@ VNC_API vnc_client_t *vnc_create(void);
 
 /* Connects to host:port (host name or numeric address, any address family)
  * with an optional password (null or "" = none) and starts the worker.
- * Runs the whole handshake on the calling thread. A connected handle is
- * disconnected first. Returns 0, or -1 with a text for vnc_last_error.
+ * Runs the whole handshake on the calling thread; the TCP connect gives up
+ * after 10 s. A connected handle is disconnected first. Returns 0, or -1
+ * with a text for vnc_last_error (a refusing server's reason included).
  * Do not call concurrently with vnc_connect/vnc_disconnect on the same handle. */
 VNC_API int vnc_connect(vnc_client_t *client, const char *host, int port, const char *password);
 
@@ -96,7 +97,12 @@ VNC_API void vnc_unlock_framebuffer(vnc_client_t *client);
  * the outputs untouched (also 0 if any argument is null). */
 VNC_API int vnc_get_dirty_rect(vnc_client_t *client, int *x, int *y, int *w, int *h);
 
-/* Sends a PointerEvent: x and y as their low 16 bits, the button mask as its
+/* Input: each call sends one message on the calling thread and waits while
+ * the server is slow to take it. A send that fails, or sends no byte for 5 s,
+ * ends the connection (status 0) and returns -1; a message meant for a
+ * connection that has ended is dropped (-1).
+ *
+ * Sends a PointerEvent: x and y as their low 16 bits, the button mask as its
  * low 8 bits (bit 0 = first button). 0, or -1 when not connected or the send
  * fails. Thread-safe: never interleaves with other messages. */
 VNC_API int vnc_send_pointer(vnc_client_t *client, int x, int y, int button_mask);

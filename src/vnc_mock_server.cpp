@@ -12,11 +12,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <thread>
-#include <vector>
 
 #include "quenvira_vnc.h"
+#include "vnc_alloc.h"
 #include "vnc_des.h"
 
 namespace {
@@ -56,49 +55,54 @@ std::atomic<int> s_bound_port{-1};
 // down (under s_client_mutex) so the client sees the end at once.
 std::mutex s_client_mutex;
 vnc_socket_t s_client_sock = VNC_INVALID_SOCKET;
-// Heap-held: a static std::thread still joinable at exit would terminate the
-// process when the host never stops the server.
+// Heap-held (vnc_new): a static std::thread still joinable at exit would
+// terminate the process when the host never stops the server.
 std::thread *s_server_thread = nullptr;
 // Written only while no server thread exists.
 char s_server_pw[64] = "";
 
-void put_u16(std::vector<uint8_t> &out, unsigned v) {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-
-void put_rect_header(std::vector<uint8_t> &out, unsigned x, unsigned y, unsigned w, unsigned h,
-                     uint8_t encoding) {
-    put_u16(out, x);
-    put_u16(out, y);
-    put_u16(out, w);
-    put_u16(out, h);
-    out.insert(out.end(), {0, 0, 0, encoding});
-}
-
 // The canned FramebufferUpdate: a Raw gradient at (0,0) and an RRE square
-// (green with a red centre) at (40,40), both 32 x 32.
-std::vector<uint8_t> build_update() {
-    std::vector<uint8_t> out;
-    out.reserve(4 + 12 + 32 * 32 * 4 + 12 + 4 + 4 + 12);
-    out.insert(out.end(), {0, 0});
-    put_u16(out, 2);
+// (green with a red centre) at (40,40), both 32 x 32. Built on the thread's
+// stack: a server that could not get its picture could not serve at all.
+constexpr size_t kUpdateSize = 4 + 12 + 32 * 32 * 4 + 12 + 4 + 4 + 4 + 8;
 
-    put_rect_header(out, 0, 0, 32, 32, 0);
+struct update_writer {
+    uint8_t *p;
+    void u8(unsigned v) { *p++ = static_cast<uint8_t>(v); }
+    void u16(unsigned v) {
+        u8(v >> 8);
+        u8(v);
+    }
+    void bytes(std::initializer_list<uint8_t> list) {
+        for (uint8_t b : list) u8(b);
+    }
+    void rect_header(unsigned x, unsigned y, unsigned w, unsigned h, uint8_t encoding) {
+        u16(x);
+        u16(y);
+        u16(w);
+        u16(h);
+        bytes({0, 0, 0, encoding});
+    }
+};
+
+void build_update(uint8_t (&out)[kUpdateSize]) {
+    update_writer w{out};
+    w.bytes({0, 0});
+    w.u16(2);
+
+    w.rect_header(0, 0, 32, 32, 0);
     for (unsigned r = 0; r < 32; ++r)
         for (unsigned c = 0; c < 32; ++c)
-            out.insert(out.end(), {0xFF, static_cast<uint8_t>(c * 8), static_cast<uint8_t>(r * 8),
-                                   0xFF});
+            w.bytes({0xFF, static_cast<uint8_t>(c * 8), static_cast<uint8_t>(r * 8), 0xFF});
 
-    put_rect_header(out, 40, 40, 32, 32, 2);
-    out.insert(out.end(), {0, 0, 0, 1});           // one subrectangle
-    out.insert(out.end(), {0x00, 0xFF, 0x00, 0xFF});  // background: green
-    out.insert(out.end(), {0x00, 0x00, 0xFF, 0xFF});  // subrectangle: red
-    put_u16(out, 4);
-    put_u16(out, 4);
-    put_u16(out, 24);
-    put_u16(out, 24);
-    return out;
+    w.rect_header(40, 40, 32, 32, 2);
+    w.bytes({0, 0, 0, 1});           // one subrectangle
+    w.bytes({0x00, 0xFF, 0x00, 0xFF});  // background: green
+    w.bytes({0x00, 0x00, 0xFF, 0xFF});  // subrectangle: red
+    w.u16(4);
+    w.u16(4);
+    w.u16(24);
+    w.u16(24);
 }
 
 bool read_client(vnc_socket_t s, void *buffer, size_t length, int timeout_ms) {
@@ -171,7 +175,7 @@ void sleep_until_or_stopped(std::chrono::steady_clock::time_point when) {
 }
 
 // One client message whose type byte has been read. false drops the client.
-bool serve_message(vnc_socket_t s, uint8_t type, const std::vector<uint8_t> &update,
+bool serve_message(vnc_socket_t s, uint8_t type, const uint8_t (&update)[kUpdateSize],
                    client_state &state) {
     uint8_t body[19];
     switch (type) {
@@ -189,7 +193,7 @@ bool serve_message(vnc_socket_t s, uint8_t type, const std::vector<uint8_t> &upd
         if (body[0] != 0)
             sleep_until_or_stopped(state.last_update +
                                    std::chrono::milliseconds(kIncrementalPaceMs));
-        write_client(s, update.data(), update.size());
+        write_client(s, update, sizeof update);
         state.last_update = std::chrono::steady_clock::now();
         return true;
     case 4:  // KeyEvent
@@ -201,9 +205,13 @@ bool serve_message(vnc_socket_t s, uint8_t type, const std::vector<uint8_t> &upd
         const uint32_t length = static_cast<uint32_t>(body[3]) << 24 |
                                 static_cast<uint32_t>(body[4]) << 16 |
                                 static_cast<uint32_t>(body[5]) << 8 | body[6];
-        if (length >= 1 && length <= kMaxCutTextLength) {
-            std::unique_ptr<uint8_t[]> text(new (std::nothrow) uint8_t[length]);
-            if (text) read_client(s, text.get(), length, kBodyTimeoutMs);
+        // The text is of no use to us: drained through a small buffer, so
+        // no allocation can leave it unread and the stream out of step.
+        uint8_t scratch[1024];
+        for (uint32_t left = length >= 1 && length <= kMaxCutTextLength ? length : 0; left > 0;) {
+            const uint32_t piece = left < sizeof scratch ? left : sizeof scratch;
+            if (!read_client(s, scratch, piece, kBodyTimeoutMs)) break;
+            left -= piece;
         }
         return true;
     }
@@ -213,7 +221,7 @@ bool serve_message(vnc_socket_t s, uint8_t type, const std::vector<uint8_t> &upd
 }
 
 // Serves one client until it is dropped or the server stops.
-void serve_client(vnc_socket_t s, const std::vector<uint8_t> &update) {
+void serve_client(vnc_socket_t s, const uint8_t (&update)[kUpdateSize]) {
     if (!serve_handshake(s)) return;
     client_state state;
     while (s_server_running.load()) {
@@ -232,6 +240,8 @@ void pause_after_failure() {
     std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryMs));
 }
 
+void serve_clients(vnc_socket_t listener);
+
 void stop_locked() {
     s_server_running.store(0);
     {
@@ -241,8 +251,11 @@ void stop_locked() {
     if (s_server_thread) {
         // Prompt: every wait of the thread, for data or for room to send,
         // ends on the cleared flag.
-        s_server_thread->join();
-        delete s_server_thread;
+        try {
+            s_server_thread->join();
+        } catch (...) {  // only for a thread that cannot be joined: never ours
+        }
+        vnc_delete(s_server_thread);
         s_server_thread = nullptr;
     }
     vnc_sock_close(s_listen_sock);
@@ -253,7 +266,18 @@ void stop_locked() {
 }  // namespace
 
 void mock_server_thread_proc(vnc_socket_t listener) {
-    const std::vector<uint8_t> update = build_update();
+    // Nothing here should throw; an exception leaving a thread would end the
+    // host process.
+    try {
+        serve_clients(listener);
+    } catch (...) {
+    }
+}
+
+namespace {
+void serve_clients(vnc_socket_t listener) {
+    uint8_t update[kUpdateSize];
+    build_update(update);
     while (s_server_running.load()) {
         if (vnc_sock_wait_readable(listener, -1, &s_server_running) <= 0) {
             if (!s_server_running.load()) break;
@@ -283,12 +307,13 @@ void mock_server_thread_proc(vnc_socket_t listener) {
         vnc_sock_close(client);
     }
 }
+}  // namespace
 
 int mock_server_bound_port() { return s_bound_port.load(); }
 
-extern "C" {
+namespace {
 
-VNC_API int vnc_test_server_start(int port, const char *password) {
+int start_server(int port, const char *password) {
     vnc_platform_net_init();
     std::lock_guard<std::mutex> control(s_control_mutex);
     stop_locked();
@@ -299,20 +324,36 @@ VNC_API int vnc_test_server_start(int port, const char *password) {
     s_listen_sock = listener;
     s_bound_port.store(vnc_sock_local_port(listener));
     s_server_running.store(1);
-    try {
-        s_server_thread = new std::thread(mock_server_thread_proc, listener);
-    } catch (...) {
+    std::thread *thread = vnc_new<std::thread>();
+    if (!thread || !vnc_thread_start(*thread, mock_server_thread_proc, listener)) {
         // A server that accepts connections but never answers them would
         // only hang its clients: report the failure instead.
+        vnc_delete(thread);
         stop_locked();
         return -1;
     }
+    s_server_thread = thread;
     return 0;
+}
+}  // namespace
+
+extern "C" {
+
+VNC_API int vnc_test_server_start(int port, const char *password) {
+    try {
+        return start_server(port, password);
+    } catch (...) {
+        return -1;
+    }
 }
 
 VNC_API void vnc_test_server_stop(void) {
-    std::lock_guard<std::mutex> control(s_control_mutex);
-    stop_locked();
+    try {
+        std::lock_guard<std::mutex> control(s_control_mutex);
+        stop_locked();
+    } catch (...) {
+    }
 }
 
 }  // extern "C"
+

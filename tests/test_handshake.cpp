@@ -164,7 +164,7 @@ TEST(Handshake, Version33SecurityTypeWord) {
     struct Case {
         uint32_t word;
         bool auth;
-    } cases[] = {{0, false}, {1, false}, {258, true}, {0x00000102u, true}, {0x0201, false}};
+    } cases[] = {{1, false}, {258, true}, {0x00000102u, true}, {0x0201, false}};
     for (const Case &k : cases) {
         SCOPED_TRACE(k.word);
         ScriptedServer s;
@@ -228,35 +228,59 @@ TEST(Handshake, NoCompatibleSecurityType) {
     EXPECT_TRUE(s.ok()) << "socket must be closed: " << s.error();
 }
 
-// A refusal with a reason: the server's text goes to the handle only.
-TEST(Handshake, ServerReasonGoesToHandleOnly) {
-    vnc_connect(nullptr, "x", 1, nullptr);  // a known global text
-    std::string before = vnc_last_error();
-    ASSERT_EQ("Invalid connection arguments", before);
-    ScriptedServer s;
-    const std::string reason = "too many connections";
-    s.send("RFB 003.008\n").read(12).send(Bytes().u8(0).u32(20).str(reason)).expect_closed();
-    s.start();
-    Client cl;
-    EXPECT_EQ(-1, cl.connect(s));
-    EXPECT_STREQ(reason.c_str(), cl.c->last_error);
-    EXPECT_EQ(before, vnc_last_error());
-    EXPECT_EQ(VNC_STATUS_ERROR, vnc_get_status(cl.c));
-    ASSERT_TRUE(s.wait_done());
-    EXPECT_TRUE(s.ok()) << s.error();
-}
-
-TEST(Handshake, ReasonLengthOutOfRangeRecordsNothing) {
-    for (uint32_t len : {0u, 512u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(len);
+// A refusal (3.3 type word ending in 0, or a count of 0): the server's
+// reason, or a fixed text when none can be read, in both buffers whatever
+// they held, and nothing more is sent.
+TEST(Handshake, Refusals) {
+    const std::string fixed = "Server refused the connection";
+    struct Case {
+        const char *greeting;
+        Bytes refusal;  // from the type word or count on; the connection closes after
+        std::string text;
+    } cases[] = {
+        {"RFB 003.008\n", Bytes().u8(0).u32(20).str("too many connections"), "too many connections"},
+        {"RFB 003.003\n", Bytes().u32(0).u32(26).str("Too many security failures"),
+         "Too many security failures"},
+        {"RFB 003.003\n", Bytes().u32(0x100).u32(4).str("busy"), "busy"},  // only the last byte
+        {"RFB 003.007\n", Bytes().u8(0).u32(511).fill(511, 'r'), std::string(511, 'r')},
+        {"RFB 003.008\n", Bytes().u8(0).u32(0).str("abc"), fixed},
+        {"RFB 003.008\n", Bytes().u8(0).u32(512).fill(512, 'r'), fixed},
+        {"RFB 003.003\n", Bytes().u32(0).u32(0xFFFFFFFFu).str("abc"), fixed},
+        {"RFB 003.003\n", Bytes().u32(0).u32(10).str("cut"), fixed},  // reason cut short
+        {"RFB 003.008\n", Bytes().u8(0).u8(0), fixed},                // length cut short
+        {"RFB 003.003\n", Bytes().u32(0).u32(3).fill(3, 0), fixed},   // empty as a text
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.text);
+        vnc_connect(nullptr, "x", 1, nullptr);  // a stale global text
         ScriptedServer s;
-        s.send("RFB 003.008\n").read(12).send(Bytes().u8(0).u32(len).str("abc")).expect_closed();
+        s.send(k.greeting).read(12).send(k.refusal).close();
         s.start();
         Client cl;
-        std::strcpy(cl.c->last_error, "untouched");
-        EXPECT_EQ(-1, cl.connect(s));
-        EXPECT_STREQ("untouched", cl.c->last_error);
+        std::strcpy(cl.c->last_error, "stale");
+        EXPECT_EQ(-1, cl.connect(s, "pw"));
+        EXPECT_EQ(k.text, vnc_last_error());
+        EXPECT_EQ(k.text, cl.c->last_error);
+        EXPECT_EQ(VNC_STATUS_ERROR, vnc_get_status(cl.c));
+        EXPECT_EQ(VNC_INVALID_SOCKET, cl.c->sock);
         ASSERT_TRUE(s.wait_done());
+    }
+}
+
+// After a refusal the client sends nothing more (no ClientInit) and closes.
+TEST(Handshake, NothingSentAfterRefusal) {
+    for (const char *greeting : {"RFB 003.003\n", "RFB 003.008\n"}) {
+        SCOPED_TRACE(greeting);
+        const bool v33 = greeting[10] == '3';
+        ScriptedServer s;
+        Bytes refusal = v33 ? Bytes().u32(0) : Bytes().u8(0);
+        s.send(greeting).read(12).send(refusal.u32(2).str("no")).read(1, 2000);
+        s.start();
+        Client cl;
+        EXPECT_EQ(-1, cl.connect(s));
+        ASSERT_TRUE(s.wait_done());
+        EXPECT_FALSE(s.ok()) << "the client sent a byte after the refusal";
+        EXPECT_TRUE(s.read_at(1).empty());
     }
 }
 

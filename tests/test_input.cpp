@@ -148,3 +148,55 @@ TEST(Input, ConcurrentSendersNeverInterleave) {
     EXPECT_EQ(kThreads * kPerThread, counts[5]);
     EXPECT_EQ(kThreads * kPerThread, counts[6]);
 }
+
+// A server that stops reading: the input call that finds no room gives up
+// after the stall limit, the connection ends (status 0, later input refused)
+// and disconnect stays prompt.
+TEST(Input, StalledServerEndsTheConnection) {
+    vnc_set_send_stall_timeout_for_testing(300);
+    ScriptedServer s;
+    s.handshake(4, 4).gate();
+    s.start();
+    Conn k;
+    ASSERT_EQ(0, vnc_connect(k.c, "127.0.0.1", s.port(), nullptr));
+    const std::string chunk(1 << 20, 'x');
+    int result = 0;
+    auto last_call = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < 256 && result == 0; ++i) {  // far more than the socket buffers hold
+        const auto t0 = std::chrono::steady_clock::now();
+        result = vnc_send_client_cut_text(k.c, chunk.data(), static_cast<int>(chunk.size()));
+        last_call = std::chrono::steady_clock::now() - t0;
+    }
+    vnc_set_send_stall_timeout_for_testing(0);
+    EXPECT_EQ(-1, result);
+    EXPECT_LT(last_call, std::chrono::seconds(3)) << "not the 5 s default, nor unbounded";
+    EXPECT_TRUE(wait_until([&] { return vnc_get_status(k.c) == VNC_STATUS_DISCONNECTED; }));
+    EXPECT_EQ(-1, vnc_send_pointer(k.c, 1, 1, 0));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, vnc_disconnect(k.c));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    s.open_gate();
+}
+
+// A message meant for an ended connection never reaches the next one, even
+// when the handle has been connected again in the meantime.
+TEST(Input, MessageForAnEndedConnectionIsDropped) {
+    ScriptedServer a, b;
+    a.handshake(4, 4).gate();
+    b.handshake(4, 4).read(6);
+    a.start();
+    b.start();
+    Conn k;
+    ASSERT_EQ(0, vnc_connect(k.c, "127.0.0.1", a.port(), nullptr));
+    const uint32_t stale = k.c->generation.load();
+    ASSERT_EQ(0, vnc_connect(k.c, "127.0.0.1", b.port(), nullptr));
+    const uint8_t key[8] = {4, 1, 0, 0, 0, 0, 0, 'k'};
+    EXPECT_EQ(-1, vnc_send_on(k.c, stale, true, key, sizeof key, nullptr, 0));
+    ASSERT_TRUE(wait_until([&] { return b.reads().size() >= 6; }));
+    EXPECT_EQ(0, vnc_send_pointer(k.c, 7, 8, 1));
+    ASSERT_TRUE(b.wait_done());
+    ASSERT_TRUE(b.ok()) << b.error();
+    EXPECT_EQ((std::vector<uint8_t>{5, 1, 0, 7, 0, 8}), b.read_at(6)) << "the stale key came first";
+    EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(k.c)) << "a dropped message ends nothing";
+    a.open_gate();
+}

@@ -9,12 +9,17 @@
 #include <thread>
 #include <vector>
 
+#include "quenvira_vnc.h"
 #include "vnc_byte_source.h"
+#include "vnc_client_internal.h"
 #include "vnc_socket.h"
 
 #ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -368,6 +373,45 @@ TEST(SockWait, DescriptorAboveFdSetsize) {
 
     close(kHigh);
     if (raised) setrlimit(RLIMIT_NOFILE, &old);
+}
+
+// A listener whose accept queue is full drops further SYNs; a connect to it
+// must fail within the limit (shortened here) instead of the system's two
+// minutes of retries.
+TEST(SockConnect, FullAcceptQueueFailsWithinTheLimit) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(listener, 0));  // never accepted: the queue fills at once
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len));
+    const int port = ntohs(addr.sin_port);
+
+    std::vector<vnc_socket_t> queued;
+    int result = 0;
+    for (int i = 0; i < 8 && result == 0; ++i) {
+        vnc_socket_t s;
+        const auto t0 = Clock::now();
+        result = vnc_sock_connect_tcp("127.0.0.1", port, &s, 300);
+        if (result == 0) queued.push_back(s);
+        else EXPECT_LT(ms_since(t0), 2000);
+    }
+    EXPECT_EQ(-2, result) << "the queue never filled";
+
+    vnc_set_connect_timeout_for_testing(300);
+    vnc_client_t *c = vnc_create();
+    const auto t0 = Clock::now();
+    EXPECT_EQ(-1, vnc_connect(c, "127.0.0.1", port, nullptr));
+    EXPECT_LT(ms_since(t0), 2000);
+    EXPECT_STREQ("Could not connect to VNC server", vnc_last_error());
+    EXPECT_EQ(VNC_STATUS_ERROR, vnc_get_status(c));
+    vnc_set_connect_timeout_for_testing(0);
+    vnc_destroy(c);
+    for (vnc_socket_t s : queued) vnc_sock_close(s);
+    close(listener);
 }
 
 #endif  // _WIN32

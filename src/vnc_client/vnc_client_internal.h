@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "quenvira_vnc.h"
+#include "vnc_alloc.h"
 #include "vnc_byte_source.h"
 #include "vnc_socket.h"
 
@@ -23,6 +24,10 @@ constexpr int kPayloadTimeoutMs = 5000;
 constexpr int kColourMapEntryTimeoutMs = 2000;
 constexpr int kNameDrainTimeoutMs = 1000;
 constexpr int kMessageWaitTimeoutMs = 200;
+// A send gives up when no byte of its message could be sent for this long.
+constexpr int kSendStallTimeoutMs = 5000;
+// The whole connect, across every resolved address.
+constexpr int kConnectTimeoutMs = 10000;
 
 constexpr size_t kErrorTextSize = 512;
 constexpr size_t kDesktopNameSize = 128;
@@ -80,10 +85,19 @@ struct vnc_back_buffer {
     std::chrono::steady_clock::time_point next_interim;
 };
 
+// Frees what vnc_new made.
+struct vnc_deleter {
+    template <class T>
+    void operator()(T *p) const { vnc_delete(p); }
+};
+
 struct vnc_client {
     vnc_socket_t sock = VNC_INVALID_SOCKET;  // written under send_lock once a worker may run
     std::atomic<int> status{VNC_STATUS_DISCONNECTED};
     std::atomic<int> running{0};
+    // Changes whenever sock is set or closed (under send_lock): an input call
+    // sends only on the connection it started on.
+    std::atomic<uint32_t> generation{0};
     std::thread worker_thread;
     int worker_started = 0;
 
@@ -115,7 +129,7 @@ struct vnc_client {
     uint32_t cut_text_len = 0;
 
     // Reader over sock, shared by the handshake and then the worker.
-    std::unique_ptr<vnc_socket_reader> reader;
+    std::unique_ptr<vnc_socket_reader, vnc_deleter> reader;
     // Encodings announced by SetEncodings; tests may replace the list.
     std::vector<int32_t> encodings;
 };
@@ -152,11 +166,26 @@ bool vnc_lock_while_running(vnc_client_t *client);
 // Caller holds lock.
 void mark_dirty_region(vnc_client_t *client, int x, int y, int w, int h);
 
-// Sends a whole message under the send lock. -1 when there is no socket or
-// the send fails.
+// Closes sock under the send lock and moves to the next generation.
+void vnc_close_connection(vnc_client_t *client);
+
+// Sends a whole message (head, then body) under the send lock, on the
+// connection of `generation` only: -1 without sending when that connection
+// has ended. A send that fails, stalls for kSendStallTimeoutMs or is
+// cancelled by a cleared `running` (when cancellable) ends the connection,
+// since a half-sent message breaks the stream: running is cleared and the
+// socket shut down, so the worker ends and the status becomes 0. -1 then.
+int vnc_send_on(vnc_client_t *client, uint32_t generation, bool cancellable, const void *head,
+                size_t head_len, const void *body, size_t body_len);
+// The same on the current connection, cancellable (the worker's messages).
 int vnc_send_message(vnc_client_t *client, const void *data, size_t length);
 int vnc_send_message2(vnc_client_t *client, const void *head, size_t head_len, const void *body,
                       size_t body_len);
+
+// Test seams: shorten the send stall and connect limits (ms; <= 0 restores
+// the defaults). Not exported.
+void vnc_set_send_stall_timeout_for_testing(int ms);
+void vnc_set_connect_timeout_for_testing(int ms);
 
 // Worker entry point.
 void vnc_worker_proc(vnc_client_t *client);

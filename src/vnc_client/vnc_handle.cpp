@@ -10,6 +10,14 @@ namespace {
 char s_global_error[kErrorTextSize];
 }
 
+void vnc_close_connection(vnc_client_t *c) {
+    std::lock_guard<std::mutex> g(c->send_lock);
+    vnc_sock_close(c->sock);
+    c->sock = VNC_INVALID_SOCKET;
+    // Input calls that began on this connection must not reach the next.
+    c->generation.fetch_add(1);
+}
+
 void vnc_set_error(vnc_client_t *client, const char *text) {
     if (client) std::snprintf(client->last_error, sizeof client->last_error, "%s", text);
     std::snprintf(s_global_error, sizeof s_global_error, "%s", text);
@@ -23,7 +31,7 @@ VNC_API const char *vnc_last_error(void) { return s_global_error; }
 
 VNC_API vnc_client_t *vnc_create(void) {
     vnc_platform_net_init();
-    vnc_client_t *c = new (std::nothrow) vnc_client_t();
+    vnc_client_t *c = vnc_new<vnc_client_t>();
     if (!c) {
         vnc_set_error(nullptr, "Out of memory creating VNC client");
         return nullptr;
@@ -40,14 +48,15 @@ VNC_API int vnc_disconnect(vnc_client_t *c) {
     // reused under a thread still holding it.
     vnc_sock_shutdown(c->sock);
     if (c->worker_started) {
-        if (c->worker_thread.joinable()) c->worker_thread.join();
+        // join throws only for a thread that cannot be joined (never ours);
+        // no exception may leave an export all the same.
+        try {
+            if (c->worker_thread.joinable()) c->worker_thread.join();
+        } catch (...) {
+        }
         c->worker_started = 0;
     }
-    {
-        std::lock_guard<std::mutex> g(c->send_lock);
-        vnc_sock_close(c->sock);
-        c->sock = VNC_INVALID_SOCKET;
-    }
+    vnc_close_connection(c);
     c->reader.reset();
     vnc_back_buffer_release(c);
     c->zrle_input.release();
@@ -69,7 +78,7 @@ VNC_API void vnc_destroy(vnc_client_t *c) {
         vnc_free(c->cut_text);
         c->cut_text = nullptr;
     }
-    delete c;
+    vnc_delete(c);
 }
 
 VNC_API int vnc_get_status(vnc_client_t *c) { return c ? c->status.load() : VNC_STATUS_ERROR; }

@@ -1,14 +1,16 @@
 // vnc_connect: resolve, connect, RFB handshake, set-up messages, worker start.
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 
+#include "vnc_alloc.h"
 #include "vnc_client_internal.h"
 #include "vnc_des.h"
 
 namespace {
 
 const int32_t kDefaultEncodings[] = {16, 5, 2, 1, 0, -223};
+
+std::atomic<int> s_connect_timeout_ms{kConnectTimeoutMs};
 
 void put_u16(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -25,21 +27,46 @@ uint32_t get_u32(const uint8_t *p) {
            static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-// Closes the connection of a failed attempt; text (may be null) goes to both
-// error buffers.
+// Closes the connection of a failed attempt and releases what it holds;
+// text (may be null) goes to both error buffers.
 int fail(vnc_client_t *c, const char *text) {
-    {
-        std::lock_guard<std::mutex> g(c->send_lock);
-        vnc_sock_close(c->sock);
-        c->sock = VNC_INVALID_SOCKET;
-    }
+    c->running.store(0);
+    vnc_close_connection(c);
     c->reader.reset();
+    if (c->zstream_ready) {
+        inflateEnd(&c->zstream);
+        c->zstream_ready = 0;
+    }
     if (text) vnc_set_error(c, text);
     c->status.store(VNC_STATUS_ERROR);
     return -1;
 }
 
+// The server refuses us (a 3.3 security type 0, or a count of 0) and may
+// say why: its reason when one of 1..511 bytes can be read, a fixed text
+// otherwise, never whatever an earlier failure left behind.
+int refuse(vnc_client_t *c, vnc_byte_source &in) {
+    char reason[kErrorTextSize] = {0};
+    uint32_t len;
+    if (in.read_u32(&len, kHandshakeTimeoutMs) == 0 && len >= 1 && len < kErrorTextSize &&
+        in.read(reason, len, kHandshakeTimeoutMs) == 0 && reason[0])
+        return fail(c, reason);
+    return fail(c, "Server refused the connection");
+}
+
+// Handshake messages: bounded like every send, but not cancelled by
+// `running`, which is set only once the handshake is done.
+int send_handshake(vnc_client_t *c, uint32_t generation, const void *data, size_t length) {
+    return vnc_send_on(c, generation, false, data, length, nullptr, 0);
+}
+
+int connect_impl(vnc_client_t *c, const char *host, int port, const char *password);
+
 }  // namespace
+
+void vnc_set_connect_timeout_for_testing(int ms) {
+    s_connect_timeout_ms.store(ms > 0 ? ms : kConnectTimeoutMs);
+}
 
 void vnc_set_encodings_for_testing(vnc_client_t *c, const int32_t *list, int count) {
     if (!c) return;
@@ -51,6 +78,18 @@ void vnc_set_encodings_for_testing(vnc_client_t *c, const int32_t *list, int cou
 
 extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
                                    const char *password) {
+    // Nothing below should throw; if anything ever does, the host gets a
+    // failed connect rather than a terminated process.
+    try {
+        return connect_impl(c, host, port, password);
+    } catch (...) {
+        return c ? fail(c, "Could not connect to VNC server") : -1;
+    }
+}
+
+namespace {
+
+int connect_impl(vnc_client_t *c, const char *host, int port, const char *password) {
     if (!c) {
         vnc_set_error(nullptr, "Invalid connection arguments");
         return -1;
@@ -67,14 +106,16 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
     c->status.store(VNC_STATUS_CONNECTING);
 
     vnc_socket_t sock;
-    int cr = vnc_sock_connect_tcp(host, port, &sock);
+    int cr = vnc_sock_connect_tcp(host, port, &sock, s_connect_timeout_ms.load());
     if (cr == -1) return fail(c, "Failed to resolve host");
     if (cr != 0) return fail(c, "Could not connect to VNC server");
+    uint32_t gen;
     {
         std::lock_guard<std::mutex> g(c->send_lock);
         c->sock = sock;
+        gen = c->generation.fetch_add(1) + 1;
     }
-    c->reader.reset(new (std::nothrow) vnc_socket_reader(sock, nullptr));
+    c->reader.reset(vnc_new<vnc_socket_reader>(sock, nullptr));
     if (!c->reader || !c->reader->ok()) return fail(c, "Could not connect to VNC server");
     vnc_byte_source &in = *c->reader;
 
@@ -89,7 +130,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         version = minor > 7 ? 8 : (minor == 7 ? 7 : 3);
     char reply[16];
     std::snprintf(reply, sizeof reply, "RFB 003.%03d\n", version);
-    if (vnc_send_message(c, reply, 12)) return fail(c, "Failed to send RFB version reply");
+    if (send_handshake(c, gen, reply, 12)) return fail(c, "Failed to send RFB version reply");
 
     const bool have_password = password && password[0];
     bool vnc_auth = false, read_result = false;
@@ -97,22 +138,13 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         uint32_t type;
         if (in.read_u32(&type, kHandshakeTimeoutMs))
             return fail(c, "Failed to read RFB 3.3 security type");
+        if ((type & 0xFF) == 0) return refuse(c, in);
         vnc_auth = (type & 0xFF) == 2;
     } else {
         uint8_t count;
         if (in.read_u8(&count, kHandshakeTimeoutMs))
             return fail(c, "Failed to read security types count");
-        if (count == 0) {
-            // The server refuses us and says why: its text, this handle only.
-            uint32_t len;
-            if (in.read_u32(&len, kHandshakeTimeoutMs) == 0 && len >= 1 &&
-                len < kErrorTextSize) {
-                std::memset(c->last_error, 0, sizeof c->last_error);
-                in.read(c->last_error, len, kHandshakeTimeoutMs);
-                c->last_error[len] = '\0';
-            }
-            return fail(c, nullptr);
-        }
+        if (count == 0) return refuse(c, in);
         uint8_t types[255];
         if (in.read(types, count, kHandshakeTimeoutMs)) return fail(c, nullptr);
         bool has_vnc = false, has_none = false;
@@ -126,7 +158,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         else
             chosen = has_none ? 1 : (has_vnc ? 2 : 0);
         if (!chosen) return fail(c, "No compatible RFB security type supported by server");
-        if (vnc_send_message(c, &chosen, 1)) return fail(c, "Failed to send chosen security type");
+        if (send_handshake(c, gen, &chosen, 1)) return fail(c, "Failed to send chosen security type");
         vnc_auth = chosen == 2;
         read_result = version == 8;
     }
@@ -135,7 +167,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         if (in.read(challenge, 16, kHandshakeTimeoutMs))
             return fail(c, "Failed to read VNC auth challenge");
         vnc_des_encrypt_challenge(challenge, password, response);
-        if (vnc_send_message(c, response, 16)) return fail(c, "Failed to send VNC auth response");
+        if (send_handshake(c, gen, response, 16)) return fail(c, "Failed to send VNC auth response");
         read_result = true;
     }
     if (read_result) {
@@ -146,7 +178,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
     }
 
     const uint8_t shared = 1;
-    if (vnc_send_message(c, &shared, 1)) return fail(c, "Failed to send ClientInit");
+    if (send_handshake(c, gen, &shared, 1)) return fail(c, "Failed to send ClientInit");
 
     uint8_t init[24];
     if (in.read(init, 24, kHandshakeTimeoutMs)) return fail(c, "Failed to read ServerInit header");
@@ -171,7 +203,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
     }
 
     uint8_t pf[20] = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
-    vnc_send_message(c, pf, sizeof pf);
+    send_handshake(c, gen, pf, sizeof pf);
     c->red_max = c->green_max = c->blue_max = 255;
 
     const int32_t *enc = kDefaultEncodings;
@@ -180,23 +212,29 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         enc = c->encodings.data();
         enc_count = c->encodings.size() > 0xFFFF ? 0xFFFF : c->encodings.size();
     }
-    std::vector<uint8_t> se(4 + 4 * enc_count);
-    se[0] = 2;
-    se[1] = 0;
-    put_u16(&se[2], static_cast<uint32_t>(enc_count));
-    for (size_t i = 0; i < enc_count; ++i) put_u32(&se[4 + 4 * i], static_cast<uint32_t>(enc[i]));
-    vnc_send_message(c, se.data(), se.size());
+    // Without its buffer the message is skipped: the server then uses its
+    // own choice of encodings, all of which we may not decode.
+    const size_t se_len = 4 + 4 * enc_count;
+    if (uint8_t *se = static_cast<uint8_t *>(vnc_malloc(se_len))) {
+        se[0] = 2;
+        se[1] = 0;
+        put_u16(&se[2], static_cast<uint32_t>(enc_count));
+        for (size_t i = 0; i < enc_count; ++i)
+            put_u32(&se[4 + 4 * i], static_cast<uint32_t>(enc[i]));
+        send_handshake(c, gen, se, se_len);
+        vnc_free(se);
+    }
 
     std::memset(&c->zstream, 0, sizeof c->zstream);
+    c->zstream.zalloc = vnc_zalloc;
+    c->zstream.zfree = vnc_zfree;
     if (inflateInit(&c->zstream) == Z_OK) c->zstream_ready = 1;
 
     c->running.store(1);
     c->status.store(VNC_STATUS_CONNECTED);
-    try {
-        c->worker_thread = std::thread(vnc_worker_proc, c);
-        c->worker_started = 1;
-    } catch (const std::system_error &) {
-        // No worker: the connection stands but nothing is received.
-    }
+    // Without a worker the connection stands but nothing is received.
+    if (vnc_thread_start(c->worker_thread, vnc_worker_proc, c)) c->worker_started = 1;
     return 0;
 }
+
+}  // namespace

@@ -1,37 +1,66 @@
 // Input events, and the one send path every client message takes.
 #include "vnc_client_internal.h"
 
-int vnc_send_message2(vnc_client_t *c, const void *head, size_t head_len, const void *body,
-                      size_t body_len) {
+namespace {
+std::atomic<int> s_send_stall_ms{kSendStallTimeoutMs};
+
+// Captures the connection an input call is for. The generation is read
+// before the status: a reconnect in between then shows as a changed
+// generation under the send lock, and the message is dropped.
+bool begin_input(vnc_client_t *c, uint32_t *generation) {
+    if (!c) return false;
+    *generation = c->generation.load();
+    return c->status.load() == VNC_STATUS_CONNECTED;
+}
+}  // namespace
+
+void vnc_set_send_stall_timeout_for_testing(int ms) {
+    s_send_stall_ms.store(ms > 0 ? ms : kSendStallTimeoutMs);
+}
+
+int vnc_send_on(vnc_client_t *c, uint32_t generation, bool cancellable, const void *head,
+                size_t head_len, const void *body, size_t body_len) {
     // One lock for the whole message: host threads and the worker never
     // interleave, and the socket cannot be closed in the middle of a send.
     std::lock_guard<std::mutex> g(c->send_lock);
-    if (c->sock == VNC_INVALID_SOCKET) return -1;
-    if (vnc_sock_write_exact(c->sock, head, head_len)) return -1;
-    if (body_len && vnc_sock_write_exact(c->sock, body, body_len)) return -1;
-    return 0;
+    if (c->sock == VNC_INVALID_SOCKET || c->generation.load() != generation) return -1;
+    const std::atomic<int> *cancel = cancellable ? &c->running : nullptr;
+    const int stall = s_send_stall_ms.load();
+    if (vnc_sock_write_exact_cancel(c->sock, head, head_len, cancel, stall) == 0 &&
+        (!body_len || vnc_sock_write_exact_cancel(c->sock, body, body_len, cancel, stall) == 0))
+        return 0;
+    // Part of the message may be out: the stream is broken, end the
+    // connection. The shutdown wakes the worker, which then sets status 0;
+    // so do we, for a connection that has no worker.
+    c->running.store(0);
+    vnc_sock_shutdown(c->sock);
+    c->status.store(VNC_STATUS_DISCONNECTED);
+    return -1;
+}
+
+int vnc_send_message2(vnc_client_t *c, const void *head, size_t head_len, const void *body,
+                      size_t body_len) {
+    return vnc_send_on(c, c->generation.load(), true, head, head_len, body, body_len);
 }
 
 int vnc_send_message(vnc_client_t *c, const void *data, size_t length) {
     return vnc_send_message2(c, data, length, nullptr, 0);
 }
 
-namespace {
-bool can_send(vnc_client_t *c) { return c && c->status.load() == VNC_STATUS_CONNECTED; }
-}  // namespace
-
 extern "C" {
 
 VNC_API int vnc_send_pointer(vnc_client_t *c, int x, int y, int button_mask) {
-    if (!can_send(c)) return -1;
+    uint32_t gen;
+    if (!begin_input(c, &gen)) return -1;
     const uint8_t msg[6] = {5, static_cast<uint8_t>(button_mask), static_cast<uint8_t>(x >> 8),
                             static_cast<uint8_t>(x), static_cast<uint8_t>(y >> 8),
                             static_cast<uint8_t>(y)};
-    return vnc_send_message(c, msg, sizeof msg);
+    return vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0);
 }
 
 VNC_API int vnc_send_key(vnc_client_t *c, uint32_t keysym, int down) {
-    if (!can_send(c)) return -1;
+    uint32_t gen;
+    if (!begin_input(c, &gen)) return -1;
     const uint8_t msg[8] = {4,
                             static_cast<uint8_t>(down ? 1 : 0),
                             0,
@@ -40,17 +69,17 @@ VNC_API int vnc_send_key(vnc_client_t *c, uint32_t keysym, int down) {
                             static_cast<uint8_t>(keysym >> 16),
                             static_cast<uint8_t>(keysym >> 8),
                             static_cast<uint8_t>(keysym)};
-    return vnc_send_message(c, msg, sizeof msg);
+    return vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0);
 }
 
 VNC_API int vnc_send_client_cut_text(vnc_client_t *c, const char *text, int length) {
-    if (!c || !text || length < 0) return -1;
-    if (!can_send(c)) return -1;
+    uint32_t gen;
+    if (!text || length < 0 || !begin_input(c, &gen)) return -1;
     const uint32_t len = static_cast<uint32_t>(length);
     const uint8_t hdr[8] = {6, 0, 0, 0, static_cast<uint8_t>(len >> 24),
                             static_cast<uint8_t>(len >> 16), static_cast<uint8_t>(len >> 8),
                             static_cast<uint8_t>(len)};
-    return vnc_send_message2(c, hdr, sizeof hdr, text, len);
+    return vnc_send_on(c, gen, true, hdr, sizeof hdr, text, len);
 }
 
 }  // extern "C"

@@ -96,6 +96,64 @@ int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false) {
 #endif
 }
 
+// Connects sock to addr. With timeout_ms >= 0 the connect is non-blocking
+// and given up after that long: dropped SYNs (a full accept queue, a
+// filtering firewall) would otherwise hold the caller for the system's whole
+// retry schedule, about two minutes. The socket is blocking again after.
+// 0 connected, -1 not.
+int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t len,
+                   int timeout_ms) {
+#ifdef _WIN32
+    if (timeout_ms < 0) return ::connect(native(sock), addr, len) == 0 ? 0 : -1;
+    u_long nonblocking = 1;
+    if (ioctlsocket(native(sock), FIONBIO, &nonblocking) != 0) return -1;
+    int result = -1;
+    if (::connect(native(sock), addr, len) == 0) {
+        result = 0;
+    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        // select, not WSAPoll: older WSAPoll never reports a failed connect.
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(native(sock), &writable);
+        FD_SET(native(sock), &failed);
+        struct timeval tv;
+        tv.tv_sec = timeout_ms / 1000;
+        tv.tv_usec = (timeout_ms % 1000) * 1000;
+        if (::select(0, nullptr, &writable, &failed, &tv) > 0 &&
+            FD_ISSET(native(sock), &writable) && !FD_ISSET(native(sock), &failed))
+            result = 0;
+    }
+    nonblocking = 0;
+    if (ioctlsocket(native(sock), FIONBIO, &nonblocking) != 0) result = -1;
+    return result;
+#else
+    if (timeout_ms < 0) {
+        int r;
+        do {
+            r = ::connect(native(sock), addr, len);
+        } while (r != 0 && interrupted());
+        return r == 0 ? 0 : -1;
+    }
+    const int flags = fcntl(native(sock), F_GETFL);
+    if (flags < 0 || fcntl(native(sock), F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+    int result = -1;
+    if (::connect(native(sock), addr, len) == 0) {
+        result = 0;
+    } else if (errno == EINPROGRESS || errno == EINTR) {
+        // An interrupted connect goes on in the background like one in progress.
+        if (poll_once(sock, timeout_ms, true) > 0) {
+            int err = 0;
+            socklen_t err_len = sizeof err;
+            if (getsockopt(native(sock), SOL_SOCKET, SO_ERROR, &err, &err_len) == 0 && err == 0)
+                result = 0;
+        }
+    }
+    if (fcntl(native(sock), F_SETFL, flags) != 0) result = -1;
+    return result;
+#endif
+}
+
 }  // namespace
 
 int vnc_platform_net_init() {
@@ -192,7 +250,7 @@ void vnc_sock_set_nodelay(vnc_socket_t sock) {
                sizeof one);
 }
 
-int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out) {
+int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int timeout_ms) {
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
     struct addrinfo hints;
@@ -206,8 +264,18 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out) {
         if (list) freeaddrinfo(list);
         return -1;
     }
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     vnc_socket_t found = VNC_INVALID_SOCKET;
     for (struct addrinfo *a = list; a; a = a->ai_next) {
+        int left = -1;
+        if (timeout_ms >= 0) {
+            const auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now())
+                    .count();
+            if (ms <= 0) break;
+            left = static_cast<int>(ms);
+        }
 #ifdef _WIN32
         SOCKET s = new_socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (s == INVALID_SOCKET) continue;
@@ -218,11 +286,7 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out) {
         vnc_socket_t vs = s;
 #endif
         vnc_sock_set_nodelay(vs);
-        int r;
-        do {
-            r = ::connect(native(vs), a->ai_addr, static_cast<sock_len_t>(a->ai_addrlen));
-        } while (r != 0 && interrupted());
-        if (r == 0) {
+        if (connect_within(vs, a->ai_addr, static_cast<sock_len_t>(a->ai_addrlen), left) == 0) {
             found = vs;
             break;
         }
@@ -314,21 +378,42 @@ void vnc_sock_close(vnc_socket_t sock) {
 }
 
 int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t length,
-                                const std::atomic<int> *cancel) {
-    if (!cancel) return vnc_sock_write_exact(sock, data, length);
+                                const std::atomic<int> *cancel, int stall_timeout_ms) {
+    if (!cancel && stall_timeout_ms < 0) return vnc_sock_write_exact(sock, data, length);
     if (sock == VNC_INVALID_SOCKET) return -1;
+    using clock = std::chrono::steady_clock;
     const char *p = static_cast<const char *>(data);
+    auto last_progress = clock::now();
     while (length > 0) {
         for (;;) {
-            if (!cancel->load()) return -1;
-            const int r = poll_once(sock, kCancelSliceMs, true);
+            if (cancel && !cancel->load()) return -1;
+            int slice = cancel ? kCancelSliceMs : stall_timeout_ms;
+            if (stall_timeout_ms >= 0) {
+                const long long left =
+                    stall_timeout_ms - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           clock::now() - last_progress)
+                                           .count();
+                if (left <= 0) return -1;
+                if (slice < 0 || left < slice) slice = static_cast<int>(left);
+            }
+            const int r = poll_once(sock, slice, true);
             if (r < 0) return -1;
             if (r > 0) break;
         }
         const size_t piece = length < kWritePiece ? length : kWritePiece;
+#ifdef _WIN32
+        // A socket reported writable takes a piece this small without blocking.
         if (vnc_sock_write_exact(sock, p, piece) != 0) return -1;
-        p += piece;
-        length -= piece;
+        const size_t sent = piece;
+#else
+        const long r = ::send(native(sock), p, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (r <= 0) return -1;
+        const size_t sent = static_cast<size_t>(r);
+#endif
+        p += sent;
+        length -= sent;
+        last_progress = clock::now();
     }
     return 0;
 }

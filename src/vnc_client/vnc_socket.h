@@ -42,15 +42,19 @@ int vnc_sock_read_exact_cancel(vnc_socket_t sock, void *buffer, size_t length, i
 // Sends all length bytes. 0 or -1. Never raises SIGPIPE.
 int vnc_sock_write_exact(vnc_socket_t sock, const void *data, size_t length);
 // As above, in pieces, each after a wait for room in the send buffer that
-// gives up (-1) once *cancel reads 0: a peer that stops reading cannot hold
-// the caller, where shutting the socket down does not wake a blocked send.
+// gives up (-1) once *cancel (when non-null) reads 0, or when no byte could
+// be sent for stall_timeout_ms (negative: no limit): a peer that stops
+// reading cannot hold the caller, where shutting the socket down does not
+// wake a blocked send.
 int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t length,
-                                const std::atomic<int> *cancel);
+                                const std::atomic<int> *cancel, int stall_timeout_ms = -1);
 
 // Resolves host:port (any address family) and connects the first address
-// that accepts, with TCP_NODELAY. 0 with *out set; -1 resolution failed;
-// -2 no address connected.
-int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out);
+// that accepts, with TCP_NODELAY, trying them in turn within one limit of
+// timeout_ms for the whole attempt (negative: each connect waits as long as
+// the system lets it). 0 with *out set; -1 resolution failed; -2 no address
+// connected in time.
+int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int timeout_ms = -1);
 
 // Listening IPv4 socket on 127.0.0.1:port, address reuse on, backlog 5.
 // 0 with *out set, or -1.
