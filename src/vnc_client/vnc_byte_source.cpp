@@ -4,6 +4,18 @@
 
 #include "vnc_alloc.h"
 
+namespace {
+#ifdef _WIN32
+// Under Wine neither shutdown nor closesocket wakes a wait: a cancel is only
+// seen between slices, so they stay short.
+constexpr int kWaitSliceMs = 0;
+#else
+// Whoever cancels a reader also shuts its socket down, which wakes the wait
+// at once; long slices keep an idle connection from waking 50 times a second.
+constexpr int kWaitSliceMs = 200;
+#endif
+}  // namespace
+
 int vnc_byte_source::skip(uint64_t n, int timeout_ms) {
     uint8_t scratch[4096];
     while (n > 0) {
@@ -24,7 +36,7 @@ vnc_socket_reader::~vnc_socket_reader() { vnc_free(buf_); }
 int vnc_socket_reader::wait(int timeout_ms) {
     if (!tick_armed_) {
         if (timeout_ms < 0 && !cancel_) return 1;  // block in the receive itself
-        return vnc_sock_wait_readable(sock_, timeout_ms, cancel_);
+        return vnc_sock_wait_readable(sock_, timeout_ms, cancel_, kWaitSliceMs);
     }
     const clock::time_point deadline =
         timeout_ms < 0 ? clock::time_point::max() : clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -41,7 +53,7 @@ int vnc_socket_reader::wait(int timeout_ms) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
             slice = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
         }
-        const int w = vnc_sock_wait_readable(sock_, slice, cancel_);
+        const int w = vnc_sock_wait_readable(sock_, slice, cancel_, kWaitSliceMs);
         if (w != 0) return w;
         if (clock::now() >= deadline) return 0;
     }

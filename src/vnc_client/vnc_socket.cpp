@@ -177,13 +177,14 @@ int vnc_platform_net_init() {
 
 void vnc_platform_net_cleanup() {}
 
-int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel) {
+int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel,
+                           int slice_ms) {
     if (sock == VNC_INVALID_SOCKET) return -1;
     if (!cancel) return poll_once(sock, timeout_ms);
     auto start = std::chrono::steady_clock::now();
     for (;;) {
         if (!cancel->load()) return -1;
-        int slice = kCancelSliceMs;
+        int slice = slice_ms > 0 ? slice_ms : kCancelSliceMs;
         if (timeout_ms >= 0) {
             auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)

@@ -26,7 +26,10 @@ void vnc_platform_net_cleanup();
 // timeout_ms < 0 waits without limit. When cancel is non-null the wait is cut
 // into short slices and gives up (-1) as soon as *cancel reads 0, so a caller
 // can stop a waiting thread whatever the platform's shutdown semantics.
-int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel);
+// slice_ms > 0 sets how long each slice may be (how late a bare cancel is
+// noticed); 0 uses the default of a few tens of milliseconds.
+int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel,
+                           int slice_ms = 0);
 
 // One receive of at most max bytes. Returns the count, 0 when the peer closed
 // the connection, -1 on error. Retries interrupted calls.
