@@ -265,12 +265,12 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
         return None
 
     def key_chord() -> str:
-        spec = take("a key chord")
+        keys = take("a key chord")
         try:
-            chord(spec)
+            chord(keys)
         except ValueError as error:
             raise UsageError(str(error)) from None
-        return spec
+        return keys
 
     while i < len(words):
         start = i
@@ -308,9 +308,9 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
             count = optional_int(1, 1, 1000)
             run = lambda c, d=direction, n=count: c.scroll(d, n)
         elif name in ("key", "keydown", "keyup"):
-            spec = key_chord()
+            keys = key_chord()
             method = {"key": "key", "keydown": "key_down", "keyup": "key_up"}[name]
-            run = lambda c, m=method, s=spec: getattr(c, m)(s)
+            run = lambda c, m=method, s=keys: getattr(c, m)(s)
         elif name == "type":
             text = take("a text")
             try:

@@ -378,23 +378,23 @@ class Client:
         for _ in range(clicks):
             self.click(button)
 
-    def key(self, spec: str) -> None:
+    def key(self, keys: str) -> None:
         """Presses a key or chord and releases it: "Return", "enter", "ctrl-alt-del", "shift-F10".
 
         Keys are pressed left to right and released right to left.
         """
-        syms = chord(spec)
+        syms = chord(keys)
         for sym in syms:
             self._send_key(sym, True)
         for sym in reversed(syms):
             self._send_key(sym, False)
 
-    def key_down(self, spec: str) -> None:
-        for sym in chord(spec):
+    def key_down(self, keys: str) -> None:
+        for sym in chord(keys):
             self._send_key(sym, True)
 
-    def key_up(self, spec: str) -> None:
-        for sym in reversed(chord(spec)):
+    def key_up(self, keys: str) -> None:
+        for sym in reversed(chord(keys)):
             self._send_key(sym, False)
 
     def type(self, text: str) -> None:

@@ -73,15 +73,15 @@ def keysym(name: str) -> int:
     raise ValueError(f"unknown key name {name!r}")
 
 
-def chord(spec: str) -> List[int]:
+def chord(keys: str) -> List[int]:
     """The keysyms of a chord such as "ctrl-alt-del" or "shift-Tab", pressed in this order."""
-    if spec in ("-", "minus"):
+    if keys in ("-", "minus"):
         return [0x2D]
-    parts = spec.split("-")
-    if spec.endswith("--"):  # "ctrl--": the last key is the minus sign
+    parts = keys.split("-")
+    if keys.endswith("--"):  # "ctrl--": the last key is the minus sign
         parts = parts[:-2] + ["-"]
     if any(p == "" for p in parts):
-        raise ValueError(f"bad key chord {spec!r}")
+        raise ValueError(f"bad key chord {keys!r}")
     return [keysym(p) for p in parts]
 
 

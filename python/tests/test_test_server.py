@@ -69,15 +69,15 @@ def test_refusals_raise_with_the_library_text(password, kind, text):
     assert failed.value.text == text == qv.last_error()
 
 
-@pytest.mark.parametrize("spec, keysyms", [
+@pytest.mark.parametrize("keys, keysyms", [
     ("ctrl-alt-del", [0xFFE3, 0xFFE9, 0xFFFF]),
     ("shift-F10", [0xFFE1, 0xFFC7]),
     ("Return", [0xFF0D]), ("enter", [0xFF0D]), ("esc", [0xFF1B]), ("bksp", [0xFF08]),
     ("pgup", [0xFF55]), ("pgdn", [0xFF56]), ("super-l", [0xFFEB, 0x6C]), ("F24", [0xFFD5]),
     ("KP_7", [0xFFB7]), ("KP_Enter", [0xFF8D]), ("ctrl--", [0xFFE3, 0x2D]), ("0x1008ff13", [0x1008FF13]),
 ])
-def test_key_chords(spec, keysyms):
-    assert qv.chord(spec) == keysyms
+def test_key_chords(keys, keysyms):
+    assert qv.chord(keys) == keysyms
 
 
 def test_text_to_keysyms():
