@@ -26,9 +26,11 @@ namespace {
 
 // Slice of a cancellable wait: how quickly a cleared run flag is noticed.
 constexpr int kCancelSliceMs = 20;
+#ifdef _WIN32
 // Largest piece sent after one wait for room: small enough that a socket
 // reported writable takes it without blocking.
 constexpr size_t kWritePiece = 2048;
+#endif
 
 std::atomic<int> s_wsa_init{0};
 
@@ -386,6 +388,18 @@ int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t leng
     const char *p = static_cast<const char *>(data);
     auto last_progress = clock::now();
     while (length > 0) {
+#ifndef _WIN32
+        // Try first: a socket with room takes the whole rest at once, so a
+        // message costs one call and waits only when the server is slow.
+        const long r = ::send(native(sock), p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            p += r;
+            length -= static_cast<size_t>(r);
+            last_progress = clock::now();
+            continue;
+        }
+        if (r == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+#endif
         for (;;) {
             if (cancel && !cancel->load()) return -1;
             int slice = cancel ? kCancelSliceMs : stall_timeout_ms;
@@ -401,20 +415,14 @@ int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t leng
             if (r < 0) return -1;
             if (r > 0) break;
         }
-        const size_t piece = length < kWritePiece ? length : kWritePiece;
 #ifdef _WIN32
         // A socket reported writable takes a piece this small without blocking.
-        if (vnc_sock_write_exact(sock, p, piece) != 0) return -1;
-        const size_t sent = piece;
-#else
-        const long r = ::send(native(sock), p, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (r <= 0) return -1;
-        const size_t sent = static_cast<size_t>(r);
-#endif
+        const size_t sent = length < kWritePiece ? length : kWritePiece;
+        if (vnc_sock_write_exact(sock, p, sent) != 0) return -1;
         p += sent;
         length -= sent;
         last_progress = clock::now();
+#endif
     }
     return 0;
 }
