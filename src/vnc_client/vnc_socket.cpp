@@ -84,7 +84,9 @@ int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false) {
     for (;;) {
         int wait = timeout_ms;
         if (timeout_ms >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            // Rounded up: a wait rounded down to 0 would spin until the
+            // deadline instead of sleeping through its last millisecond.
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             wait = left.count() < 0 ? 0 : static_cast<int>(left.count());
         }
