@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "vnc_alloc.h"
+#include "vnc_client_internal.h"
 
 namespace {
 #ifdef _WIN32
@@ -14,7 +15,10 @@ constexpr int kWaitSliceMs = 0;
 // at once; long slices keep an idle connection from waking 50 times a second.
 constexpr int kWaitSliceMs = 200;
 #endif
+std::atomic<int> s_timeout_cap_ms{0};
 }  // namespace
+
+void vnc_set_read_timeout_cap_for_testing(int ms) { s_timeout_cap_ms.store(ms > 0 ? ms : 0); }
 
 int vnc_byte_source::skip(uint64_t n, int timeout_ms) {
     uint8_t scratch[4096];
@@ -33,19 +37,36 @@ vnc_socket_reader::vnc_socket_reader(vnc_socket_t sock, const std::atomic<int> *
 
 vnc_socket_reader::~vnc_socket_reader() { vnc_free(buf_); }
 
+// A wait of timeout_ms, cut short by the reader's deadline (and by the
+// tests' cap).
+int vnc_socket_reader::wait_for_data(int timeout_ms) {
+    const int cap = s_timeout_cap_ms.load(std::memory_order_relaxed);
+    if (cap > 0 && (timeout_ms < 0 || timeout_ms > cap)) timeout_ms = cap;
+    if (deadline_ != clock::time_point::max()) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline_ - clock::now()).count();
+        const int ms = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+        if (timeout_ms < 0 || ms < timeout_ms) timeout_ms = ms;
+    }
+    return wait(timeout_ms);
+}
+
 int vnc_socket_reader::wait(int timeout_ms) {
     if (!tick_armed_) {
         if (timeout_ms < 0 && !cancel_) return 1;  // block in the receive itself
         return vnc_sock_wait_readable(sock_, timeout_ms, cancel_, kWaitSliceMs);
     }
-    const clock::time_point deadline =
+    clock::time_point deadline =
         timeout_ms < 0 ? clock::time_point::max() : clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         clock::time_point now = clock::now();
         if (tick_armed_ && now >= tick_due_) {
             tick_armed_ = false;
             tick_fn_(tick_arg_);
-            now = clock::now();
+            // The tick's own time is not the server's delay.
+            const clock::time_point after = clock::now();
+            if (deadline != clock::time_point::max()) deadline += after - now;
+            now = after;
         }
         const clock::time_point until = tick_armed_ ? std::min(deadline, tick_due_) : deadline;
         int slice = -1;
@@ -53,6 +74,7 @@ int vnc_socket_reader::wait(int timeout_ms) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
             slice = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
         }
+        // A slice of 0 still polls once, so data that is waiting is seen.
         const int w = vnc_sock_wait_readable(sock_, slice, cancel_, kWaitSliceMs);
         if (w != 0) return w;
         if (clock::now() >= deadline) return 0;
@@ -63,7 +85,7 @@ int vnc_socket_reader::fill_slow(int timeout_ms) {
     if (!buf_) return -1;
     cur_ = end_ = buf_;
     timed_out_ = false;
-    const int w = wait(timeout_ms);
+    const int w = wait_for_data(timeout_ms);
     if (w <= 0) {
         timed_out_ = w == 0;
         return -1;
@@ -87,7 +109,7 @@ int vnc_socket_reader::read_slow(void *dst, size_t n, int timeout_ms) {
     cur_ = end_ = buf_;
     timed_out_ = false;
     while (n > 0) {
-        int w = wait(timeout_ms);
+        int w = wait_for_data(timeout_ms);
         if (w <= 0) {
             timed_out_ = w == 0;
             return -1;

@@ -18,7 +18,8 @@ public:
 
     // Reads exactly n bytes into dst. timeout_ms bounds each wait for data
     // (negative: no limit). 0 on success, -1 on timeout, end of data or error;
-    // bytes that did arrive before a failure are consumed and lost.
+    // bytes that did arrive before a failure are consumed and lost, so the
+    // stream is no longer in step after a failed read.
     int read(void *dst, size_t n, int timeout_ms) {
         if (static_cast<size_t>(end_ - cur_) >= n) {
             if (n) std::memcpy(dst, cur_, n);
@@ -119,6 +120,9 @@ public:
         tick_armed_ = true;
     }
     void disarm_tick() { tick_armed_ = false; }
+    // No wait goes past this point in time (a whole handshake's limit); a
+    // read that reaches it fails as timed out.
+    void set_deadline(clock::time_point at) { deadline_ = at; }
 
 protected:
     int read_slow(void *dst, size_t n, int timeout_ms) override;
@@ -126,6 +130,7 @@ protected:
 
 private:
     int wait(int timeout_ms);
+    int wait_for_data(int timeout_ms);
     vnc_socket_t sock_;
     const std::atomic<int> *cancel_;
     uint8_t *buf_;
@@ -134,6 +139,7 @@ private:
     void *tick_arg_ = nullptr;
     bool tick_armed_ = false;
     clock::time_point tick_due_;
+    clock::time_point deadline_ = clock::time_point::max();
 };
 
 #endif

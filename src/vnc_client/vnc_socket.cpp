@@ -1,6 +1,7 @@
 // The one platform-specific file: sockets on POSIX and on Winsock 2.
 #include "vnc_socket.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -189,16 +190,18 @@ int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<
     for (;;) {
         if (!cancel->load()) return -1;
         int slice = slice_ms > 0 ? slice_ms : kCancelSliceMs;
+        long long left = -1;
         if (timeout_ms >= 0) {
             auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::steady_clock::now() - start)
                              .count();
-            long long left = timeout_ms - spent;
-            if (left <= 0) return 0;
+            left = std::max<long long>(timeout_ms - spent, 0);
             if (left < slice) slice = static_cast<int>(left);
         }
+        // Polled at least once, also when no time is left: data already
+        // waiting is never reported as a timeout.
         int r = poll_once(sock, slice);
-        if (r != 0) return r;
+        if (r != 0 || left == 0) return r;
     }
 }
 
