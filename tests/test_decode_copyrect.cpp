@@ -96,7 +96,7 @@ TEST(CopyRect, RectanglesAfterARefusedOneDecode) {
 
 TEST(CopyRect, ShortPayloadFails) {
     guarded_fb fb(8, 8);
-    EXPECT_EQ(-1, run_decoder(decode_copyrect_rect, &fb, {0, 1, 0}, 0, 0, 1, 1).rc);
+    EXPECT_EQ(kDecodeBroken, run_decoder(decode_copyrect_rect, &fb, {0, 1, 0}, 0, 0, 1, 1).rc);
 }
 
 TEST(CopyRect, EmptyAreaOrNoFramebufferCopiesNothing) {

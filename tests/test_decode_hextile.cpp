@@ -193,7 +193,7 @@ TEST(Hextile, TruncatedDataKeepsEarlierTilesAndFails) {
         SCOPED_TRACE(cut);
         guarded_fb fb(32, 16);
         const enc::bytes part(payload.begin(), payload.begin() + static_cast<long>(cut));
-        EXPECT_EQ(-1, run_decoder(decode_hextile_rect, &fb, part, 0, 0, 32, 16).rc);
+        EXPECT_EQ(kDecodeBroken, run_decoder(decode_hextile_rect, &fb, part, 0, 0, 32, 16).rc);
         if (cut >= 5) {
             EXPECT_EQ(0xFF0000AAu, fb.at(15, 15));
         }
@@ -206,7 +206,7 @@ TEST(Hextile, TruncatedDataKeepsEarlierTilesAndFails) {
     enc::bytes cut = enc::hextile(subs);
     cut.pop_back();
     guarded_fb fb(16, 16);
-    EXPECT_EQ(-1, run_decoder(decode_hextile_rect, &fb, cut, 0, 0, 16, 16).rc);
+    EXPECT_EQ(kDecodeBroken, run_decoder(decode_hextile_rect, &fb, cut, 0, 0, 16, 16).rc);
     EXPECT_EQ(0xFF000001u, fb.at(0, 0));
 }
 
@@ -231,5 +231,6 @@ TEST(Hextile, ClearedRunFlagStops) {
     setup.running = &running;
     guarded_fb fb(32, 32);
     const enc::bytes payload = enc::hextile_encode(test_picture(32, 32, 1));
-    EXPECT_EQ(-1, run_decoder(decode_hextile_rect, &fb, payload, 0, 0, 32, 32, setup).rc);
+    EXPECT_EQ(kDecodeBroken,
+              run_decoder(decode_hextile_rect, &fb, payload, 0, 0, 32, 32, setup).rc);
 }

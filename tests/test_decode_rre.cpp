@@ -33,21 +33,20 @@ TEST(Rre, NoSubrectanglesIsPlainFill) {
                            fb.snapshot()));
 }
 
-// A subrectangle reaching past the right or bottom edge is cut there and does
-// not spill into the next row; one sticking out of its rectangle but inside
-// the framebuffer is drawn where it says.
-TEST(Rre, SubrectanglesAreCutAtFramebufferEdges) {
+// A subrectangle reaching past its rectangle is cut there, also inside the
+// framebuffer (only the rectangle is handed to the host), and does not spill
+// into the next row.
+TEST(Rre, SubrectanglesAreCutToTheirRectangle) {
     guarded_fb fb(12, 8);
     const enc::bytes payload =
         enc::rre(0xFF000001,
-                 {{0xFF0000AA, 6, 1, 100, 2}, {0xFF0000BB, 1, 5, 3, 50}, {0xFF0000CC, 2, 0, 1, 1}});
+                 {{0xFF0000AA, 2, 1, 100, 2}, {0xFF0000BB, 5, 0, 3, 1}, {0xFF0000CC, 2, 0, 1, 1}});
     const decode_run r = run_decoder(decode_rre_rect, &fb, concat({payload, kMarker}), 4, 2, 4, 2);
     EXPECT_EQ(0, r.rc);
     EXPECT_EQ(payload.size(), r.consumed);
     enc::image want = paste(guarded_fb(12, 8).snapshot(), enc::image(4, 2, 0xFF000001), 4, 2);
-    want = paste(want, enc::image(2, 2, 0xFF0000AA), 10, 3);  // columns 10, 11 only
-    want = paste(want, enc::image(3, 1, 0xFF0000BB), 5, 7);   // row 7 only
-    want.at(6, 2) = 0xFF0000CC;
+    want = paste(want, enc::image(2, 1, 0xFF0000AA), 6, 3);  // columns 6, 7 of row 3 only
+    want.at(6, 2) = 0xFF0000CC;  // and none of the one beside the rectangle
     EXPECT_TRUE(same_image(want, fb.snapshot()));
     EXPECT_TRUE(fb.guards_intact());
 }
@@ -81,14 +80,15 @@ TEST(Rre, TruncatedListKeepsEarlierSubrectanglesAndFails) {
     guarded_fb fb(10, 10);
     enc::bytes payload = enc::rre(0xFF000001, {{0xFF000002, 0, 0, 1, 1}, {0xFF000003, 1, 1, 1, 1}});
     payload.resize(payload.size() - 3);
-    EXPECT_EQ(-1, run_decoder(decode_rre_rect, &fb, payload, 0, 0, 4, 4).rc);
+    EXPECT_EQ(kDecodeBroken, run_decoder(decode_rre_rect, &fb, payload, 0, 0, 4, 4).rc);
     EXPECT_EQ(0xFF000002u, fb.at(0, 0));
     EXPECT_EQ(0xFF000001u, fb.at(1, 1)) << "the cut subrectangle is not drawn";
     // A count far beyond the data fails at the end of the data.
     enc::bytes huge = enc::rre(0xFF000001, {{0xFF000002, 0, 0, 1, 1}});
     huge[0] = huge[1] = huge[2] = huge[3] = 0xFF;
-    EXPECT_EQ(-1, run_decoder(decode_rre_rect, &fb, huge, 0, 0, 4, 4).rc);
-    EXPECT_EQ(-1, run_decoder(decode_rre_rect, &fb, {0, 0, 0}, 0, 0, 4, 4).rc) << "short header";
+    EXPECT_EQ(kDecodeBroken, run_decoder(decode_rre_rect, &fb, huge, 0, 0, 4, 4).rc);
+    EXPECT_EQ(kDecodeBroken, run_decoder(decode_rre_rect, &fb, {0, 0, 0}, 0, 0, 4, 4).rc)
+        << "short header";
 }
 
 TEST(Rre, NoFramebufferStillConsumesEverySubrectangle) {
@@ -105,5 +105,6 @@ TEST(Rre, ClearedRunFlagStopsLongList) {
     decode_setup setup;
     setup.running = &running;
     guarded_fb fb(4, 4);
-    EXPECT_EQ(-1, run_decoder(decode_rre_rect, &fb, enc::rre(1, many), 0, 0, 4, 4, setup).rc);
+    EXPECT_EQ(kDecodeBroken,
+              run_decoder(decode_rre_rect, &fb, enc::rre(1, many), 0, 0, 4, 4, setup).rc);
 }

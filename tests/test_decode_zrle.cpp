@@ -278,13 +278,20 @@ TEST(Zrle, RectanglesContinueOneZlibStream) {
 }
 
 TEST(Zrle, CompressedLengthLimits) {
-    for (uint32_t bad : {0u, kZrleMaxCompressed + 1, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(bad);
+    // Empty data is refused in step; a length beyond what the rectangle can
+    // need cannot be followed, and the connection must end.
+    const struct {
+        uint32_t len;
+        int rc;
+    } bad[] = {{0u, kDecodeRefused}, {kZrleMaxCompressed + 1, kDecodeBroken},
+               {0xFFFFFFFFu, kDecodeBroken}};
+    for (const auto &b : bad) {
+        SCOPED_TRACE(b.len);
         enc::bytes p;
-        enc::put_u32(p, bad);
+        enc::put_u32(p, b.len);
         guarded_fb fb(4, 4);
         const decode_run r = decode_once(&fb, concat({p, kMarker}), 0, 0, 4, 4);
-        EXPECT_EQ(-1, r.rc);
+        EXPECT_EQ(b.rc, r.rc);
         EXPECT_EQ(4u, r.consumed) << "the compressed bytes are not read";
     }
 
@@ -376,12 +383,13 @@ TEST(Zrle, TruncatedOrCorruptCompressedDataFails) {
     enc::bytes payload = payload_of(t);
     payload.resize(payload.size() - 2);
     guarded_fb fb(4, 4);
-    EXPECT_EQ(-1, decode_once(&fb, payload, 0, 0, 4, 4).rc);
+    EXPECT_EQ(kDecodeBroken, decode_once(&fb, payload, 0, 0, 4, 4).rc) << "data cut short";
 
     enc::bytes junk;
     enc::put_u32(junk, 6);
     enc::append(junk, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
-    EXPECT_EQ(-1, decode_once(&fb, concat({junk, kMarker}), 0, 0, 4, 4).rc);
+    EXPECT_EQ(kDecodeRefused, decode_once(&fb, concat({junk, kMarker}), 0, 0, 4, 4).rc)
+        << "bad data of the announced length";
     EXPECT_TRUE(same_image(guarded_fb(4, 4).snapshot(), fb.snapshot()));
 }
 
@@ -459,7 +467,7 @@ TEST(Zrle, ClearedRunFlagStops) {
     setup.running = &running;
     guarded_fb fb(100, 70);
     const enc::bytes payload = payload_of(enc::zrle_encode(test_picture(100, 70, 1)));
-    EXPECT_EQ(-1, run_decoder(decode_zrle_rect, &fb, payload, 0, 0, 100, 70, setup).rc);
+    EXPECT_EQ(kDecodeBroken, run_decoder(decode_zrle_rect, &fb, payload, 0, 0, 100, 70, setup).rc);
 }
 
 namespace {

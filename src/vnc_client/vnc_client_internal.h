@@ -28,6 +28,14 @@ constexpr int kMessageWaitTimeoutMs = 200;
 constexpr int kSendStallTimeoutMs = 5000;
 // The whole connect, across every resolved address.
 constexpr int kConnectTimeoutMs = 10000;
+// The whole RFB handshake after the TCP connect: a server that trickles its
+// bytes cannot keep vnc_connect waiting however short each wait is.
+constexpr int kHandshakeDeadlineMs = 15000;
+
+// Largest framebuffer a server may announce, in pixels (512 MiB an array):
+// four 8K screens side by side. Limits the count, not a side, so a 65535 x 2
+// strip is fine.
+constexpr uint64_t kMaxFramebufferPixels = uint64_t{1} << 27;
 
 constexpr size_t kErrorTextSize = 512;
 constexpr size_t kDesktopNameSize = 128;
@@ -57,30 +65,34 @@ struct vnc_buffer {
 // A rectangle as [x0, x1) x [y0, y1).
 struct vnc_area {
     int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    bool empty() const { return x1 <= x0 || y1 <= y0; }
 };
 
 // The worker's side of the framebuffer. The worker decodes into pixels
 // without any lock and hands the changed areas over to the host's
 // framebuffer under the lock (vnc_publish), so the host never waits while
-// the worker waits for the network. Touched only by the worker, and by
+// the worker waits for the network. Outside the pending areas the two
+// buffers are always equal. Touched only by the worker, and by
 // vnc_connect/vnc_disconnect while no worker runs.
 struct vnc_back_buffer {
     uint32_t *pixels = nullptr;  // null: nothing is drawn (allocation failed)
     int width = 0, height = 0;
     // A DesktopSize not yet handed over: the host's next array (null when
-    // it could not be had), filled from pixels when published.
+    // it could not be had, zero-filled like pixels), which receives the
+    // pending areas when published.
     bool resized = false;
     uint32_t *next_front = nullptr;
-    // Areas that differ from the host's framebuffer.
+    // Areas that differ from the host's framebuffer; each is reported dirty
+    // when it is copied.
     vnc_area pending[kMaxPendingAreas];
     int pending_count = 0;
-    // What the host is told has changed: decoded rectangles, not failed ones.
-    bool have_marked = false;
-    vnc_area marked;
-    // The rectangle being decoded (cut to the buffer), whose finished rows
-    // an interim publish shows.
-    const struct vnc_decode_ctx *current_ctx = nullptr;
+    // The rectangle being decoded, or one cut short by a failed read (cut to
+    // the buffer). Only its finished rows may be handed over: the rest may
+    // hold bytes still arriving.
+    bool in_progress = false;
     vnc_area current;
+    const struct vnc_decode_ctx *current_ctx = nullptr;  // live rows_done while decoding
+    int current_rows = 0;                                // rows_done once cut short
     // When the next interim publish of the update in progress is due.
     std::chrono::steady_clock::time_point next_interim;
 };
@@ -94,7 +106,13 @@ struct vnc_deleter {
 struct vnc_client {
     vnc_socket_t sock = VNC_INVALID_SOCKET;  // written under send_lock once a worker may run
     std::atomic<int> status{VNC_STATUS_DISCONNECTED};
+    // Cleared to end the connection: by vnc_disconnect, or by a send that
+    // broke the stream.
     std::atomic<int> running{0};
+    // Set by vnc_disconnect only: the worker then stops waiting for the
+    // framebuffer lock. A connection that ends by itself still hands its
+    // finished update over.
+    std::atomic<int> stopping{0};
     // Changes whenever sock is set or closed (under send_lock): an input call
     // sends only on the connection it started on.
     std::atomic<uint32_t> generation{0};
@@ -151,15 +169,24 @@ void vnc_back_buffer_release(vnc_client_t *client);
 // Worker side. A DesktopSize: a new back buffer now, the host's array at the
 // next publish.
 void vnc_back_resize(vnc_client_t *client, int width, int height);
-// Records (x, y, w, h) as changed in the back buffer; decoded says whether
-// the host is told (a failed rectangle is copied but not marked).
-void vnc_back_damage(vnc_client_t *client, int x, int y, int w, int h, bool decoded);
+// Records (x, y, w, h) as changed in the back buffer, to be copied to the
+// host and reported dirty.
+void vnc_back_damage(vnc_client_t *client, int x, int y, int w, int h);
+// Frees what only the worker uses (back buffer, ZRLE input, inflate stream,
+// reader) once it is done with the connection.
+void vnc_worker_release(vnc_client_t *client);
+
+// How a publish may take the framebuffer lock and what it shows.
+enum class vnc_publish_mode {
+    interim,   // during a rectangle: try the lock, show its finished rows
+    boundary,  // between rectangles: try the lock
+    final,     // end of an update: wait for the lock (until vnc_disconnect)
+};
 // Hands what changed in the back buffer over to the host's framebuffer under
-// the lock. Gives up (keeping it pending) once running is cleared while the
-// host holds the lock. interim: also show the rectangle being decoded.
-void vnc_publish(vnc_client_t *client, bool interim);
-// Takes the framebuffer lock, giving up once running is cleared, so that a
-// host holding the lock can still disconnect without a deadlock.
+// the lock. What it cannot hand over now stays pending.
+void vnc_publish(vnc_client_t *client, vnc_publish_mode mode);
+// Takes the framebuffer lock, giving up once vnc_disconnect asks the worker
+// to stop, so that a host holding the lock can still disconnect.
 bool vnc_lock_while_running(vnc_client_t *client);
 
 // Grows the dirty rectangle by (x, y, w, h) clipped to the framebuffer.
@@ -182,15 +209,20 @@ int vnc_send_message(vnc_client_t *client, const void *data, size_t length);
 int vnc_send_message2(vnc_client_t *client, const void *head, size_t head_len, const void *body,
                       size_t body_len);
 
-// Test seams: shorten the send stall and connect limits (ms; <= 0 restores
-// the defaults). Not exported.
+// Test seams: shorten the send stall, connect and handshake limits, and cap
+// every wait of a socket reader (ms; <= 0 restores the defaults). Not
+// exported.
 void vnc_set_send_stall_timeout_for_testing(int ms);
 void vnc_set_connect_timeout_for_testing(int ms);
+void vnc_set_handshake_timeout_for_testing(int ms);
+void vnc_set_read_timeout_cap_for_testing(int ms);
 
 // Worker entry point.
 void vnc_worker_proc(vnc_client_t *client);
 // Handles one server message whose type byte has been read, reading the rest
-// from in. false when the connection is unusable and the worker must end.
+// from in. false when the connection is unusable and the worker must end: a
+// read failed or timed out (the stream is no longer in step), or a size is
+// beyond its limit.
 // Also drives the message fuzzer from memory.
 bool vnc_handle_server_message(vnc_client_t *client, vnc_byte_source &in, uint8_t type);
 void send_framebuffer_update_request(vnc_client_t *client, int incremental);
@@ -203,22 +235,31 @@ void vnc_set_encodings_for_testing(vnc_client_t *client, const int32_t *list, in
 
 
 // What a decoder works on: the payload bytes, the framebuffer and the
-// connection's inflate stream. Decoders write only inside the framebuffer;
-// a rectangle reaching outside it is clipped (CopyRect: refused), and its
-// payload is consumed either way so the stream stays in step.
+// connection's inflate stream. Decoders write only inside the rectangle cut
+// to the framebuffer (CopyRect: refused when either area leaves it).
 struct vnc_decode_ctx {
     vnc_byte_source *in = nullptr;
     uint32_t *pixels = nullptr;  // null: nothing is drawn, payload still consumed
     int fb_width = 0;
     int fb_height = 0;
-    z_stream *zstream = nullptr;  // null: ZRLE rectangles fail (after consuming their data)
+    z_stream *zstream = nullptr;  // null: ZRLE rectangles are refused (after consuming their data)
     uint16_t red_max = 255, green_max = 255, blue_max = 255;
     const std::atomic<int> *running = nullptr;  // null: never cancelled
     vnc_buffer *scratch = nullptr;  // the connection's ZRLE input buffer; null: per call
     // Rows of the rectangle, from its top, that are decoded for good, so that
     // a publish in the middle of a long rectangle can show them.
     int rows_done = 0;
+    // Set by a decoder that may have drawn before refusing the rectangle.
+    bool drawn = false;
 };
+
+// What a decoder returns.
+constexpr int kDecodeOk = 0;
+// Unusable, but its whole payload was consumed: the stream is in step.
+constexpr int kDecodeRefused = -1;
+// A read failed, timed out or was cancelled, or the payload cannot be
+// skipped: the stream is lost and the connection must end.
+constexpr int kDecodeBroken = -2;
 
 typedef int (*vnc_decoder_fn)(vnc_decode_ctx &ctx, int x, int y, int w, int h);
 
@@ -231,7 +272,8 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h);
 // Decoder for an encoding number, or null when it is not one we decode.
 vnc_decoder_fn vnc_find_decoder(int32_t encoding);
 
-// ZRLE limits.
+// ZRLE limits. A rectangle's compressed data may be this long, or five
+// bytes a pixel of a larger rectangle.
 constexpr uint32_t kZrleMaxCompressed = 16u * 1024 * 1024;
 constexpr uint64_t kZrleOutputSlack = 65536;
 

@@ -5,7 +5,7 @@
 
 int decode_copyrect_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     uint8_t b[4];
-    if (ctx.in->read(b, 4, kPayloadTimeoutMs)) return -1;
+    if (ctx.in->read(b, 4, kPayloadTimeoutMs)) return kDecodeBroken;
     const int sx = b[0] << 8 | b[1];
     const int sy = b[2] << 8 | b[3];
 
@@ -13,11 +13,11 @@ int decode_copyrect_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     // either area leaves the framebuffer: a partial copy would show pixels
     // the server never meant to move. The 4 bytes are consumed either way.
     const int64_t fw = ctx.fb_width, fh = ctx.fb_height;
-    if (x < 0 || y < 0 || w < 0 || h < 0) return -1;
+    if (x < 0 || y < 0 || w < 0 || h < 0) return kDecodeRefused;
     if (static_cast<int64_t>(sx) + w > fw || static_cast<int64_t>(sy) + h > fh ||
         static_cast<int64_t>(x) + w > fw || static_cast<int64_t>(y) + h > fh)
-        return -1;
-    if (!ctx.pixels || w == 0 || h == 0) return 0;
+        return kDecodeRefused;
+    if (!ctx.pixels || w == 0 || h == 0) return kDecodeOk;
 
     const size_t stride = static_cast<size_t>(ctx.fb_width);
     const size_t row_bytes = static_cast<size_t>(w) * 4;
@@ -34,5 +34,5 @@ int decode_copyrect_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
             std::memmove(dst + static_cast<size_t>(r) * stride,
                          src + static_cast<size_t>(r) * stride, row_bytes);
     }
-    return 0;
+    return kDecodeOk;
 }

@@ -18,7 +18,7 @@ enum : uint8_t {
 
 inline int read_pixel(vnc_byte_source &in, uint32_t *pixel) {
     uint8_t b[4];
-    if (in.read(b, 4, kPayloadTimeoutMs)) return -1;
+    if (in.read(b, 4, kPayloadTimeoutMs)) return kDecodeBroken;
     std::memcpy(pixel, b, 4);  // stored as received
     return 0;
 }
@@ -31,15 +31,15 @@ int read_raw_tile(vnc_decode_ctx &ctx, int tx, int ty, int tw, int th) {
     if (inside) {
         uint32_t *dst = ctx.pixels + static_cast<size_t>(ty) * ctx.fb_width + tx;
         for (int r = 0; r < th; ++r, dst += ctx.fb_width)
-            if (ctx.in->read(dst, row_bytes, kPayloadTimeoutMs)) return -1;
-        return 0;
+            if (ctx.in->read(dst, row_bytes, kPayloadTimeoutMs)) return kDecodeBroken;
+        return kDecodeOk;
     }
     uint32_t row[kTileSize];
     for (int r = 0; r < th; ++r) {
-        if (ctx.in->read(row, row_bytes, kPayloadTimeoutMs)) return -1;
+        if (ctx.in->read(row, row_bytes, kPayloadTimeoutMs)) return kDecodeBroken;
         vnc_draw::put_row(ctx, tx, ty + r, tw, row);
     }
-    return 0;
+    return kDecodeOk;
 }
 
 // A tile that lies inside the framebuffer and is already whole in the
@@ -110,7 +110,7 @@ size_t fast_tile(const uint8_t *p, size_t avail, uint32_t *dst, size_t stride, i
 }  // namespace
 
 int decode_hextile_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
-    if (w <= 0 || h <= 0) return 0;
+    if (w <= 0 || h <= 0) return kDecodeOk;
     // Carried from tile to tile; a tile that does not specify them reuses
     // the last ones of this rectangle.
     uint32_t bg = 0, fg = 0;
@@ -123,7 +123,7 @@ int decode_hextile_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
         const int th = std::min(kTileSize, h - oy);
         const int ty = y + oy;
         for (int ox = 0; ox < w; ox += kTileSize) {
-            if (ctx.running && !ctx.running->load()) return -1;
+            if (ctx.running && !ctx.running->load()) return kDecodeBroken;
             const int tw = std::min(kTileSize, w - ox);
             const int tx = x + ox;
             if (inside && in.buffered()) {
@@ -134,24 +134,24 @@ int decode_hextile_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
                 }
             }
             uint8_t sub;
-            if (in.read_u8(&sub, kPayloadTimeoutMs)) return -1;
+            if (in.read_u8(&sub, kPayloadTimeoutMs)) return kDecodeBroken;
             if (sub & kRaw) {
-                if (read_raw_tile(ctx, tx, ty, tw, th)) return -1;
+                if (read_raw_tile(ctx, tx, ty, tw, th)) return kDecodeBroken;
                 continue;
             }
-            if ((sub & kBackgroundSpecified) && read_pixel(in, &bg)) return -1;
+            if ((sub & kBackgroundSpecified) && read_pixel(in, &bg)) return kDecodeBroken;
             vnc_draw::fill(ctx, tx, ty, tw, th, bg);
-            if ((sub & kForegroundSpecified) && read_pixel(in, &fg)) return -1;
+            if ((sub & kForegroundSpecified) && read_pixel(in, &fg)) return kDecodeBroken;
             if (!(sub & kAnySubrects)) continue;
             uint8_t count;
-            if (in.read_u8(&count, kPayloadTimeoutMs)) return -1;
+            if (in.read_u8(&count, kPayloadTimeoutMs)) return kDecodeBroken;
             const bool coloured = (sub & kSubrectsColoured) != 0;
             for (int i = 0; i < count; ++i) {
                 uint32_t pixel = fg;
-                if (coloured && read_pixel(in, &pixel)) return -1;
+                if (coloured && read_pixel(in, &pixel)) return kDecodeBroken;
                 uint8_t pos, size;
                 if (in.read_u8(&pos, kPayloadTimeoutMs) || in.read_u8(&size, kPayloadTimeoutMs))
-                    return -1;
+                    return kDecodeBroken;
                 const int sx = pos >> 4, sy = pos & 15;
                 // Cut to the tile: a narrow edge tile may be given a
                 // subrectangle reaching past it.
@@ -162,5 +162,5 @@ int decode_hextile_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
         }
         ctx.rows_done = oy + th;
     }
-    return 0;
+    return kDecodeOk;
 }

@@ -330,17 +330,18 @@ bool decode_tile(zrle_input &d, const tile_area &t) {
 
 template <int CPS>
 int decode_tiles(vnc_decode_ctx &ctx, zrle_input &d, int x, int y, int w, int h) {
+    ctx.drawn = ctx.pixels != nullptr;
     for (int oy = 0; oy < h; oy += kTileSize) {
         const int th = std::min(kTileSize, h - oy);
         for (int ox = 0; ox < w; ox += kTileSize) {
-            if (cancelled(ctx)) return -1;
+            if (cancelled(ctx)) return kDecodeBroken;
             const int tw = std::min(kTileSize, w - ox);
             const tile_area t = locate_tile(ctx, x + ox, y + oy, tw, th);
-            if (!decode_tile<CPS>(d, t)) return -1;
+            if (!decode_tile<CPS>(d, t)) return kDecodeRefused;
         }
         ctx.rows_done = oy + th;
     }
-    return 0;
+    return kDecodeOk;
 }
 
 // zlib's checksum of the output costs a tenth of inflating, and it is never
@@ -378,27 +379,27 @@ void vnc_buffer::release() {
 
 int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     uint32_t len;
-    if (ctx.in->read_u32(&len, kPayloadTimeoutMs)) return -1;
-    // Nothing sane is that long; the bytes are left alone.
-    if (len == 0 || len > kZrleMaxCompressed) return -1;
+    if (ctx.in->read_u32(&len, kPayloadTimeoutMs)) return kDecodeBroken;
+    if (len == 0) return kDecodeRefused;
+    // Nothing sane is longer than the rectangle's raw tiles and deflate's
+    // overhead, and skipping it would leave the inflate stream behind: the
+    // connection cannot go on. (The buffer grows only with what arrives.)
+    const uint64_t area = static_cast<uint64_t>(w > 0 ? w : 0) * static_cast<uint64_t>(h > 0 ? h : 0);
+    if (len > std::max<uint64_t>(kZrleMaxCompressed, area * 5)) return kDecodeBroken;
     // The compressed bytes are all read before anything is drawn: a payload
     // cut short changes no pixel. They live in the connection's buffer, which
     // is kept for the next rectangle (or in one of this call's own).
     vnc_buffer local;
     vnc_buffer &buf = ctx.scratch ? *ctx.scratch : local;
-    if (!ctx.zstream) {
-        ctx.in->skip(len, kPayloadTimeoutMs);
-        return -1;
-    }
+    if (!ctx.zstream)
+        return ctx.in->skip(len, kPayloadTimeoutMs) ? kDecodeBroken : kDecodeRefused;
     // The buffer grows with the bytes that arrive, not with the length the
     // server claims.
     for (uint32_t got = 0; got < len;) {
         const uint32_t step = std::min(len - got, std::max<uint32_t>(got, kMinInputStep));
-        if (!buf.reserve(static_cast<size_t>(got) + step)) {
-            ctx.in->skip(len - got, kPayloadTimeoutMs);
-            return -1;
-        }
-        if (ctx.in->read(buf.data + got, step, kPayloadTimeoutMs)) return -1;
+        if (!buf.reserve(static_cast<size_t>(got) + step))
+            return ctx.in->skip(len - got, kPayloadTimeoutMs) ? kDecodeBroken : kDecodeRefused;
+        if (ctx.in->read(buf.data + got, step, kPayloadTimeoutMs)) return kDecodeBroken;
         got += step;
     }
 
@@ -413,11 +414,13 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     const uint64_t bound =
         static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 4 + kZrleOutputSlack;
     zrle_input d(ctx, data, len, bound);
-    int result = 0;
+    int result = kDecodeOk;
     if (w > 0 && h > 0) {
         const bool cpixel3 = ctx.red_max <= 255 && ctx.green_max <= 255 && ctx.blue_max <= 255;
         result = cpixel3 ? decode_tiles<3>(ctx, d, x, y, w, h) : decode_tiles<4>(ctx, d, x, y, w, h);
     }
-    if (!d.drain()) result = -1;
+    // Bad compressed data costs only this rectangle: its bytes are all read.
+    if (!d.drain() && result == kDecodeOk) result = kDecodeRefused;
+    if (cancelled(ctx)) result = kDecodeBroken;
     return result;
 }

@@ -161,8 +161,10 @@ void vnc_back_resize(vnc_client_t *c, int width, int height) {
     b.width = width;
     b.height = height;
     b.resized = true;
+    // Both new arrays start zero-filled, so only what is drawn from here on
+    // needs copying: nothing of the old size carries over.
     b.pending_count = 0;
-    b.have_marked = false;
+    b.in_progress = false;
     uint32_t *front = vnc_pixels_alloc(width, height);
     uint32_t *back = front ? vnc_pixels_alloc(width, height) : nullptr;
     if (!back) {
@@ -173,20 +175,26 @@ void vnc_back_resize(vnc_client_t *c, int width, int height) {
     b.next_front = front;
 }
 
-void vnc_back_damage(vnc_client_t *c, int x, int y, int w, int h, bool decoded) {
+void vnc_back_damage(vnc_client_t *c, int x, int y, int w, int h) {
     vnc_back_buffer &b = c->back;
     vnc_area a;
-    if (!b.pixels || !clip_area(x, y, w, h, b.width, b.height, &a)) return;
-    if (!b.resized) add_pending(b, a);  // a resize publishes everything anyway
-    if (!decoded) return;
-    b.marked = b.have_marked ? bounding(b.marked, a) : a;
-    b.have_marked = true;
+    if (b.pixels && clip_area(x, y, w, h, b.width, b.height, &a)) add_pending(b, a);
+}
+
+void vnc_worker_release(vnc_client_t *c) {
+    vnc_back_buffer_release(c);
+    c->zrle_input.release();
+    if (c->zstream_ready) {
+        inflateEnd(&c->zstream);
+        c->zstream_ready = 0;
+    }
+    c->reader.reset();
 }
 
 bool vnc_lock_while_running(vnc_client_t *c) {
     for (int tries = 0;; ++tries) {
         if (c->lock.try_lock()) return true;
-        if (!c->running.load()) return false;
+        if (c->stopping.load()) return false;
         // A host holds it only briefly as a rule: yield first, since even
         // the shortest sleep costs tens of microseconds of timer slack.
         if (tries < 64)
@@ -196,19 +204,66 @@ bool vnc_lock_while_running(vnc_client_t *c) {
     }
 }
 
-void vnc_publish(vnc_client_t *c, bool interim) {
+namespace {
+
+// The pieces of a that lie outside hold (at most four), appended to out.
+int subtract(const vnc_area &a, const vnc_area &hold, vnc_area *out) {
+    const vnc_area i{std::max(a.x0, hold.x0), std::max(a.y0, hold.y0), std::min(a.x1, hold.x1),
+                     std::min(a.y1, hold.y1)};
+    if (i.empty()) {
+        out[0] = a;
+        return 1;
+    }
+    int n = 0;
+    if (a.y0 < i.y0) out[n++] = {a.x0, a.y0, a.x1, i.y0};
+    if (i.y1 < a.y1) out[n++] = {a.x0, i.y1, a.x1, a.y1};
+    if (a.x0 < i.x0) out[n++] = {a.x0, i.y0, i.x0, i.y1};
+    if (i.x1 < a.x1) out[n++] = {i.x1, i.y0, a.x1, i.y1};
+    return n;
+}
+
+}  // namespace
+
+void vnc_publish(vnc_client_t *c, vnc_publish_mode mode) {
     vnc_back_buffer &b = c->back;
-    // The finished rows of the rectangle being decoded.
-    vnc_area part = b.current;
-    if (interim && b.current_ctx)
-        part.y1 = static_cast<int>(
-            std::min<int64_t>(part.y1, int64_t{b.current.y0} + b.current_ctx->rows_done));
-    const bool show_current = interim && b.current_ctx && b.pixels && part.y1 > part.y0;
-    if (!b.resized && !b.pending_count && !b.have_marked && !show_current) return;
-    const size_t count = static_cast<size_t>(b.width) * static_cast<size_t>(b.height);
-    // The new array is not the host's yet: fill it before taking the lock.
-    if (b.resized && b.next_front && b.pixels) std::memcpy(b.next_front, b.pixels, count * 4);
-    if (!vnc_lock_while_running(c)) return;
+    // The rows of the rectangle in progress that are not finished stay out
+    // of every copy, also where a finished area overlaps them.
+    vnc_area hold;
+    if (b.in_progress) {
+        const int rows = b.current_ctx ? b.current_ctx->rows_done : b.current_rows;
+        hold = b.current;
+        hold.y0 = static_cast<int>(std::min<int64_t>(hold.y1, int64_t{hold.y0} + rows));
+        if (mode == vnc_publish_mode::interim && hold.y0 > b.current.y0) {
+            vnc_area done = b.current;
+            done.y1 = hold.y0;
+            vnc_back_damage(c, done.x0, done.y0, done.x1 - done.x0, done.y1 - done.y0);
+        }
+    }
+    if (!b.resized && !b.pending_count) return;
+    // A resize is handed over between rectangles only.
+    if (b.resized && mode == vnc_publish_mode::interim && b.in_progress) return;
+
+    vnc_area copy[kMaxPendingAreas * 4];
+    int copies = 0;
+    vnc_area keep[kMaxPendingAreas];
+    int kept = 0;
+    for (int i = 0; i < b.pending_count; ++i) {
+        const vnc_area &p = b.pending[i];
+        copies += subtract(p, hold, copy + copies);
+        const vnc_area held{std::max(p.x0, hold.x0), std::max(p.y0, hold.y0),
+                            std::min(p.x1, hold.x1), std::min(p.y1, hold.y1)};
+        if (!held.empty()) keep[kept++] = held;
+    }
+    // The host's next array is not the host's yet: fill it before the lock.
+    // Should the lock be busy, the same copies are made again next time.
+    if (b.resized && b.next_front && b.pixels)
+        for (int i = 0; i < copies; ++i) copy_area(b.next_front, b.pixels, b.width, copy[i]);
+
+    if (mode == vnc_publish_mode::final) {
+        if (!vnc_lock_while_running(c)) return;
+    } else if (!c->lock.try_lock()) {
+        return;  // the host holds it: try again at the next chance
+    }
     if (b.resized) {
         vnc_pixels_free(c->framebuffer);
         c->framebuffer = b.next_front;
@@ -220,19 +275,16 @@ void vnc_publish(vnc_client_t *c, bool interim) {
         c->dirty = 0;
         mark_dirty_region(c, 0, 0, b.width, b.height);
     } else if (c->framebuffer && b.pixels) {
-        for (int i = 0; i < b.pending_count; ++i)
-            copy_area(c->framebuffer, b.pixels, b.width, b.pending[i]);
-        if (show_current) copy_area(c->framebuffer, b.pixels, b.width, part);
-        if (b.have_marked)
-            mark_dirty_region(c, b.marked.x0, b.marked.y0, b.marked.x1 - b.marked.x0,
-                              b.marked.y1 - b.marked.y0);
-        if (show_current)
-            mark_dirty_region(c, part.x0, part.y0, part.x1 - part.x0, part.y1 - part.y0);
+        for (int i = 0; i < copies; ++i) {
+            const vnc_area &a = copy[i];
+            copy_area(c->framebuffer, b.pixels, b.width, a);
+            mark_dirty_region(c, a.x0, a.y0, a.x1 - a.x0, a.y1 - a.y0);
+        }
     }
     c->lock.unlock();
     b.resized = false;
     b.pending_count = 0;
-    b.have_marked = false;
+    for (int i = 0; i < kept; ++i) add_pending(b, keep[i]);
 }
 
 void mark_dirty_region(vnc_client_t *c, int x, int y, int w, int h) {

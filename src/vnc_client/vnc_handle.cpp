@@ -41,6 +41,7 @@ VNC_API vnc_client_t *vnc_create(void) {
 
 VNC_API int vnc_disconnect(vnc_client_t *c) {
     if (!c) return -1;
+    c->stopping.store(1);
     c->running.store(0);
     // Shut the socket first so a worker blocked in a read or a send wakes;
     // it also stops between waits because running is clear. The socket is
@@ -57,13 +58,7 @@ VNC_API int vnc_disconnect(vnc_client_t *c) {
         c->worker_started = 0;
     }
     vnc_close_connection(c);
-    c->reader.reset();
-    vnc_back_buffer_release(c);
-    c->zrle_input.release();
-    if (c->zstream_ready) {
-        inflateEnd(&c->zstream);
-        c->zstream_ready = 0;
-    }
+    vnc_worker_release(c);
     c->status.store(VNC_STATUS_DISCONNECTED);
     return 0;
 }

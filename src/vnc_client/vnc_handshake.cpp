@@ -11,6 +11,7 @@ namespace {
 const int32_t kDefaultEncodings[] = {16, 5, 2, 1, 0, -223};
 
 std::atomic<int> s_connect_timeout_ms{kConnectTimeoutMs};
+std::atomic<int> s_handshake_deadline_ms{kHandshakeDeadlineMs};
 
 void put_u16(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -68,6 +69,10 @@ void vnc_set_connect_timeout_for_testing(int ms) {
     s_connect_timeout_ms.store(ms > 0 ? ms : kConnectTimeoutMs);
 }
 
+void vnc_set_handshake_timeout_for_testing(int ms) {
+    s_handshake_deadline_ms.store(ms > 0 ? ms : kHandshakeDeadlineMs);
+}
+
 void vnc_set_encodings_for_testing(vnc_client_t *c, const int32_t *list, int count) {
     if (!c) return;
     if (!list || count <= 0)
@@ -117,6 +122,8 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     }
     c->reader.reset(vnc_new<vnc_socket_reader>(sock, nullptr));
     if (!c->reader || !c->reader->ok()) return fail(c, "Could not connect to VNC server");
+    c->reader->set_deadline(vnc_socket_reader::clock::now() +
+                            std::chrono::milliseconds(s_handshake_deadline_ms.load()));
     vnc_byte_source &in = *c->reader;
 
     // Version.
@@ -188,7 +195,8 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (name_len) {
         const uint32_t n = name_len < kDesktopNameSize - 1 ? name_len : kDesktopNameSize - 1;
         char name[kDesktopNameSize] = {0};
-        in.read(name, n, kHandshakeTimeoutMs);
+        if (in.read(name, n, kHandshakeTimeoutMs))
+            return fail(c, "Failed to read ServerInit desktop name");
         std::memcpy(c->desktop_name, name, n);
         c->desktop_name[n] = '\0';
         // A server that announces a long name and then stalls must not keep
@@ -196,6 +204,9 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         if (name_len > n && in.skip(name_len - n, kNameDrainTimeoutMs))
             return fail(c, "Failed to read ServerInit desktop name");
     }
+    // Refused before anything is allocated.
+    if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMaxFramebufferPixels)
+        return fail(c, "Server framebuffer is too large");
     {
         std::lock_guard<std::recursive_mutex> g(c->lock);
         vnc_framebuffer_resize(c, width, height);
@@ -230,6 +241,8 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     c->zstream.zfree = vnc_zfree;
     if (inflateInit(&c->zstream) == Z_OK) c->zstream_ready = 1;
 
+    c->reader->set_deadline(vnc_socket_reader::clock::time_point::max());
+    c->stopping.store(0);
     c->running.store(1);
     c->status.store(VNC_STATUS_CONNECTED);
     // Without a worker the connection stands but nothing is received.

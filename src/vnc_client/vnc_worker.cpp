@@ -22,7 +22,7 @@ const decoder_entry kDecoders[] = {
 
 constexpr int32_t kEncodingDesktopSize = -223;
 
-// One rectangle; false when the rectangle loop must stop.
+// One rectangle; false when the connection must end (the stream is lost).
 bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
     uint8_t hdr[12];
     if (in.read(hdr, 12, kPayloadTimeoutMs)) return false;
@@ -35,12 +35,19 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
                                              static_cast<uint32_t>(hdr[10]) << 8 | hdr[11]);
     vnc_back_buffer &b = c->back;
     if (enc == kEncodingDesktopSize) {
+        // Refused before anything is allocated; the connection cannot
+        // follow the server to that size.
+        if (static_cast<uint64_t>(w) * static_cast<uint64_t>(h) > kMaxFramebufferPixels)
+            return false;
         vnc_back_resize(c, w, h);
+        vnc_publish(c, vnc_publish_mode::boundary);
         return true;
     }
-    int result = 0;
+    // A resize the host's lock held back goes over at the next boundary.
+    if (b.resized) vnc_publish(c, vnc_publish_mode::boundary);
+    int result = kDecodeOk;
+    vnc_decode_ctx ctx;
     if (vnc_decoder_fn fn = vnc_find_decoder(enc)) {
-        vnc_decode_ctx ctx;
         ctx.in = &in;
         ctx.pixels = b.pixels;
         ctx.fb_width = b.pixels ? b.width : 0;
@@ -52,18 +59,30 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
         ctx.running = &c->running;
         ctx.scratch = &c->zrle_input;
         if (b.pixels && w > 0 && h > 0 && x < b.width && y < b.height) {
-            // Cut to the back buffer, for an interim publish while it decodes.
+            // Cut to the back buffer: a publish while it decodes shows only
+            // its finished rows.
             b.current.x0 = x;
             b.current.y0 = y;
             b.current.x1 = static_cast<int>(std::min<int64_t>(int64_t{x} + w, b.width));
             b.current.y1 = static_cast<int>(std::min<int64_t>(int64_t{y} + h, b.height));
             b.current_ctx = &ctx;
+            b.in_progress = true;
         }
         result = fn(ctx, x, y, w, h);
         b.current_ctx = nullptr;
-        if (!b.pixels) result = -1;  // consumed, but nothing to show
+        if (!b.pixels && result == kDecodeOk) result = kDecodeRefused;  // nothing to show
     }
-    vnc_back_damage(c, x, y, w, h, result == 0);
+    if (result == kDecodeBroken) {
+        // What was finished before the failure is shown; the rest is not,
+        // and nothing more is decoded.
+        b.current_rows = ctx.rows_done;
+        if (ctx.rows_done > 0) vnc_back_damage(c, x, y, w, std::min(h, ctx.rows_done));
+        return false;
+    }
+    b.in_progress = false;
+    // A refused rectangle is not reported, unless it may have drawn: the
+    // host is told of every pixel that changes.
+    if (result == kDecodeOk || ctx.drawn) vnc_back_damage(c, x, y, w, h);
     return true;
 }
 
@@ -71,7 +90,7 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
 // the host what has been decoded so far, every kInterimPublishMs.
 void interim_publish(void *arg) {
     vnc_client_t *c = static_cast<vnc_client_t *>(arg);
-    vnc_publish(c, true);
+    vnc_publish(c, vnc_publish_mode::interim);
     const auto now = std::chrono::steady_clock::now();
     auto &due = c->back.next_interim;
     while (due <= now) due += std::chrono::milliseconds(kInterimPublishMs);
@@ -92,11 +111,13 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
         ticking->set_tick(interim_publish, c);
         ticking->arm_tick(c->back.next_interim);
     }
-    for (int i = 0; i < count && c->running.load(); ++i)
-        if (!handle_rectangle(c, in)) break;
+    bool ok = true;
+    for (int i = 0; i < count && ok; ++i) ok = c->running.load() && handle_rectangle(c, in);
     if (ticking) ticking->disarm_tick();
-    // The whole update reaches the host before the next one is asked for.
-    vnc_publish(c, false);
+    // The whole update reaches the host before the next one is asked for;
+    // this is the one hand-over that waits for the lock, and no data is due.
+    vnc_publish(c, vnc_publish_mode::final);
+    if (!ok) return false;
     if (c->running.load()) send_framebuffer_update_request(c, 1);
     return true;
 }
@@ -105,11 +126,8 @@ bool handle_colour_map(vnc_byte_source &in) {
     uint8_t hdr[5];
     if (in.read(hdr, 5, kPayloadTimeoutMs)) return false;
     const uint32_t count = static_cast<uint32_t>(hdr[3] << 8 | hdr[4]);
-    // We asked for true colour, so the entries are of no use. A stalled
-    // server ends the drain at its first failed wait instead of costing
-    // 2 s per entry.
-    in.skip(static_cast<uint64_t>(count) * 6, kColourMapEntryTimeoutMs);
-    return true;
+    // We asked for true colour, so the entries are of no use.
+    return in.skip(static_cast<uint64_t>(count) * 6, kColourMapEntryTimeoutMs) == 0;
 }
 
 bool handle_cut_text(vnc_client_t *c, vnc_byte_source &in) {
@@ -118,14 +136,11 @@ bool handle_cut_text(vnc_client_t *c, vnc_byte_source &in) {
     const uint32_t len = static_cast<uint32_t>(hdr[3]) << 24 | static_cast<uint32_t>(hdr[4]) << 16 |
                          static_cast<uint32_t>(hdr[5]) << 8 | hdr[6];
     char *text = len <= kMaxCutTextLength ? static_cast<char *>(vnc_malloc(len + 1)) : nullptr;
-    if (!text) {
-        // Too long to keep: drop its bytes so the stream stays in step.
-        in.skip(len, kPayloadTimeoutMs);
-        return true;
-    }
+    // Too long to keep: drop its bytes so the stream stays in step.
+    if (!text) return in.skip(len, kPayloadTimeoutMs) == 0;
     if (in.read(text, len, kPayloadTimeoutMs)) {
         vnc_free(text);
-        return true;
+        return false;
     }
     text[len] = '\0';
     if (!vnc_lock_while_running(c)) {
@@ -189,10 +204,12 @@ void vnc_worker_proc(vnc_client_t *c) {
             if (!vnc_handle_server_message(c, in, type)) break;
         }
         // An update cut short by the server still shows what arrived.
-        vnc_publish(c, false);
+        vnc_publish(c, vnc_publish_mode::final);
     } catch (...) {
         // Nothing here is meant to throw; should it, the connection ends
         // rather than the host process.
     }
+    // Only the host's framebuffer outlives the connection.
+    vnc_worker_release(c);
     c->status.store(VNC_STATUS_DISCONNECTED);
 }
