@@ -2,6 +2,7 @@
 // failure texts and where they land, ServerInit and the set-up messages.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -404,6 +405,50 @@ TEST(Handshake, StalledLongNameFailsTheHandshake) {
     EXPECT_EQ(VNC_STATUS_ERROR, vnc_get_status(cl.c));
     // Bounded by one drain wait, not by the announced length.
     EXPECT_LT(spent, std::chrono::seconds(30));
+}
+
+// However slowly a server trickles its bytes, vnc_connect ends within one
+// limit for the whole handshake.
+TEST(Handshake, TricklingServerIsBoundedByTheHandshakeLimit) {
+    vnc_set_handshake_timeout_for_testing(600);
+    ScriptedServer s;
+    s.send("RFB 003.008\n").read(12).send(Bytes{1, 1}).read(1).send(Bytes().u32(0));
+    Bytes init;
+    init.u16(20).u16(10).raw({32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0});
+    s.read(1).send(init.u32(400).fill(127, 'n'));
+    for (int i = 0; i < 40; ++i) s.send(Bytes{'n'}).pause(100);
+    s.start();
+    Client cl;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(-1, cl.connect(s));
+    const auto spent = std::chrono::steady_clock::now() - t0;
+    vnc_set_handshake_timeout_for_testing(0);
+    EXPECT_EQ(VNC_STATUS_ERROR, vnc_get_status(cl.c));
+    EXPECT_LT(spent, std::chrono::milliseconds(2500));
+}
+
+// The pixel count is limited before anything is allocated; a long thin strip
+// within it is fine.
+TEST(Handshake, FramebufferSizeLimit) {
+    const struct {
+        int w, h;
+        bool ok;
+    } sizes[] = {{65535, 65535, false}, {16384, 8193, false}, {65535, 2, true}, {16384, 8192, true}};
+    for (const auto &z : sizes) {
+        SCOPED_TRACE(testing::Message() << z.w << "x" << z.h);
+        ScriptedServer s;
+        s.send("RFB 003.008\n").read(12).send(Bytes{1, 1}).read(1).send(Bytes().u32(0));
+        s.read(1).send(server_init(z.w, z.h, "big")).read(z.ok ? 58 : 0);
+        s.start();
+        Client cl;
+        ASSERT_EQ(z.ok ? 0 : -1, cl.connect(s));
+        if (!z.ok) {
+            EXPECT_STREQ("Server framebuffer is too large", vnc_last_error());
+        }
+        int w = -1, h = -1;
+        vnc_get_dimensions(cl.c, &w, &h);
+        EXPECT_EQ(z.ok ? z.w : 0, w);
+    }
 }
 
 TEST(Handshake, EmptyNameKeepsPreviousName) {

@@ -250,6 +250,7 @@ TEST(SockWait, ReportsReadableTimeoutAndInvalid) {
     p.send({1});
     EXPECT_EQ(1, vnc_sock_wait_readable(p.near, 2000, nullptr));
     EXPECT_EQ(1, vnc_sock_wait_readable(p.near, 2000, &run));
+    EXPECT_EQ(1, vnc_sock_wait_readable(p.near, 0, &run)) << "no time left still polls once";
     EXPECT_EQ(-1, vnc_sock_wait_readable(VNC_INVALID_SOCKET, 50, nullptr));
 }
 

@@ -230,12 +230,20 @@ TEST(Worker, ColourMapAndBellKeepStreamInStep) {
 // A server that goes away ends the worker promptly; the status says so, and a
 // new vnc_connect releases what the ended connection held.
 TEST(Worker, ClosedConnectionEndsWorker) {
+    void *px;
+    int stride, w, h;
     ScriptedServer s;
     s.handshake(4, 4).close();
     Conn k;
     k.connect(s);
     ASSERT_TRUE(wait_until([&] { return vnc_get_status(k.c) == VNC_STATUS_DISCONNECTED; }));
     EXPECT_EQ(-1, vnc_send_key(k.c, 0x61, 1)) << "no input once the worker ended";
+    // Only the host's framebuffer outlives the connection.
+    EXPECT_EQ(nullptr, k.c->back.pixels);
+    EXPECT_EQ(nullptr, k.c->reader.get());
+    EXPECT_EQ(0, k.c->zstream_ready);
+    EXPECT_EQ(0, vnc_lock_framebuffer(k.c, &px, &stride, &w, &h));
+    vnc_unlock_framebuffer(k.c);
 
     ScriptedServer s2;
     s2.handshake(6, 6);
@@ -347,4 +355,202 @@ TEST(Publishing, QuickUpdateIsNeverSeenHalfDrawn) {
     }
     EXPECT_GT(seen, 0);
     EXPECT_EQ(0, torn) << "a host saw one rectangle of an update without the other";
+}
+
+// ---- faults: the stream stays in step or the connection ends ---------------
+
+namespace {
+
+// Shortens every wait of the client's socket readers while a test runs.
+struct ReadTimeoutCap {
+    explicit ReadTimeoutCap(int ms) { vnc_set_read_timeout_cap_for_testing(ms); }
+    ~ReadTimeoutCap() { vnc_set_read_timeout_cap_for_testing(0); }
+};
+
+std::vector<int> take_dirty(vnc_client_t *c) {
+    int x, y, w, h;
+    if (vnc_get_dirty_rect(c, &x, &y, &w, &h) != 1) return {};
+    return {x, y, w, h};
+}
+
+}  // namespace
+
+// A message whose body stalls past the read timeout, or is cut by a close:
+// the connection ends (the rest would be read out of step), and what was
+// finished before the failure, and only that, reaches the host and is
+// reported.
+TEST(Faults, ReadFailingMidMessageEndsTheConnection) {
+    const Bytes raw_head = update_header(1).rect(0, 0, 4, 2, 0);
+    const Bytes row0 = raw_payload(0, 0, 4, 1), row1 = raw_payload(0, 1, 4, 1);
+    const Bytes first = update_header(2).rect(0, 0, 1, 1, 0).pixel(0xFF0000AAu);
+    const struct {
+        const char *what;
+        Bytes head, rest;
+        bool close;
+        std::vector<int> dirty;
+    } cases[] = {
+        {"raw payload stalls", Bytes(raw_head).raw(row0.vec()), row1, false, {0, 0, 4, 1}},
+        {"raw payload cut", Bytes(raw_head).raw(row0.vec()), Bytes(), true, {0, 0, 4, 1}},
+        {"rectangle header stalls", Bytes(first).u16(1).u16(1).u16(1),
+         Bytes().u16(1).s32(0).pixel(0xFF0000BBu), false, {0, 0, 1, 1}},
+        {"cut text stalls", Bytes().u8(3).fill(3, 0).u32(10).str("hello"), Bytes().str("world"),
+         false, {}},
+        {"colour map stalls", Bytes().u8(1).u8(0).u16(0).u16(2).fill(6, 1), Bytes().fill(6, 2),
+         false, {}},
+    };
+    ReadTimeoutCap cap(150);
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.what);
+        ScriptedServer s;
+        s.handshake(8, 4).send(t.head);
+        if (t.close)
+            s.close();
+        else
+            s.pause(600).send(t.rest).send(update_header(1).rect(0, 3, 1, 1, 0).pixel(7)).gate();
+        Conn k;
+        k.connect(s);
+        EXPECT_TRUE(wait_until([&] { return vnc_get_status(k.c) == VNC_STATUS_DISCONNECTED; }, 3000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(t.close ? 0 : 700));
+        EXPECT_EQ(t.dirty, take_dirty(k.c));
+        EXPECT_EQ(0u, k.pixel(0, 1)) << "an unfinished row reached the host";
+        EXPECT_EQ(0u, k.pixel(0, 3)) << "bytes after the failure were decoded";
+        EXPECT_EQ("(none)", k.cut_text());
+        EXPECT_EQ(t.dirty.empty(), k.pixel(0, 0) == 0) << "what finished was not shown";
+        s.open_gate();
+    }
+}
+
+// A host that holds the lock through a slow update neither stalls the
+// worker's reads into a timeout nor breaks the stream.
+TEST(Faults, HostHoldingTheLockDoesNotBreakTheStream) {
+    ReadTimeoutCap cap(300);
+    ScriptedServer s;
+    // A finished rectangle gives the interim hand-overs something to do.
+    s.handshake(32, 8).send(update_header(2).rect(0, 0, 1, 1, 0).pixel(1).rect(0, 1, 32, 7, 0));
+    for (int y = 1; y < 8; ++y) s.pause(150).send(raw_payload(0, y, 32, 1));
+    s.read(10);
+    Conn k;
+    k.connect(s);
+    void *px;
+    int stride, w, h;
+    vnc_lock_framebuffer(k.c, &px, &stride, &w, &h);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    vnc_unlock_framebuffer(k.c);
+    ASSERT_TRUE(s.wait_done());
+    EXPECT_TRUE(s.ok()) << s.error();
+    EXPECT_TRUE(wait_until([&] { return k.pixel(31, 7) == px_value(31, 7); }));
+    EXPECT_EQ(px_value(0, 1), k.pixel(0, 1));
+    EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(k.c));
+}
+
+// While a rectangle is still arriving, interim hand-overs show the finished
+// rectangles around it but no byte of it: not where an earlier rectangle
+// overlaps it, not inside areas merged into one box, not after a resize.
+TEST(Faults, InterimHandOverShowsOnlyFinishedPixels) {
+    const uint32_t A = 0xFF0000AAu, B = 0xFF00BB00u;
+    Bytes overlap = update_header(2).rect(0, 0, 16, 20, 0);
+    for (int i = 0; i < 16 * 20; ++i) overlap.pixel(A);
+    Bytes merged = update_header(67);
+    for (int i = 0; i < 66; ++i) merged.rect(i % 16, i < 33 ? 0 : 19, 1, 1, 0).pixel(A);
+    Bytes resized = update_header(3).rect(0, 0, 16, 20, -223).rect(0, 0, 16, 20, 0);
+    for (int i = 0; i < 16 * 20; ++i) resized.pixel(A);
+    const struct {
+        const char *what;
+        int fb_w, fb_h;
+        Bytes before;
+    } cases[] = {{"overlapping", 16, 20, overlap}, {"merged", 16, 20, merged},
+                 {"after a resize", 8, 8, resized}};
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.what);
+        Bytes second = Bytes(t.before).rect(0, 0, 16, 12, 0);
+        for (int i = 0; i < 16 * 10 + 8; ++i) second.pixel(B);
+        second.u8(0x00).u8(0xBB);  // half a pixel
+        Bytes rest = Bytes().u8(0x00).u8(0xFF);
+        for (int i = 0; i < 16 * 2 - 9; ++i) rest.pixel(B);
+        ScriptedServer s;
+        s.handshake(t.fb_w, t.fb_h).send(second).pause(400).send(rest).read(10);
+        Conn k;
+        k.connect(s);
+        int wrong = 0, shown = 0;
+        while (!s.wait_done(0)) {
+            void *px;
+            int stride, w, h;
+            if (vnc_lock_framebuffer(k.c, &px, &stride, &w, &h) == 0 && w == 16 && h == 20) {
+                const uint32_t *p = static_cast<const uint32_t *>(px);
+                for (int i = 0; i < 16 * 12; ++i) wrong += p[i] != 0 && p[i] != A;
+                shown += p[19 * 16] == A;
+            }
+            vnc_unlock_framebuffer(k.c);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(0, wrong) << "pixels of the rectangle still arriving were shown";
+        EXPECT_GT(shown, 0) << "finished rectangles were not shown meanwhile";
+        EXPECT_TRUE(wait_until([&] { return k.pixel(15, 11) == B; }));
+        EXPECT_EQ(B, k.pixel(0, 0));
+    }
+}
+
+// What the worker draws is what the host is shown: an RRE subrectangle
+// outside its rectangle is not drawn, so a CopyRect from there copies what
+// the host sees there.
+TEST(Faults, HostPictureIsTheWorkers) {
+    ScriptedServer s;
+    s.handshake(20, 10);
+    Bytes u = update_header(2).rect(0, 0, 4, 4, 2).u32(1).pixel(0xFF000001u);
+    u.pixel(0xFF000002u).u16(8).u16(0).u16(2).u16(2);
+    u.rect(12, 0, 2, 2, 1).u16(8).u16(0);
+    s.send(u).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(s.wait_done());
+    EXPECT_TRUE(wait_until([&] { return k.pixel(0, 0) == 0xFF000001u; }));
+    EXPECT_EQ(0u, k.pixel(8, 0));
+    EXPECT_EQ(0u, k.pixel(12, 0)) << "copied pixels the host was never shown";
+}
+
+// A send that fails ends the connection, but an update finished while the
+// host held the lock still reaches it.
+TEST(Faults, FailedSendDoesNotLoseAFinishedUpdate) {
+    vnc_set_send_stall_timeout_for_testing(300);
+    ScriptedServer s;
+    s.handshake(8, 8).send(update_header(1).rect(2, 3, 1, 1, 0).pixel(0xFF0000CCu)).gate();
+    Conn k;
+    k.connect(s);
+    void *px;
+    int stride, w, h;
+    vnc_lock_framebuffer(k.c, &px, &stride, &w, &h);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the update is in
+    const std::string big(64u << 20, 'x');  // more than the socket buffers take
+    EXPECT_EQ(-1, vnc_send_client_cut_text(k.c, big.data(), static_cast<int>(big.size())));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the connection has ended
+    vnc_unlock_framebuffer(k.c);
+    vnc_set_send_stall_timeout_for_testing(0);
+    EXPECT_TRUE(wait_until([&] { return k.pixel(2, 3) == 0xFF0000CCu; }));
+    EXPECT_EQ((std::vector<int>{2, 3, 1, 1}), take_dirty(k.c));
+    EXPECT_TRUE(wait_until([&] { return vnc_get_status(k.c) == VNC_STATUS_DISCONNECTED; }));
+    s.open_gate();
+}
+
+// A DesktopSize beyond the pixel limit ends the connection before anything
+// is allocated; a long thin strip within it is followed.
+TEST(Faults, DesktopSizeLimit) {
+    const struct {
+        int w, h;
+        bool ok;
+    } sizes[] = {{65535, 65535, false}, {16384, 8193, false}, {65535, 2, true}};
+    for (const auto &z : sizes) {
+        SCOPED_TRACE(testing::Message() << z.w << "x" << z.h);
+        ScriptedServer s;
+        s.handshake(8, 8).send(update_header(1).rect(0, 0, z.w, z.h, -223)).gate();
+        Conn k;
+        k.connect(s);
+        int w = 0, h = 0;
+        EXPECT_TRUE(wait_until([&] {
+            return z.ok ? vnc_get_dimensions(k.c, &w, &h) == 0 && w == z.w
+                        : vnc_get_status(k.c) == VNC_STATUS_DISCONNECTED;
+        }));
+        vnc_get_dimensions(k.c, &w, &h);
+        EXPECT_EQ(z.ok ? z.h : 8, h);
+        s.open_gate();
+    }
 }
