@@ -54,14 +54,20 @@ VNC_API vnc_client_t *vnc_create(void);
 /* Connects to host:port (host name or numeric address, any address family)
  * with an optional password (null or "" = none) and starts the worker.
  * Runs the whole handshake on the calling thread; the TCP connect gives up
- * after 10 s. A connected handle is disconnected first. Returns 0, or -1
+ * after 10 s, the handshake after it after 15 s however slowly the server
+ * sends. A server framebuffer of more than 2^27 pixels (134217728) is
+ * refused. A connected handle is disconnected first. Returns 0, or -1
  * with a text for vnc_last_error (a refusing server's reason included).
  * Do not call concurrently with vnc_connect/vnc_disconnect on the same handle. */
 VNC_API int vnc_connect(vnc_client_t *client, const char *host, int port, const char *password);
 
 /* Stops the worker, closes the socket, sets status 0. Safe in every status.
  * Returns only once the worker can no longer touch the handle. The framebuffer
- * survives until the next connection or vnc_destroy. -1 for a null handle. */
+ * survives until the next connection or vnc_destroy. -1 for a null handle.
+ * A connection also ends by itself (status 0) when the server closes it, a
+ * read stalls past its timeout in the middle of a message, or the server
+ * asks for a framebuffer over the limit; its last finished update is still
+ * handed over, and only the framebuffer is kept. */
 VNC_API int vnc_disconnect(vnc_client_t *client);
 
 /* Disconnects and frees the handle and everything it owns. Null is ignored.
@@ -80,12 +86,14 @@ VNC_API int vnc_get_dimensions(vnc_client_t *client, int *width, int *height);
  * With all arguments non-null the lock is held on return whatever the
  * result (-1 when there is no framebuffer): always follow such a call with
  * exactly one vnc_unlock_framebuffer. With a null argument: -1, no lock taken.
- * While held, the worker cannot hand over its next update (it keeps
- * receiving and decoding into a buffer of its own); hold it briefly. The
- * worker holds it only to copy a finished update (or, during an update
- * longer than 100 ms, the part decoded so far) in, never while waiting for
- * the network. The lock is recursive, so the holder may call
- * vnc_get_dimensions/vnc_get_dirty_rect. */
+ * While held, the worker keeps receiving and decoding into a buffer of its
+ * own, but it cannot hand a finished update over, and it asks the server
+ * for the next one only after that: hold it briefly. The worker holds it
+ * only to copy a finished update (or, during an update longer than 100 ms,
+ * its finished rectangles and rows so far) in, never while waiting for the
+ * network. The lock is recursive, so the holder may call
+ * vnc_get_dimensions/vnc_get_dirty_rect: take the lock first, then the dirty
+ * rectangle, and it lies inside the array the lock returned. */
 VNC_API int vnc_lock_framebuffer(vnc_client_t *client, void **pixels, int *stride, int *width,
                                  int *height);
 
@@ -94,7 +102,9 @@ VNC_API void vnc_unlock_framebuffer(vnc_client_t *client);
 
 /* If an area changed since the last call, stores it (x, y, w, h, inside the
  * current framebuffer), clears it and returns 1; else returns 0 and leaves
- * the outputs untouched (also 0 if any argument is null). */
+ * the outputs untouched (also 0 if any argument is null). A resize may
+ * follow before the host locks the framebuffer: call it with the lock held
+ * (or clip to the locked size). */
 VNC_API int vnc_get_dirty_rect(vnc_client_t *client, int *x, int *y, int *w, int *h);
 
 /* Input: each call sends one message on the calling thread and waits while
