@@ -162,3 +162,34 @@ TEST(Disconnect, WhileHostThreadsReadFramebuffer) {
     EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
     vnc_destroy(c);
 }
+
+// Input sent just before the close reaches a server that reads only after
+// the client has gone, also when the client had bytes of the server's still
+// unread: the close ends the stream cleanly instead of resetting it.
+TEST(Disconnect, CloseDeliversTheLastInput) {
+    ScriptedServer s;
+    Bytes keys;
+    for (int i = 0; i < 200; ++i) keys.u8(4).u8(i & 1).u16(0).u32(0x61 + i % 26);
+    Bytes update;
+    update.u8(0).u8(0).u16(1).rect(0, 0, 1, 1, 0).fill(4, 1);
+    // Bells the worker cannot read while the host holds the lock.
+    s.handshake(8, 8).send(update).send(Bytes().fill(65536, 2)).gate();
+    s.read(keys.size()).expect_closed();
+    s.start();
+    vnc_client_t *c = vnc_create();
+    ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+    void *px;
+    int st, w, h;
+    vnc_lock_framebuffer(c, &px, &st, &w, &h);
+    ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 12; }));
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(0, vnc_send_key(c, 0x61 + i % 26, i & 1));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, vnc_disconnect(c));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+    vnc_unlock_framebuffer(c);
+    s.open_gate();
+    ASSERT_TRUE(s.wait_done());
+    EXPECT_TRUE(s.ok()) << s.error();
+    EXPECT_EQ(keys.vec(), s.read_at(6));
+    vnc_destroy(c);
+}

@@ -26,6 +26,8 @@ constexpr int kNameDrainTimeoutMs = 1000;
 constexpr int kMessageWaitTimeoutMs = 200;
 // A send gives up when no byte of its message could be sent for this long.
 constexpr int kSendStallTimeoutMs = 5000;
+// How long a close waits for the server to end its side of the connection.
+constexpr int kCloseDrainMs = 250;
 // The whole connect, across every resolved address.
 constexpr int kConnectTimeoutMs = 10000;
 // The whole RFB handshake after the TCP connect: a server that trickles its

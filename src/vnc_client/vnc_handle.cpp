@@ -1,4 +1,6 @@
 // Handle lifecycle: create, disconnect, destroy, status, error texts.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -41,13 +43,21 @@ VNC_API vnc_client_t *vnc_create(void) {
 
 VNC_API int vnc_disconnect(vnc_client_t *c) {
     if (!c) return -1;
+    const auto drain_until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
     c->stopping.store(1);
     c->running.store(0);
-    // Shut the socket first so a worker blocked in a read or a send wakes;
-    // it also stops between waits because running is clear. The socket is
-    // closed only once nobody can be using it, so its number cannot be
-    // reused under a thread still holding it.
-    vnc_sock_shutdown(c->sock);
+    // A clean close: what was sent goes out, then the end of our stream, so
+    // the server reads every message before it sees the end. A closed socket
+    // with bytes still unread would reset the connection instead and could
+    // take the last input with it. The worker sees the cleared flag within
+    // one slice of its wait, or at once when the server closes in reply.
+    // The socket is closed only once nobody can be using it, so its number
+    // cannot be reused under a thread still holding it.
+    {
+        std::lock_guard<std::mutex> g(c->send_lock);
+        vnc_sock_shutdown_send(c->sock);
+    }
     if (c->worker_started) {
         // join throws only for a thread that cannot be joined (never ours);
         // no exception may leave an export all the same.
@@ -57,6 +67,11 @@ VNC_API int vnc_disconnect(vnc_client_t *c) {
         }
         c->worker_started = 0;
     }
+    // Until the server ends its side (it has read all we sent), bounded.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          drain_until - std::chrono::steady_clock::now())
+                          .count();
+    vnc_sock_drain(c->sock, static_cast<int>(std::max<long long>(left, 0)));
     vnc_close_connection(c);
     vnc_worker_release(c);
     c->status.store(VNC_STATUS_DISCONNECTED);

@@ -376,6 +376,28 @@ void vnc_sock_shutdown(vnc_socket_t sock) {
 #endif
 }
 
+void vnc_sock_shutdown_send(vnc_socket_t sock) {
+    if (sock == VNC_INVALID_SOCKET) return;
+#ifdef _WIN32
+    ::shutdown(native(sock), SD_SEND);
+#else
+    ::shutdown(native(sock), SHUT_WR);
+#endif
+}
+
+void vnc_sock_drain(vnc_socket_t sock, int timeout_ms) {
+    if (sock == VNC_INVALID_SOCKET) return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char scratch[16384];
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (poll_once(sock, static_cast<int>(std::max<long long>(left, 0))) <= 0) return;
+        if (vnc_sock_recv_some(sock, scratch, sizeof scratch) <= 0) return;
+    }
+}
+
 void vnc_sock_close(vnc_socket_t sock) {
     if (sock == VNC_INVALID_SOCKET) return;
 #ifdef _WIN32

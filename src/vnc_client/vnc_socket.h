@@ -73,5 +73,11 @@ void vnc_sock_set_nodelay(vnc_socket_t sock);
 // does not). Safe on an invalid socket.
 void vnc_sock_shutdown(vnc_socket_t sock);
 void vnc_sock_close(vnc_socket_t sock);
+// Half-close: the peer gets what was sent, then the end of the stream; the
+// receiving side stays open. Safe on an invalid socket.
+void vnc_sock_shutdown_send(vnc_socket_t sock);
+// Reads and drops what the peer sends until it closes its side, an error,
+// or timeout_ms has passed (0: only what is already there).
+void vnc_sock_drain(vnc_socket_t sock, int timeout_ms);
 
 #endif

@@ -154,13 +154,15 @@ void ScriptedServer::run() {
                 int w = vnc_sock_wait_readable(client_, 50, &alive_);
                 if (w < 0) break;
                 if (w == 0) continue;
-                if (vnc_sock_recv_some(client_, &b, 1) <= 0) {
-                    closed = true;
+                // Only the end of the stream counts; a reset is not a clean close.
+                const long r = vnc_sock_recv_some(client_, &b, 1);
+                if (r <= 0) {
+                    closed = r == 0;
                     break;
                 }
             }
             if (!closed) {
-                fail(std::string(where) + "client did not close");
+                fail(std::string(where) + "client did not close cleanly");
                 stop = true;
             }
             break;
