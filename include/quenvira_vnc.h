@@ -42,9 +42,10 @@ typedef struct vnc_client vnc_client_t;
 /* Library version text ("1.0.1"); static, never freed. Needs no set-up. */
 VNC_API const char *vnc_version(void);
 
-/* Most recent failure text recorded by vnc_create or vnc_connect anywhere in
- * the process; empty before any failure. Static buffer owned by the library,
- * overwritten by the next failure; never cleared by a success. */
+/* Most recent failure text recorded by vnc_create, vnc_connect or
+ * vnc_test_server_start anywhere in the process; empty before any failure.
+ * Static buffer owned by the library, overwritten by the next failure; never
+ * cleared by a success. */
 VNC_API const char *vnc_last_error(void);
 
 /* New handle in status 0, or null (with a text for vnc_last_error). Free it
@@ -62,6 +63,8 @@ VNC_API vnc_client_t *vnc_create(void);
 VNC_API int vnc_connect(vnc_client_t *client, const char *host, int port, const char *password);
 
 /* Stops the worker, closes the socket, sets status 0. Safe in every status.
+ * The close is clean: what was sent reaches the server, which is given up
+ * to 250 ms to end its side before the socket is closed.
  * Returns only once the worker can no longer touch the handle. The framebuffer
  * survives until the next connection or vnc_destroy. -1 for a null handle.
  * A connection also ends by itself (status 0) when the server closes it, a
@@ -128,8 +131,9 @@ VNC_API int vnc_send_client_cut_text(vnc_client_t *client, const char *text, int
 
 /* Starts the built-in one-client RFB 3.8 test server on 127.0.0.1:port with
  * a fixed 640 x 480 picture; password null or "" = no authentication
- * (at most 63 characters are kept). A running server is stopped first.
- * 0, or -1 when the port cannot be bound. */
+ * (at most 63 characters are kept); port 0 takes a free one. A running
+ * server is stopped first. 0, or -1 with a text for vnc_last_error when the
+ * port is outside 0..65535 or cannot be bound. */
 VNC_API int vnc_test_server_start(int port, const char *password);
 
 /* Stops the test server and its thread; harmless when none runs. */

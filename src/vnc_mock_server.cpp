@@ -18,6 +18,9 @@
 #include "vnc_alloc.h"
 #include "vnc_des.h"
 
+// The process-wide failure text, shared with the client side.
+void vnc_set_error(vnc_client_t *client, const char *text);
+
 namespace {
 
 // Each bounds one wait for data.
@@ -314,13 +317,22 @@ int mock_server_bound_port() { return s_bound_port.load(); }
 namespace {
 
 int start_server(int port, const char *password) {
+    // 0 asks the system for a free port; anything outside 16 bits is a mistake,
+    // not a port to be cut to its low bits.
+    if (port < 0 || port > 65535) {
+        vnc_set_error(nullptr, "Invalid test server port");
+        return -1;
+    }
     vnc_platform_net_init();
     std::lock_guard<std::mutex> control(s_control_mutex);
     stop_locked();
     std::snprintf(s_server_pw, sizeof s_server_pw, "%s", password ? password : "");
 
     vnc_socket_t listener = VNC_INVALID_SOCKET;
-    if (vnc_sock_listen_loopback(port, &listener) != 0) return -1;
+    if (vnc_sock_listen_loopback(port, &listener) != 0) {
+        vnc_set_error(nullptr, "Could not listen on the test server port");
+        return -1;
+    }
     s_listen_sock = listener;
     s_bound_port.store(vnc_sock_local_port(listener));
     s_server_running.store(1);

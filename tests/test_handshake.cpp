@@ -354,7 +354,7 @@ TEST(Handshake, ResolveAndConnectFailures) {
 
 TEST(Handshake, InvalidArguments) {
     Client cl;
-    for (int port : {0, -1}) {
+    for (int port : {0, -1, 65536, 70000}) {
         std::strcpy(cl.c->last_error, "");
         EXPECT_EQ(-1, vnc_connect(cl.c, "127.0.0.1", port, nullptr));
         EXPECT_STREQ("Invalid connection arguments", cl.c->last_error);

@@ -503,7 +503,12 @@ TEST(MockServer, StartOnATakenPortFailsAndStopsTheRunningServer) {
     ASSERT_EQ(0, vnc_sock_listen_loopback(0, &taken));
     const int taken_port = vnc_sock_local_port(taken);
     EXPECT_EQ(-1, vnc_test_server_start(taken_port, nullptr));
+    EXPECT_STREQ("Could not listen on the test server port", vnc_last_error());
     EXPECT_EQ(-1, mock_server_bound_port());
+    for (int port : {-1, 65536, 80000}) {
+        EXPECT_EQ(-1, vnc_test_server_start(port, nullptr)) << port;
+        EXPECT_STREQ("Invalid test server port", vnc_last_error());
+    }
     vnc_sock_close(taken);
     Client cl;
     EXPECT_EQ(-1, cl.connect(old_port)) << "the earlier server still runs";

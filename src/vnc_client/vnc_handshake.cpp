@@ -99,7 +99,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         vnc_set_error(nullptr, "Invalid connection arguments");
         return -1;
     }
-    if (!host || port <= 0) {
+    if (!host || port <= 0 || port > 65535) {
         vnc_set_error(c, "Invalid connection arguments");
         return -1;
     }
