@@ -59,7 +59,8 @@ VNC_API vnc_client_t *vnc_create(void);
  * sends. A server framebuffer of more than 2^27 pixels (134217728) is
  * refused. A connected handle is disconnected first. Returns 0, or -1
  * with a text for vnc_last_error (a refusing server's reason included).
- * Do not call concurrently with vnc_connect/vnc_disconnect on the same handle. */
+ * vnc_disconnect or vnc_destroy from another thread abandons it (-1) at once.
+ * Do not call it concurrently with another vnc_connect on the same handle. */
 VNC_API int vnc_connect(vnc_client_t *client, const char *host, int port, const char *password);
 
 /* Stops the worker, closes the socket, sets status 0. Safe in every status.

@@ -193,3 +193,32 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
     EXPECT_EQ(keys.vec(), s.read_at(6));
     vnc_destroy(c);
 }
+
+// vnc_disconnect or vnc_destroy from another thread abandons a vnc_connect
+// that waits for a silent server, at once.
+TEST(Disconnect, AbandonsAConnectInProgress) {
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroy" : "disconnect");
+        ScriptedServer s;
+        s.gate();  // accepts, never greets
+        s.start();
+        vnc_client_t *c = vnc_create();
+        std::atomic<int> result{1};
+        std::thread t([&] { result = vnc_connect(c, "127.0.0.1", s.port(), nullptr); });
+        ASSERT_TRUE(wait_until([&] { return vnc_get_status(c) == VNC_STATUS_CONNECTING; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));  // in the greeting's wait
+        const auto t0 = std::chrono::steady_clock::now();
+        if (destroy)
+            vnc_destroy(c);
+        else
+            EXPECT_EQ(0, vnc_disconnect(c));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+        t.join();
+        EXPECT_EQ(-1, result.load());
+        if (!destroy) {
+            EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
+            vnc_destroy(c);
+        }
+        s.open_gate();
+    }
+}

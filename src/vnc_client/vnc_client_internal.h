@@ -115,6 +115,10 @@ struct vnc_client {
     // framebuffer lock. A connection that ends by itself still hands its
     // finished update over.
     std::atomic<int> stopping{0};
+    // A vnc_connect in progress, and the flag vnc_disconnect clears to
+    // abandon it (every wait of the handshake watches it).
+    std::atomic<int> connecting{0};
+    std::atomic<int> connect_go{1};
     // Changes whenever sock is set or closed (under send_lock): an input call
     // sends only on the connection it started on.
     std::atomic<uint32_t> generation{0};

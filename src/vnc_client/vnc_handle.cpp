@@ -43,6 +43,16 @@ VNC_API vnc_client_t *vnc_create(void) {
 
 VNC_API int vnc_disconnect(vnc_client_t *c) {
     if (!c) return -1;
+    if (c->connecting.load()) {
+        // Another thread is in vnc_connect: cut its waits short and let it
+        // fail before anything here is released.
+        c->connect_go.store(0);
+        {
+            std::lock_guard<std::mutex> g(c->send_lock);
+            vnc_sock_shutdown(c->sock);
+        }
+        while (c->connecting.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     const auto drain_until =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
     c->stopping.store(1);

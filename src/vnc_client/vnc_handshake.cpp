@@ -85,11 +85,16 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
                                    const char *password) {
     // Nothing below should throw; if anything ever does, the host gets a
     // failed connect rather than a terminated process.
+    int result;
     try {
-        return connect_impl(c, host, port, password);
+        result = connect_impl(c, host, port, password);
     } catch (...) {
-        return c ? fail(c, "Could not connect to VNC server") : -1;
+        result = c ? fail(c, "Could not connect to VNC server") : -1;
     }
+    // The last touch of the handle: a vnc_destroy waiting for this attempt
+    // to end may free it right after.
+    if (c) c->connecting.store(0);
+    return result;
 }
 
 namespace {
@@ -108,10 +113,12 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (c->status.load() == VNC_STATUS_CONNECTED || c->sock != VNC_INVALID_SOCKET ||
         c->worker_started || c->zstream_ready)
         vnc_disconnect(c);
+    c->connect_go.store(1);
+    c->connecting.store(1);
     c->status.store(VNC_STATUS_CONNECTING);
 
     vnc_socket_t sock;
-    int cr = vnc_sock_connect_tcp(host, port, &sock, s_connect_timeout_ms.load());
+    int cr = vnc_sock_connect_tcp(host, port, &sock, s_connect_timeout_ms.load(), &c->connect_go);
     if (cr == -1) return fail(c, "Failed to resolve host");
     if (cr != 0) return fail(c, "Could not connect to VNC server");
     uint32_t gen;
@@ -120,7 +127,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         c->sock = sock;
         gen = c->generation.fetch_add(1) + 1;
     }
-    c->reader.reset(vnc_new<vnc_socket_reader>(sock, nullptr));
+    c->reader.reset(vnc_new<vnc_socket_reader>(sock, &c->connect_go));
     if (!c->reader || !c->reader->ok()) return fail(c, "Could not connect to VNC server");
     c->reader->set_deadline(vnc_socket_reader::clock::now() +
                             std::chrono::milliseconds(s_handshake_deadline_ms.load()));
@@ -242,6 +249,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (inflateInit(&c->zstream) == Z_OK) c->zstream_ready = 1;
 
     c->reader->set_deadline(vnc_socket_reader::clock::time_point::max());
+    if (!c->connect_go.load()) return fail(c, nullptr);  // abandoned by vnc_disconnect
     c->stopping.store(0);
     c->running.store(1);
     c->status.store(VNC_STATUS_CONNECTED);

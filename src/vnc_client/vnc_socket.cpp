@@ -105,9 +105,9 @@ int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false) {
 // and given up after that long: dropped SYNs (a full accept queue, a
 // filtering firewall) would otherwise hold the caller for the system's whole
 // retry schedule, about two minutes. The socket is blocking again after.
-// 0 connected, -1 not.
+// With cancel, the wait gives up once it reads 0. 0 connected, -1 not.
 int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t len,
-                   int timeout_ms) {
+                   int timeout_ms, const std::atomic<int> *cancel) {
 #ifdef _WIN32
     if (timeout_ms < 0) return ::connect(native(sock), addr, len) == 0 ? 0 : -1;
     u_long nonblocking = 1;
@@ -117,17 +117,31 @@ int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t le
         result = 0;
     } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
         // select, not WSAPoll: older WSAPoll never reports a failed connect.
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(native(sock), &writable);
-        FD_SET(native(sock), &failed);
-        struct timeval tv;
-        tv.tv_sec = timeout_ms / 1000;
-        tv.tv_usec = (timeout_ms % 1000) * 1000;
-        if (::select(0, nullptr, &writable, &failed, &tv) > 0 &&
-            FD_ISSET(native(sock), &writable) && !FD_ISSET(native(sock), &failed))
-            result = 0;
+        // In slices, so that a cancel is seen.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            if (cancel && !cancel->load()) break;
+            const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       deadline - std::chrono::steady_clock::now())
+                                       .count();
+            if (left < 0) break;
+            const int slice = cancel && left > kCancelSliceMs ? kCancelSliceMs : static_cast<int>(left);
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(native(sock), &writable);
+            FD_SET(native(sock), &failed);
+            struct timeval tv;
+            tv.tv_sec = slice / 1000;
+            tv.tv_usec = (slice % 1000) * 1000;
+            const int r = ::select(0, nullptr, &writable, &failed, &tv);
+            if (r < 0) break;
+            if (r > 0) {
+                if (FD_ISSET(native(sock), &writable) && !FD_ISSET(native(sock), &failed)) result = 0;
+                break;
+            }
+            if (left == 0) break;
+        }
     }
     nonblocking = 0;
     if (ioctlsocket(native(sock), FIONBIO, &nonblocking) != 0) result = -1;
@@ -147,7 +161,18 @@ int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t le
         result = 0;
     } else if (errno == EINPROGRESS || errno == EINTR) {
         // An interrupted connect goes on in the background like one in progress.
-        if (poll_once(sock, timeout_ms, true) > 0) {
+        int ready = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (!(cancel && !cancel->load())) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            const int slice = static_cast<int>(
+                std::clamp<long long>(left, 0, cancel ? kCancelSliceMs : timeout_ms));
+            ready = poll_once(sock, slice, true);
+            if (ready != 0 || left <= 0) break;
+        }
+        if (ready > 0) {
             int err = 0;
             socklen_t err_len = sizeof err;
             if (getsockopt(native(sock), SOL_SOCKET, SO_ERROR, &err, &err_len) == 0 && err == 0)
@@ -258,7 +283,8 @@ void vnc_sock_set_nodelay(vnc_socket_t sock) {
                sizeof one);
 }
 
-int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int timeout_ms) {
+int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int timeout_ms,
+                         const std::atomic<int> *cancel) {
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
     struct addrinfo hints;
@@ -275,7 +301,7 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int time
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     vnc_socket_t found = VNC_INVALID_SOCKET;
-    for (struct addrinfo *a = list; a; a = a->ai_next) {
+    for (struct addrinfo *a = list; a && !(cancel && !cancel->load()); a = a->ai_next) {
         int left = -1;
         if (timeout_ms >= 0) {
             const auto ms =
@@ -294,7 +320,8 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int time
         vnc_socket_t vs = s;
 #endif
         vnc_sock_set_nodelay(vs);
-        if (connect_within(vs, a->ai_addr, static_cast<sock_len_t>(a->ai_addrlen), left) == 0) {
+        if (connect_within(vs, a->ai_addr, static_cast<sock_len_t>(a->ai_addrlen), left, cancel) ==
+            0) {
             found = vs;
             break;
         }

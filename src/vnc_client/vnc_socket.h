@@ -55,9 +55,11 @@ int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t leng
 // Resolves host:port (any address family) and connects the first address
 // that accepts, with TCP_NODELAY, trying them in turn within one limit of
 // timeout_ms for the whole attempt (negative: each connect waits as long as
-// the system lets it). 0 with *out set; -1 resolution failed; -2 no address
-// connected in time.
-int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int timeout_ms = -1);
+// the system lets it). With cancel, each wait gives up once it reads 0 (the
+// name look-up itself cannot be cut short). 0 with *out set; -1 resolution
+// failed; -2 no address connected in time.
+int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int timeout_ms = -1,
+                         const std::atomic<int> *cancel = nullptr);
 
 // Listening IPv4 socket on 127.0.0.1:port, address reuse on, backlog 5.
 // 0 with *out set, or -1.
