@@ -42,13 +42,13 @@ enc::image photo_image() {
 
 struct framebuffer {
     std::vector<uint32_t> px = std::vector<uint32_t>(static_cast<size_t>(kW) * kH);
-    vnc_decode_ctx ctx(vnc_byte_source &in, z_stream *z = nullptr) {
+    vnc_decode_ctx ctx(vnc_byte_source &in, vnc_inflate *z = nullptr) {
         vnc_decode_ctx c;
         c.in = &in;
         c.pixels = px.data();
         c.fb_width = kW;
         c.fb_height = kH;
-        c.zstream = z;
+        c.inflate = z;
         return c;
     }
 };
@@ -93,17 +93,13 @@ void zrle(benchmark::State &state, const enc::image &img) {
     enc::zrle_stream stream;
     const enc::bytes payload = stream.rect(enc::zrle_encode(img));
     framebuffer fb;
-    z_stream z;
-    std::memset(&z, 0, sizeof z);
-    inflateInit(&z);
     for (auto _ : state) {
-        inflateReset(&z);
+        vnc_inflate z;
         vnc_memory_reader in(payload.data(), payload.size());
         vnc_decode_ctx ctx = fb.ctx(in, &z);
         if (decode_zrle_rect(ctx, 0, 0, kW, kH) != 0) state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(fb.px.data());
     }
-    inflateEnd(&z);
     state.SetItemsProcessed(state.iterations() * kW * kH);
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(payload.size()));
 }

@@ -7,7 +7,7 @@
 //     so rectangles land inside, across the edges and far outside;
 //   flags: bit 0 no framebuffer (consume only), bit 1 four-byte ZRLE pixels,
 //     bit 2 no inflate stream.
-// One z_stream serves every rectangle of an input, as on a connection.
+// One inflate stream serves every rectangle of an input, as on a connection.
 #ifndef QV_FUZZ_DECODER_H
 #define QV_FUZZ_DECODER_H
 
@@ -28,8 +28,8 @@ inline int run_decoder_input(vnc_decoder_fn fn, const uint8_t *data, size_t size
     const int fb_w = 1 + data[0] % 64, fb_h = 1 + data[1] % 64;
     // Exactly the framebuffer's size, so the sanitizer sees any write past it.
     std::vector<uint32_t> pixels(static_cast<size_t>(fb_w) * fb_h, 0x11223344u);
-    z_stream z{};
-    const bool z_ok = inflateInit(&z) == Z_OK;
+    vnc_inflate z;
+    const bool z_ok = z.ok();
     vnc_memory_reader in(data + 2, size - 2);
     while (in.buffered() >= 5) {
         uint8_t h[5];
@@ -39,11 +39,10 @@ inline int run_decoder_input(vnc_decoder_fn fn, const uint8_t *data, size_t size
         ctx.pixels = (h[4] & kNoFramebuffer) ? nullptr : pixels.data();
         ctx.fb_width = fb_w;
         ctx.fb_height = fb_h;
-        ctx.zstream = (z_ok && !(h[4] & kNoInflateStream)) ? &z : nullptr;
+        ctx.inflate = (z_ok && !(h[4] & kNoInflateStream)) ? &z : nullptr;
         ctx.red_max = ctx.green_max = ctx.blue_max = (h[4] & kFourBytePixels) ? 1023 : 255;
         fn(ctx, coordinate(h[0]), coordinate(h[1]), coordinate(h[2]), coordinate(h[3]));
     }
-    if (z_ok) inflateEnd(&z);
     return 0;
 }
 

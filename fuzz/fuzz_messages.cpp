@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     c->red_max = c->green_max = c->blue_max = 255;
     c->running.store(1);
-    std::memset(&c->zstream, 0, sizeof c->zstream);
-    if (inflateInit(&c->zstream) == Z_OK) c->zstream_ready = 1;
+    c->inflater.reset(vnc_new<vnc_inflate>());
 
     vnc_memory_reader in(input.data(), input.size());
     uint8_t type;

@@ -241,7 +241,7 @@ TEST(Worker, ClosedConnectionEndsWorker) {
     // Only the host's framebuffer outlives the connection.
     EXPECT_EQ(nullptr, k.c->back.pixels);
     EXPECT_EQ(nullptr, k.c->reader.get());
-    EXPECT_EQ(0, k.c->zstream_ready);
+    EXPECT_EQ(nullptr, k.c->inflater.get());
     EXPECT_EQ(0, vnc_lock_framebuffer(k.c, &px, &stride, &w, &h));
     vnc_unlock_framebuffer(k.c);
 

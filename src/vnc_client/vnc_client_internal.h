@@ -2,8 +2,6 @@
 #ifndef QUENVIRA_VNC_CLIENT_INTERNAL_H
 #define QUENVIRA_VNC_CLIENT_INTERNAL_H
 
-#include <zlib.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -15,6 +13,7 @@
 #include "quenvira_vnc.h"
 #include "vnc_alloc.h"
 #include "vnc_byte_source.h"
+#include "vnc_inflate.h"
 #include "vnc_socket.h"
 
 // Read timeouts in milliseconds; each bounds one wait for data.
@@ -144,8 +143,8 @@ struct vnc_client {
     vnc_back_buffer back;
     vnc_buffer zrle_input;  // worker only
 
-    z_stream zstream{};
-    int zstream_ready = 0;
+    // ZRLE's stream (worker only once connected); null: none could be had.
+    std::unique_ptr<vnc_inflate, vnc_deleter> inflater;
 
     char last_error[kErrorTextSize] = {};
     char desktop_name[kDesktopNameSize] = {};
@@ -248,7 +247,7 @@ struct vnc_decode_ctx {
     uint32_t *pixels = nullptr;  // null: nothing is drawn, payload still consumed
     int fb_width = 0;
     int fb_height = 0;
-    z_stream *zstream = nullptr;  // null: ZRLE rectangles are refused (after consuming their data)
+    vnc_inflate *inflate = nullptr;  // null: ZRLE rectangles are refused (after consuming their data)
     uint16_t red_max = 255, green_max = 255, blue_max = 255;
     const std::atomic<int> *running = nullptr;  // null: never cancelled
     vnc_buffer *scratch = nullptr;  // the connection's ZRLE input buffer; null: per call

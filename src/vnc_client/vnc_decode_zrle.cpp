@@ -34,18 +34,11 @@ public:
     zrle_input(const vnc_decode_ctx &ctx, const uint8_t *compressed, uint32_t len, uint64_t bound)
         : cur(window_), end(window_), ctx_(ctx), bound_(bound) {
         std::memset(window_ + kWindowSize, 0, kWindowPad);
-        z_stream *z = ctx_.zstream;
-        z->next_in = const_cast<Bytef *>(compressed);
-        z->avail_in = len;
+        ctx_.inflate->feed(compressed, len);
     }
-    ~zrle_input() {
-        // zlib keeps no use for these past the rectangle; do not leave them dangling.
-        z_stream *z = ctx_.zstream;
-        z->next_in = nullptr;
-        z->avail_in = 0;
-        z->next_out = nullptr;
-        z->avail_out = 0;
-    }
+    // The stream keeps no use for the pointers past the rectangle; do not
+    // leave them dangling.
+    ~zrle_input() { ctx_.inflate->detach(); }
     zrle_input(const zrle_input &) = delete;
     zrle_input &operator=(const zrle_input &) = delete;
 
@@ -78,21 +71,7 @@ private:
     int step(uint8_t *out, size_t space, size_t *produced) {
         *produced = 0;
         if (cancelled(ctx_)) return -1;
-        z_stream *z = ctx_.zstream;
-        const uInt in_before = z->avail_in;
-        z->next_out = out;
-        z->avail_out = static_cast<uInt>(space);
-        const int r = inflate(z, Z_SYNC_FLUSH);
-        *produced = space - z->avail_out;
-        if (r == Z_STREAM_END) return *produced ? 1 : 0;
-        // Z_BUF_ERROR: no progress possible, i.e. input and pending output
-        // are both used up.
-        if (r == Z_BUF_ERROR) return 0;
-        if (r != Z_OK) return -1;
-        // Space left over means the input ran out with everything flushed.
-        if (z->avail_out != 0 && z->avail_in == 0) return 0;
-        if (z->avail_in == in_before && !*produced) return -1;  // no progress: never spin
-        return 1;
+        return ctx_.inflate->run(out, space, produced);
     }
 
     bool refill(size_t n) {
@@ -344,19 +323,6 @@ int decode_tiles(vnc_decode_ctx &ctx, zrle_input &d, int x, int y, int w, int h)
     return kDecodeOk;
 }
 
-// zlib's checksum of the output costs a tenth of inflating, and it is never
-// checked: the stream does not end while the connection lasts. So before a
-// connection's first ZRLE bytes (a zlib stream that has seen no input and
-// still keeps its checksum), a plain header switches the stream to raw
-// deflate and its two bytes are skipped. true when it did.
-bool skip_zlib_header(z_stream *z, const uint8_t *data, uint32_t len) {
-    if (z->total_in != 0 || z->adler != 1 || len < 3) return false;
-    const unsigned cmf = data[0], flg = data[1];
-    const bool plain = (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf << 8 | flg) % 31 == 0 &&
-                       !(flg & 0x20);  // no preset dictionary
-    return plain && inflateReset2(z, -static_cast<int>((cmf >> 4) + 8)) == Z_OK;
-}
-
 }  // namespace
 
 bool vnc_buffer::reserve(size_t n) {
@@ -391,7 +357,7 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     // is kept for the next rectangle (or in one of this call's own).
     vnc_buffer local;
     vnc_buffer &buf = ctx.scratch ? *ctx.scratch : local;
-    if (!ctx.zstream)
+    if (!ctx.inflate)
         return ctx.in->skip(len, kPayloadTimeoutMs) ? kDecodeBroken : kDecodeRefused;
     // The buffer grows with the bytes that arrive, not with the length the
     // server claims.
@@ -404,10 +370,6 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     }
 
     const uint8_t *data = buf.data;
-    if (skip_zlib_header(ctx.zstream, data, len)) {
-        data += 2;
-        len -= 2;
-    }
     if (w < 0) w = 0;
     if (h < 0) h = 0;
     // Tiles may read no further than a rectangle of this size can need.

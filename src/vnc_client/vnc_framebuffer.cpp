@@ -184,10 +184,7 @@ void vnc_back_damage(vnc_client_t *c, int x, int y, int w, int h) {
 void vnc_worker_release(vnc_client_t *c) {
     vnc_back_buffer_release(c);
     c->zrle_input.release();
-    if (c->zstream_ready) {
-        inflateEnd(&c->zstream);
-        c->zstream_ready = 0;
-    }
+    c->inflater.reset();
     c->reader.reset();
 }
 

@@ -34,10 +34,7 @@ int fail(vnc_client_t *c, const char *text) {
     c->running.store(0);
     vnc_close_connection(c);
     c->reader.reset();
-    if (c->zstream_ready) {
-        inflateEnd(&c->zstream);
-        c->zstream_ready = 0;
-    }
+    c->inflater.reset();
     if (text) vnc_set_error(c, text);
     c->status.store(VNC_STATUS_ERROR);
     return -1;
@@ -111,7 +108,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     // Release whatever an earlier connection still holds, including one whose
     // worker ended by itself (status 0 but socket and stream still held).
     if (c->status.load() == VNC_STATUS_CONNECTED || c->sock != VNC_INVALID_SOCKET ||
-        c->worker_started || c->zstream_ready)
+        c->worker_started || c->inflater)
         vnc_disconnect(c);
     c->connect_go.store(1);
     c->connecting.store(1);
@@ -243,10 +240,8 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         vnc_free(se);
     }
 
-    std::memset(&c->zstream, 0, sizeof c->zstream);
-    c->zstream.zalloc = vnc_zalloc;
-    c->zstream.zfree = vnc_zfree;
-    if (inflateInit(&c->zstream) == Z_OK) c->zstream_ready = 1;
+    c->inflater.reset(vnc_new<vnc_inflate>());
+    if (c->inflater && !c->inflater->ok()) c->inflater.reset();
 
     c->reader->set_deadline(vnc_socket_reader::clock::time_point::max());
     if (!c->connect_go.load()) return fail(c, nullptr);  // abandoned by vnc_disconnect

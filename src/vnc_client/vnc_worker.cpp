@@ -52,7 +52,7 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
         ctx.pixels = b.pixels;
         ctx.fb_width = b.pixels ? b.width : 0;
         ctx.fb_height = b.pixels ? b.height : 0;
-        ctx.zstream = c->zstream_ready ? &c->zstream : nullptr;
+        ctx.inflate = c->inflater.get();
         ctx.red_max = c->red_max;
         ctx.green_max = c->green_max;
         ctx.blue_max = c->blue_max;

@@ -1,0 +1,149 @@
+#include "vnc_inflate.h"
+
+#include <cstring>
+
+#include "vnc_alloc.h"
+
+#ifdef QV_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#else
+#include <zlib.h>
+#endif
+
+namespace {
+
+// A zlib header without a preset dictionary: CM 8, a window of at most 32
+// KiB, FCHECK right. Its window size in bits, or 0 when it is not one.
+int plain_zlib_header(const uint8_t *data, uint32_t len) {
+    if (len < 3) return 0;
+    const unsigned cmf = data[0], flg = data[1];
+    const bool plain = (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf << 8 | flg) % 31 == 0 &&
+                       !(flg & 0x20);
+    return plain ? static_cast<int>(cmf >> 4) + 8 : 0;
+}
+
+}  // namespace
+
+#ifdef QV_HAVE_ISAL
+
+namespace {
+inflate_state *isal(void *p) { return static_cast<inflate_state *>(p); }
+}  // namespace
+
+const char *vnc_inflate::backend() { return "isa-l"; }
+
+vnc_inflate::vnc_inflate() : state_(vnc_malloc(sizeof(inflate_state))) {
+    if (!state_) return;
+    isal_inflate_init(isal(state_));
+}
+
+vnc_inflate::~vnc_inflate() { vnc_free(state_); }
+
+void vnc_inflate::feed(const uint8_t *data, uint32_t len) {
+    inflate_state *s = isal(state_);
+    if (!started_) {
+        started_ = true;
+        if (plain_zlib_header(data, len)) {
+            s->crc_flag = ISAL_DEFLATE;
+            data += 2;
+            len -= 2;
+        } else {
+            s->crc_flag = ISAL_ZLIB;  // let it parse (and refuse) whatever this is
+        }
+    }
+    s->next_in = const_cast<uint8_t *>(data);
+    s->avail_in = len;
+}
+
+int vnc_inflate::run(uint8_t *out, size_t space, size_t *produced) {
+    inflate_state *s = isal(state_);
+    *produced = 0;
+    if (s->block_state == ISAL_BLOCK_FINISH) return 0;  // a final block ended the stream
+    const uint32_t in_before = s->avail_in;
+    s->next_out = out;
+    s->avail_out = static_cast<uint32_t>(space);
+    const int r = isal_inflate(s);
+    *produced = space - s->avail_out;
+    if (r != ISAL_DECOMP_OK && r != ISAL_END_INPUT && r != ISAL_OUT_OVERFLOW) return -1;
+    if (s->block_state == ISAL_BLOCK_FINISH) return *produced ? 1 : 0;
+    // Space left over means the input ran out with everything flushed.
+    if (s->avail_out != 0 && s->avail_in == 0) return 0;
+    if (s->avail_in == in_before && !*produced) return -1;  // no progress: never spin
+    return 1;
+}
+
+void vnc_inflate::detach() {
+    inflate_state *s = isal(state_);
+    s->next_in = nullptr;
+    s->avail_in = 0;
+    s->next_out = nullptr;
+    s->avail_out = 0;
+}
+
+#else  // zlib
+
+namespace {
+z_stream *zs(void *p) { return static_cast<z_stream *>(p); }
+}  // namespace
+
+const char *vnc_inflate::backend() { return "zlib"; }
+
+vnc_inflate::vnc_inflate() : state_(vnc_calloc(1, sizeof(z_stream))) {
+    if (!state_) return;
+    z_stream *z = zs(state_);
+    z->zalloc = vnc_zalloc;
+    z->zfree = vnc_zfree;
+    if (inflateInit(z) != Z_OK) {
+        vnc_free(state_);
+        state_ = nullptr;
+    }
+}
+
+vnc_inflate::~vnc_inflate() {
+    if (!state_) return;
+    inflateEnd(zs(state_));
+    vnc_free(state_);
+}
+
+void vnc_inflate::feed(const uint8_t *data, uint32_t len) {
+    z_stream *z = zs(state_);
+    if (!started_) {
+        started_ = true;
+        // Raw deflate from here on: the same stream without the checksum.
+        if (const int bits = plain_zlib_header(data, len)) {
+            if (inflateReset2(z, -bits) == Z_OK) {
+                data += 2;
+                len -= 2;
+            }
+        }
+    }
+    z->next_in = const_cast<Bytef *>(data);
+    z->avail_in = len;
+}
+
+int vnc_inflate::run(uint8_t *out, size_t space, size_t *produced) {
+    z_stream *z = zs(state_);
+    const uInt in_before = z->avail_in;
+    z->next_out = out;
+    z->avail_out = static_cast<uInt>(space);
+    const int r = inflate(z, Z_SYNC_FLUSH);
+    *produced = space - z->avail_out;
+    if (r == Z_STREAM_END) return *produced ? 1 : 0;
+    // Z_BUF_ERROR: no progress possible, i.e. input and pending output are
+    // both used up.
+    if (r == Z_BUF_ERROR) return 0;
+    if (r != Z_OK) return -1;
+    if (z->avail_out != 0 && z->avail_in == 0) return 0;
+    if (z->avail_in == in_before && !*produced) return -1;
+    return 1;
+}
+
+void vnc_inflate::detach() {
+    z_stream *z = zs(state_);
+    z->next_in = nullptr;
+    z->avail_in = 0;
+    z->next_out = nullptr;
+    z->avail_out = 0;
+}
+
+#endif
