@@ -558,3 +558,20 @@ TEST(Faults, DesktopSizeLimit) {
         s.open_gate();
     }
 }
+
+// A quiet handle gives its back buffer back, and the next update, a CopyRect
+// from what the host was shown included, decodes as if it had never gone.
+TEST(Publishing, IdleHandleGivesItsBackBufferBack) {
+    ScriptedServer s;
+    s.handshake(16, 16).send(update_header(1).rect(0, 0, 2, 1, 0).pixel(7).pixel(8)).read(10);
+    s.gate().send(update_header(1).rect(5, 5, 2, 1, 1).u16(0).u16(0)).read(10);
+    Conn k;
+    k.connect(s);
+    ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 12; }));
+    const long busy = vnc_alloc_live_blocks_for_testing();
+    EXPECT_TRUE(wait_until([&] { return vnc_alloc_live_blocks_for_testing() < busy; }, 4000));
+    s.open_gate();
+    EXPECT_TRUE(wait_until([&] { return k.pixel(6, 5) == 8u; }));
+    EXPECT_EQ(7u, k.pixel(5, 5));
+    EXPECT_EQ(7u, k.pixel(0, 0));
+}

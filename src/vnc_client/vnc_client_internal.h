@@ -45,6 +45,10 @@ constexpr uint32_t kMaxCutTextLength = 0xFFFFF;
 // During a long update, what has been decoded so far is handed to the host
 // this often, counted from the update's start.
 constexpr int kInterimPublishMs = 100;
+// After this long without an update the worker gives its back buffer (and
+// its ZRLE input) back; the next update takes a new one, filled from the
+// host's framebuffer. Most handles of a test farm are idle most of the time.
+constexpr int kIdleReleaseMs = 2000;
 // Areas remembered for copying into the host's framebuffer; past this many
 // they are merged into their bounding box.
 constexpr int kMaxPendingAreas = 64;
@@ -96,6 +100,9 @@ struct vnc_back_buffer {
     int current_rows = 0;                                // rows_done once cut short
     // When the next interim publish of the update in progress is due.
     std::chrono::steady_clock::time_point next_interim;
+    // pixels given back while idle: the host's framebuffer is the picture.
+    bool idle = false;
+    std::chrono::steady_clock::time_point last_update;
 };
 
 // Frees what vnc_new made.
@@ -180,6 +187,11 @@ void vnc_back_damage(vnc_client_t *client, int x, int y, int w, int h);
 // Frees what only the worker uses (back buffer, ZRLE input, inflate stream,
 // reader) once it is done with the connection.
 void vnc_worker_release(vnc_client_t *client);
+// Idle: gives the back buffer and the ZRLE input back when nothing is
+// pending. Busy again: a new back buffer, a copy of the host's framebuffer;
+// false when vnc_disconnect asked to stop meanwhile.
+void vnc_back_idle(vnc_client_t *client);
+bool vnc_back_wake(vnc_client_t *client);
 
 // How a publish may take the framebuffer lock and what it shows.
 enum class vnc_publish_mode {

@@ -161,6 +161,7 @@ void vnc_back_resize(vnc_client_t *c, int width, int height) {
     b.width = width;
     b.height = height;
     b.resized = true;
+    b.idle = false;
     // Both new arrays start zero-filled, so only what is drawn from here on
     // needs copying: nothing of the old size carries over.
     b.pending_count = 0;
@@ -179,6 +180,31 @@ void vnc_back_damage(vnc_client_t *c, int x, int y, int w, int h) {
     vnc_back_buffer &b = c->back;
     vnc_area a;
     if (b.pixels && clip_area(x, y, w, h, b.width, b.height, &a)) add_pending(b, a);
+}
+
+void vnc_back_idle(vnc_client_t *c) {
+    vnc_back_buffer &b = c->back;
+    if (b.idle || !b.pixels || b.resized || b.pending_count || b.in_progress) return;
+    vnc_pixels_free(b.pixels);
+    b.pixels = nullptr;
+    b.idle = true;
+    c->zrle_input.release();
+}
+
+bool vnc_back_wake(vnc_client_t *c) {
+    vnc_back_buffer &b = c->back;
+    if (!b.idle) return true;
+    b.idle = false;
+    // Filled before the first rectangle, so CopyRect and partial tiles see
+    // the picture the host has; without the array, rectangles are refused.
+    b.pixels = vnc_pixels_alloc(b.width, b.height);
+    if (!b.pixels) return true;
+    if (!vnc_lock_while_running(c)) return false;
+    if (c->framebuffer && c->fb_width == b.width && c->fb_height == b.height)
+        std::memcpy(b.pixels, c->framebuffer,
+                    static_cast<size_t>(b.width) * static_cast<size_t>(b.height) * 4);
+    c->lock.unlock();
+    return true;
 }
 
 void vnc_worker_release(vnc_client_t *c) {

@@ -102,6 +102,7 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     uint8_t hdr[3];
     if (in.read(hdr, 3, kPayloadTimeoutMs)) return false;
     const int count = hdr[1] << 8 | hdr[2];
+    if (!vnc_back_wake(c)) return false;
     // Only the worker reads through c->reader; the message fuzzer passes a
     // memory reader and gets no interim publishes.
     vnc_socket_reader *ticking = c->reader.get() == &in ? c->reader.get() : nullptr;
@@ -117,6 +118,7 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     // The whole update reaches the host before the next one is asked for;
     // this is the one hand-over that waits for the lock, and no data is due.
     vnc_publish(c, vnc_publish_mode::final);
+    c->back.last_update = std::chrono::steady_clock::now();
     if (!ok) return false;
     if (c->running.load()) send_framebuffer_update_request(c, 1);
     return true;
@@ -193,12 +195,18 @@ void vnc_worker_proc(vnc_client_t *c) {
     try {
         vnc_socket_reader &in = *c->reader;
         in.set_cancel(&c->running);
+        c->back.last_update = std::chrono::steady_clock::now();
         send_framebuffer_update_request(c, 0);
         while (c->running.load()) {
             uint8_t type;
             if (in.read_u8(&type, kMessageWaitTimeoutMs)) {
                 // A quiet server is normal; a closed or broken connection ends us.
-                if (in.timed_out()) continue;
+                if (in.timed_out()) {
+                    if (std::chrono::steady_clock::now() - c->back.last_update >=
+                        std::chrono::milliseconds(kIdleReleaseMs))
+                        vnc_back_idle(c);
+                    continue;
+                }
                 break;
             }
             if (!vnc_handle_server_message(c, in, type)) break;
