@@ -56,8 +56,7 @@ bool option_value(int argc, char **argv, int *i, const char *name, std::string *
     complain("timed out after %g s %s", timeout_s, while_doing);
     std::fflush(stdout);
     std::fflush(stderr);
-    // The library call still running on another thread cannot be
-    // interrupted; ending the process closes its socket.
+    // Whatever still runs on another thread ends with the process.
     std::_Exit(kExitTimeout);
 }
 
@@ -269,7 +268,16 @@ int connect_before(vnc_client_t *client, const std::string &host, int port, cons
         steady::time_point until = deadline;
         if (tick) until = std::min(deadline, steady::now() + std::chrono::milliseconds(kTickMs));
         if (shared->cv.wait_until(lock, until, [&] { return shared->done; })) break;
-        if (steady::now() >= deadline) exit_timed_out(timeout_s, "while connecting");
+        if (steady::now() >= deadline) {
+            // Abandon the attempt (vnc_disconnect cuts its waits short) so
+            // that the library can say where it was.
+            lock.unlock();
+            vnc_disconnect(client);
+            worker.join();
+            const std::string why = vnc_last_error();
+            if (why.empty()) exit_timed_out(timeout_s, "while connecting");
+            exit_timed_out(timeout_s, ("while connecting (" + why + ")").c_str());
+        }
         lock.unlock();
         tick();
         lock.lock();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cctype>
 #include <cerrno>
 #include <new>
 #include <string>
@@ -122,14 +123,38 @@ int parse_options(int argc, char **argv, options *o) {
     if (o->demo) {
         if (positional.size() > 1) return usage_error("--demo takes at most one file name");
         o->output = positional.empty() ? "quenvira-demo.png" : positional[0];
-        return -1;
+    } else {
+        if (positional.size() != 2)
+            return usage_error(positional.size() < 2 ? "need a server address and an output file"
+                                                     : "too many arguments");
+        o->target = positional[0];
+        o->output = positional[1];
     }
-    if (positional.size() != 2)
-        return usage_error(positional.size() < 2 ? "need a server address and an output file"
-                                                 : "too many arguments");
-    o->target = positional[0];
-    o->output = positional[1];
+    // A name that promises another format is refused rather than filled with PNG.
+    const size_t slash = o->output.find_last_of('/'), dot = o->output.find_last_of('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        std::string ext = o->output.substr(dot + 1);
+        for (char &ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (ext != "png")
+            return usage_error("cannot write '%s': vnc-snapshot writes PNG only (name it .png)",
+                               o->output.c_str());
+    }
     return -1;
+}
+
+// Whether the output file can be written, checked before connecting so that
+// a typo costs no connection; a file that did not exist is not left behind.
+bool output_writable(const std::string &path, std::string *why) {
+    FILE *existing = std::fopen(path.c_str(), "rb");
+    if (existing) std::fclose(existing);
+    FILE *f = std::fopen(path.c_str(), "ab");
+    if (!f) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    std::fclose(f);
+    if (!existing) std::remove(path.c_str());
+    return true;
 }
 
 struct area {
@@ -370,6 +395,11 @@ int main(int argc, char **argv) {
     const int loaded = load_password(o, &password, &have_password);
     if (loaded >= 0) return loaded;
 
+    std::string unwritable;
+    if (!output_writable(o.output, &unwritable)) {
+        complain("cannot write '%s': %s", o.output.c_str(), unwritable.c_str());
+        return kExitOutput;
+    }
     if (o.demo) return run_demo(o, password, have_password, deadline);
 
     std::string host, why;

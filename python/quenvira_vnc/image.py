@@ -110,11 +110,22 @@ class Image:
     # -- files ----------------------------------------------------------------
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
-        """Writes the picture as an 8-bit RGB PNG (with Pillow when present)."""
+        """Writes the picture in the format its extension names: PNG (also for a
+        name without one) always, JPEG and the other formats Pillow writes when
+        Pillow is present. Any other extension raises ValueError, rather than
+        a file whose name promises what it is not."""
+        name = os.fspath(path)
+        ext = os.path.splitext(name)[1].lower()
         if _PIL is not None:
-            self.to_pil().save(os.fspath(path), format="PNG")
+            known = _PIL.registered_extensions()  # also loads the writers into SAVE
+            fmt = "PNG" if ext in ("", ".png") else known.get(ext)
+            if fmt is None or fmt not in _PIL.SAVE:
+                raise ValueError(f"no picture format for '{ext}' files")
+            self.to_pil().save(name, format=fmt)
             return
-        with open(path, "wb") as f:
+        if ext not in ("", ".png"):
+            raise ValueError(f"writing '{ext}' files needs Pillow (Debian: python3-pil); PNG needs nothing")
+        with open(name, "wb") as f:
             f.write(self.png_bytes())
 
     def png_bytes(self) -> bytes:

@@ -118,12 +118,20 @@ def test_vnc_do_exit_statuses(tmp_path):
             (4, ["-s", at, "-p", "wrong", "type", "x"], {}),
             (4, ["-s", at, "type", "x"], {}),
             (6, ["-s", at, "capture", str(tmp_path / "no" / "dir.png")], {"VNC_PASSWORD": "secret"}),
+            (6, ["-s", at, "capture", str(tmp_path / "shot.nosuchformat")], {"VNC_PASSWORD": "secret"}),
             (7, ["-s", at, "--timeout", "0.5", "expect", str(wrong)], {"VNC_PASSWORD": "secret"}),
         ]
         for status, args, env in cases:
             run = vnc_do(*args, env=env)
             assert run.returncode == status, (args, run.stderr)
             assert run.stderr.startswith("vnc-do: ") and "Traceback" not in run.stderr, run.stderr
+        # The extension names the format (JPEG through Pillow, when it is there).
+        jpeg = tmp_path / "shot.jpg"
+        run = vnc_do("-s", at, "capture", str(jpeg), env={"VNC_PASSWORD": "secret"})
+        if image_module._PIL is not None:
+            assert run.returncode == 0 and jpeg.read_bytes()[:3] == b"\xff\xd8\xff", run.stderr
+        else:
+            assert run.returncode == 6 and "Pillow" in run.stderr, run.stderr
         # The settle time outlasts the timeout: what arrived is written all the same.
         run = vnc_do("-s", at, "--timeout", "0.4", "capture", str(shot), env={"VNC_PASSWORD": "secret"})
         assert run.returncode == 5 and "partial" in run.stderr, run.stderr
