@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import re
+import shlex
 import sys
 import time
 from typing import Callable, List, NoReturn, Optional, Sequence, Tuple
@@ -51,6 +52,8 @@ Options (before the first command):
   --tolerance N          expect: largest channel difference still counted as
                          equal (default 0)
   --max-diff N           expect: pixels allowed to differ (default 0)
+  --delay MS             wait MS milliseconds after each command (default 0:
+                         commands go out in order on one connection anyway)
   -v, --verbose          report progress on stderr
   -h, --help             show this help and exit
   --version              show the versions and exit
@@ -71,7 +74,15 @@ Commands (REGION is X,Y,W,H; BUTTON 1 left, 2 middle, 3 right):
                          a tab Tab); upper case is left to the server
   paste TEXT             put text on the server's clipboard (Latin-1: other
                          characters become '?')
-  pause SECONDS          wait
+  pause SECONDS          wait (also: sleep)
+  FILE or -              run the commands in FILE (or standard input): words
+                         as in a shell, '#' starts a comment
+
+vncdotool's forms work too: mousemove X Y (move), rcapture FILE X Y W H,
+rexpect FILE X Y (the picture's size at X Y), and expect FILE N, where N is
+taken as the --tolerance of that expect (vncdotool's N is an RMS over colour
+histograms; a channel difference per pixel is stricter about where pixels
+differ).
 
 The first capture waits for the first full picture: updates are collected
 until they cover the screen or stop growing for 0.5 s. expect compares the
@@ -111,6 +122,7 @@ class Options:
         self.tolerance = 0
         self.max_diff = 0
         self.verbose = False
+        self.delay = 0.0
         self.commands: List[str] = []
 
 
@@ -149,7 +161,7 @@ def parse_options(argv: Sequence[str]) -> Options:
     o = Options()
     i = 0
     with_value = {"-s", "--server", "-p", "--password", "--password-env", "--password-file",
-                  "--timeout", "--tolerance", "--max-diff"}
+                  "--timeout", "--tolerance", "--max-diff", "--delay"}
     while i < len(argv):
         arg = argv[i]
         if arg == "--":
@@ -182,6 +194,8 @@ def parse_options(argv: Sequence[str]) -> Options:
                 o.password_sources.append((name, value))
             elif name == "--timeout":
                 o.timeout = _number(value, name, 1e-3, 86400.0)
+            elif name == "--delay":
+                o.delay = _number(value, name, 0, 3600e3) / 1000
             else:
                 n = _number(value, name, 0, 1 << 30)
                 if n != int(n):
@@ -231,9 +245,28 @@ def load_password(o: Options) -> Optional[str]:
     return first.rstrip(b"\r").decode("latin-1")
 
 
+MAX_SCRIPT_WORDS = 100000
+
+
+def _script_words(source: str) -> List[str]:
+    """The command words of a script file, or of standard input for '-'."""
+    try:
+        if source == "-":
+            text = sys.stdin.read()
+        else:
+            with open(source, encoding="utf-8") as f:
+                text = f.read()
+        return shlex.split(text, comments=True)
+    except OSError as error:
+        raise UsageError(f"cannot read script '{source}': {error.strerror}") from None
+    except ValueError as error:
+        raise UsageError(f"script '{source}': {error}") from None
+
+
 def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
     """Turns the command words into steps, checking everything that can be checked before connecting."""
     steps: List[Step] = []
+    words = list(words)
     i = 0
 
     def take(what: str) -> str:
@@ -264,6 +297,12 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
             return Rect(x, y, w, h)
         return None
 
+    def picture(path: str) -> Image:
+        try:
+            return Image.open(path)
+        except (OSError, ValueError) as error:
+            raise UsageError(f"cannot read picture '{path}': {error}") from None
+
     def key_chord() -> str:
         keys = take("a key chord")
         try:
@@ -281,15 +320,24 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
             path = take("a file name")
             region = optional_region()
             run = lambda c, p=path, r=region: _capture(c, p, r, o)
-        elif name == "expect":
+        elif name == "rcapture":
+            path = take("a file name")
+            x, y = integer("X", 0), integer("Y", 0)
+            w, h = integer("W", 1), integer("H", 1)
+            run = lambda c, p=path, r=Rect(x, y, w, h): _capture(c, p, r, o)
+        elif name in ("expect", "rexpect"):
             path = take("a picture file")
-            region = optional_region()
-            try:
-                want = Image.open(path)
-            except (OSError, ValueError) as error:
-                raise UsageError(f"cannot read picture '{path}': {error}") from None
-            run = lambda c, w=want, r=region: c.expect(w, r, o.timeout, o.tolerance, o.max_diff) and None
-        elif name == "move":
+            want = picture(path)
+            if name == "rexpect":
+                x, y = integer("X", 0), integer("Y", 0)
+                region: Optional[Rect] = Rect(x, y, want.width, want.height)
+            else:
+                region = optional_region()
+            tolerance = o.tolerance
+            if region is None and i < len(words) and re.fullmatch(r"[0-9]+", words[i]):
+                tolerance = integer("a tolerance", 0, 255)  # vncdotool's fuzz argument
+            run = lambda c, w=want, r=region, t=tolerance: c.expect(w, r, o.timeout, t, o.max_diff) and None
+        elif name in ("move", "mousemove"):
             x, y = integer("X"), integer("Y")
             run = lambda c, x=x, y=y: c.move(x, y)
         elif name in ("click", "doubleclick", "double-click", "mousedown", "mouseup"):
@@ -325,6 +373,11 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
         elif name in ("pause", "sleep"):
             seconds = _number(take("seconds"), "'pause'", 0, 86400.0)
             run = lambda c, s=seconds: time.sleep(s)
+        elif name == "-" or os.path.isfile(name):
+            words[i:i] = _script_words(name)
+            if len(words) > MAX_SCRIPT_WORDS:
+                raise UsageError(f"scripts of more than {MAX_SCRIPT_WORDS} words (one that runs itself?)")
+            continue
         else:
             raise UsageError(f"unknown command '{name}'")
         steps.append(Step(words[start:i], run))
@@ -390,6 +443,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         for step in steps:
             say(" ".join(step.words))
             step.run(client)
+            if o.delay:
+                time.sleep(o.delay)
         say("done")
         return EXIT_OK
     except AuthenticationFailed as error:

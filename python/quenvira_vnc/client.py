@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import ipaddress
 import os
 import threading
 import time
@@ -108,9 +109,13 @@ class Client:
             raise VncError("the client is closed")
         return self._handle
 
-    def connect(self, host: str, port: int = 5900, password: Optional[str] = None,
+    def connect(self, host: str, port: Optional[int] = None, password: Optional[str] = None,
                 timeout: Optional[float] = None) -> "Client":
         """Connects (the whole handshake happens here) and returns self.
+
+        Without ``port``, ``host`` may name it as vnc-do's -s does:
+        "HOST" (5900), "HOST:DISPLAY" (5900 + DISPLAY), "HOST::PORT", IPv6
+        in brackets ("[::1]::5901"); a bare IPv6 address means port 5900.
 
         Raises AuthenticationFailed when the password was refused,
         ConnectionFailed for anything else (the library's text in ``.text``),
@@ -118,6 +123,8 @@ class Client:
         cannot be interrupted: its handle is given up (and freed once the
         attempt ends) and this client is closed.
         """
+        if port is None:
+            host, port = _split_target(host)
         handle = self._h()
         pw = password.encode("latin-1", "replace") if password else None
         args = (handle, host.encode("utf-8"), int(port), pw)
@@ -460,3 +467,17 @@ class TestServer:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+
+def _split_target(target: str) -> Tuple[str, int]:
+    """(host, port) of a connect target without a port number of its own."""
+    try:
+        ipaddress.ip_address(target)
+        return target, 5900  # a bare address, IPv6 ones included
+    except ValueError:
+        pass
+    from .cli import UsageError, parse_target  # the command line's own rules
+    try:
+        return parse_target(target)
+    except UsageError as error:
+        raise ValueError(f"bad server address '{target}': {error}") from None

@@ -87,11 +87,11 @@ def test_text_to_keysyms():
             qv.chord(bad)
 
 
-def vnc_do(*args, env=None):
+def vnc_do(*args, env=None, stdin=""):
     run_env = {k: v for k, v in os.environ.items() if k != "VNC_PASSWORD"}
     run_env.update(env or {})
     return subprocess.run([sys.executable, "-m", "quenvira_vnc", *args], env=run_env, capture_output=True,
-                          text=True, timeout=60)
+                          text=True, timeout=60, input=stdin)
 
 
 def test_vnc_do_exit_statuses(tmp_path):
@@ -125,6 +125,18 @@ def test_vnc_do_exit_statuses(tmp_path):
             run = vnc_do(*args, env=env)
             assert run.returncode == status, (args, run.stderr)
             assert run.stderr.startswith("vnc-do: ") and "Traceback" not in run.stderr, run.stderr
+        # vncdotool's forms: a script file and standard input, its aliases and
+        # the fuzz argument of expect; Client.connect takes HOST::PORT.
+        script = tmp_path / "run.vdo"
+        region = tmp_path / "region.png"
+        script.write_text(f"mousemove 10 20  # comment\nclick 1\nrcapture {region} 0 0 64 48\n"
+                          f"rexpect {ref} 0 0\nexpect {ref} 3\nsleep 0.05\n")
+        run = vnc_do("-s", at, "--delay", "5", str(script), "-", env={"VNC_PASSWORD": "secret"},
+                     stdin="type hi key enter\n")
+        assert run.returncode == 0, run.stderr
+        assert qv.Image.open(region).size == (64, 48)
+        with qv.Client() as c:
+            assert c.connect(at, password="secret").size == (640, 480)
         # The extension names the format (JPEG through Pillow, when it is there).
         jpeg = tmp_path / "shot.jpg"
         run = vnc_do("-s", at, "capture", str(jpeg), env={"VNC_PASSWORD": "secret"})
