@@ -279,12 +279,12 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
     def integer(what: str, low: int = -(1 << 15), high: int = (1 << 16) - 1) -> int:
         text = take(what)
         if not re.fullmatch(r"-?[0-9]+", text) or not low <= int(text) <= high:
-            raise UsageError(f"'{name}' needs {what} (a whole number), not '{text}'")
+            raise UsageError(f"'{name}' needs {what}, a whole number from {low} to {high}, not '{text}'")
         return int(text)
 
-    def optional_int(default: int, low: int, high: int) -> int:
+    def optional_int(what: str, default: int, low: int, high: int) -> int:
         if i < len(words) and re.fullmatch(r"[0-9]+", words[i]):
-            return integer("a number", low, high)
+            return integer(what, low, high)
         return default
 
     def optional_region() -> Optional[Rect]:
@@ -341,19 +341,19 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
             x, y = integer("X"), integer("Y")
             run = lambda c, x=x, y=y: c.move(x, y)
         elif name in ("click", "doubleclick", "double-click", "mousedown", "mouseup"):
-            button = optional_int(1, 1, 8)
+            button = optional_int("a button", 1, 1, 8)
             method = {"click": "click", "doubleclick": "double_click", "double-click": "double_click",
                       "mousedown": "mouse_down", "mouseup": "mouse_up"}[name]
             run = lambda c, m=method, b=button: getattr(c, m)(b)
         elif name == "drag":
             x, y = integer("X"), integer("Y")
-            button = optional_int(1, 1, 8)
+            button = optional_int("a button", 1, 1, 8)
             run = lambda c, x=x, y=y, b=button: c.drag(x, y, b)
         elif name == "scroll":
             direction = take("up, down, left or right")
             if direction not in ("up", "down", "left", "right"):
                 raise UsageError(f"'scroll' needs up, down, left or right, not '{direction}'")
-            count = optional_int(1, 1, 1000)
+            count = optional_int("a count", 1, 1, 1000)
             run = lambda c, d=direction, n=count: c.scroll(d, n)
         elif name in ("key", "keydown", "keyup"):
             keys = key_chord()

@@ -112,6 +112,7 @@ def test_vnc_do_exit_statuses(tmp_path):
             (2, ["-s", at, "frobnicate"], {}),
             (2, ["-s", "host:1:2", "type", "x"], {}),
             (2, ["-s", at, "key", "ctrl-nosuchkey"], {}),
+            (2, ["-s", at, "click", "9"], {}),
             (2, ["-s", at, "--password-file", str(tmp_path / "none"), "type", "x"], {}),
             (2, ["-s", at, "expect", str(tmp_path / "none.png")], {}),
             (3, ["-s", f"127.0.0.1::{free_port()}", "type", "x"], {}),
@@ -124,6 +125,8 @@ def test_vnc_do_exit_statuses(tmp_path):
         for status, args, env in cases:
             run = vnc_do(*args, env=env)
             assert run.returncode == status, (args, run.stderr)
+            if args[-2:] == ["click", "9"]:
+                assert "a button, a whole number from 1 to 8, not '9'" in run.stderr, run.stderr
             assert run.stderr.startswith("vnc-do: ") and "Traceback" not in run.stderr, run.stderr
         # vncdotool's forms: a script file and standard input, its aliases and
         # the fuzz argument of expect; Client.connect takes HOST::PORT.
