@@ -274,7 +274,8 @@ TEST(Zrle, RectanglesContinueOneZlibStream) {
     EXPECT_TRUE(same_image(a, fb.snapshot().crop(0, 0, 70, 40)));
 
     guarded_fb fresh(70, 40);
-    EXPECT_EQ(-1, decode_once(&fresh, rb, 0, 0, 70, 40).rc) << "needs the first rectangle's stream";
+    EXPECT_EQ(kDecodeBroken, decode_once(&fresh, rb, 0, 0, 70, 40).rc)
+        << "needs the first rectangle's stream";
 }
 
 // The inflate stream of the build (ISA-L or zlib) gives every rectangle's
@@ -322,6 +323,14 @@ TEST(Zrle, CompressedLengthLimits) {
         int rc;
     } bad[] = {{0u, kDecodeRefused}, {kZrleMaxCompressed + 1, kDecodeBroken},
                {0xFFFFFFFFu, kDecodeBroken}};
+    // However large the rectangle claims to be, only its part inside the
+    // framebuffer counts.
+    enc::bytes claim;
+    enc::put_u32(claim, 64u << 20);
+    guarded_fb small(4, 4);
+    const decode_run huge = decode_once(&small, concat({claim, kMarker}), 0, 0, 65535, 65535);
+    EXPECT_EQ(kDecodeBroken, huge.rc);
+    EXPECT_EQ(4u, huge.consumed) << "refused before any compressed byte is read";
     for (const auto &b : bad) {
         SCOPED_TRACE(b.len);
         enc::bytes p;
@@ -425,7 +434,9 @@ TEST(Zrle, TruncatedOrCorruptCompressedDataFails) {
     enc::bytes junk;
     enc::put_u32(junk, 6);
     enc::append(junk, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
-    EXPECT_EQ(kDecodeRefused, decode_once(&fb, concat({junk, kMarker}), 0, 0, 4, 4).rc)
+    // Data that does not inflate leaves the stream unusable for every later
+    // rectangle: the connection must end.
+    EXPECT_EQ(kDecodeBroken, decode_once(&fb, concat({junk, kMarker}), 0, 0, 4, 4).rc)
         << "bad data of the announced length";
     EXPECT_TRUE(same_image(guarded_fb(4, 4).snapshot(), fb.snapshot()));
 }

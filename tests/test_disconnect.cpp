@@ -195,16 +195,28 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
 }
 
 // vnc_disconnect or vnc_destroy from another thread abandons a vnc_connect
-// that waits for a silent server, at once.
+// at once: one that waits for a silent server, and one that waits for the
+// framebuffer lock the disconnecting host holds.
 TEST(Disconnect, AbandonsAConnectInProgress) {
-    for (bool destroy : {false, true}) {
-        SCOPED_TRACE(destroy ? "destroy" : "disconnect");
+    const struct {
+        bool destroy, hold_lock;
+    } cases[] = {{false, false}, {true, false}, {false, true}};
+    for (const auto &t : cases) {
+        const bool destroy = t.destroy;
+        SCOPED_TRACE(testing::Message() << (destroy ? "destroy" : "disconnect")
+                                        << (t.hold_lock ? ", lock held" : ""));
         ScriptedServer s;
-        s.gate();  // accepts, never greets
+        if (t.hold_lock)
+            s.handshake(8, 8).gate();
+        else
+            s.gate();  // accepts, never greets
         s.start();
         vnc_client_t *c = vnc_create();
+        void *px;
+        int st, w, h;
+        if (t.hold_lock) vnc_lock_framebuffer(c, &px, &st, &w, &h);
         std::atomic<int> result{1};
-        std::thread t([&] { result = vnc_connect(c, "127.0.0.1", s.port(), nullptr); });
+        std::thread th([&] { result = vnc_connect(c, "127.0.0.1", s.port(), nullptr); });
         ASSERT_TRUE(wait_until([&] { return vnc_get_status(c) == VNC_STATUS_CONNECTING; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(150));  // in the greeting's wait
         const auto t0 = std::chrono::steady_clock::now();
@@ -213,12 +225,29 @@ TEST(Disconnect, AbandonsAConnectInProgress) {
         else
             EXPECT_EQ(0, vnc_disconnect(c));
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
-        t.join();
+        th.join();
         EXPECT_EQ(-1, result.load());
+        if (t.hold_lock) vnc_unlock_framebuffer(c);
         if (!destroy) {
             EXPECT_EQ(VNC_STATUS_DISCONNECTED, vnc_get_status(c));
             vnc_destroy(c);
         }
         s.open_gate();
     }
+}
+
+// A server that goes on sending after our end of the stream cannot hold the
+// close past its bound.
+TEST(Disconnect, CloseIsBoundedAgainstAServerThatKeepsSending) {
+    ScriptedServer s;
+    s.handshake(8, 8);
+    for (int i = 0; i < 2000; ++i) s.send(Bytes().fill(16384, 2)).pause(1);  // Bells
+    s.start();
+    vnc_client_t *c = vnc_create();
+    ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+    ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 20; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, vnc_disconnect(c));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(800));
+    vnc_destroy(c);
 }

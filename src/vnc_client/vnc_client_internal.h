@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -98,6 +99,7 @@ struct vnc_back_buffer {
     vnc_area current;
     const struct vnc_decode_ctx *current_ctx = nullptr;  // live rows_done while decoding
     int current_rows = 0;                                // rows_done once cut short
+    int current_shown = 0;  // rows already given to an interim publish
     // When the next interim publish of the update in progress is due.
     std::chrono::steady_clock::time_point next_interim;
     // pixels given back while idle: the host's framebuffer is the picture.
@@ -121,9 +123,13 @@ struct vnc_client {
     // framebuffer lock. A connection that ends by itself still hands its
     // finished update over.
     std::atomic<int> stopping{0};
-    // A vnc_connect in progress, and the flag vnc_disconnect clears to
-    // abandon it (every wait of the handshake watches it).
-    std::atomic<int> connecting{0};
+    // A vnc_connect in progress (under op_lock, signalled by op_done), and
+    // the flag vnc_disconnect clears to abandon it (every wait of the
+    // handshake watches it). vnc_disconnect holds op_lock throughout, so no
+    // connect starts while it tears the connection down.
+    std::mutex op_lock;
+    std::condition_variable op_done;
+    bool connecting = false;
     std::atomic<int> connect_go{1};
     // Changes whenever sock is set or closed (under send_lock): an input call
     // sends only on the connection it started on.
@@ -212,6 +218,8 @@ void mark_dirty_region(vnc_client_t *client, int x, int y, int w, int h);
 
 // Closes sock under the send lock and moves to the next generation.
 void vnc_close_connection(vnc_client_t *client);
+// vnc_disconnect's work, for a caller that holds op_lock (vnc_connect).
+void vnc_disconnect_locked(vnc_client_t *client);
 
 // Sends a whole message (head, then body) under the send lock, on the
 // connection of `generation` only: -1 without sending when that connection

@@ -350,7 +350,10 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     // Nothing sane is longer than the rectangle's raw tiles and deflate's
     // overhead, and skipping it would leave the inflate stream behind: the
     // connection cannot go on. (The buffer grows only with what arrives.)
-    const uint64_t area = static_cast<uint64_t>(w > 0 ? w : 0) * static_cast<uint64_t>(h > 0 ? h : 0);
+    // Only the part inside the framebuffer counts: a server cannot make us
+    // hold more by announcing a larger rectangle.
+    const uint64_t area = static_cast<uint64_t>(std::clamp(w, 0, ctx.fb_width)) *
+                          static_cast<uint64_t>(std::clamp(h, 0, ctx.fb_height));
     if (len > std::max<uint64_t>(kZrleMaxCompressed, area * 5)) return kDecodeBroken;
     // The compressed bytes are all read before anything is drawn: a payload
     // cut short changes no pixel. They live in the connection's buffer, which
@@ -363,8 +366,9 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     // server claims.
     for (uint32_t got = 0; got < len;) {
         const uint32_t step = std::min(len - got, std::max<uint32_t>(got, kMinInputStep));
-        if (!buf.reserve(static_cast<size_t>(got) + step))
-            return ctx.in->skip(len - got, kPayloadTimeoutMs) ? kDecodeBroken : kDecodeRefused;
+        // Without the bytes the stream cannot be kept: every later
+        // rectangle refers back into what this one would have produced.
+        if (!buf.reserve(static_cast<size_t>(got) + step)) return kDecodeBroken;
         if (ctx.in->read(buf.data + got, step, kPayloadTimeoutMs)) return kDecodeBroken;
         got += step;
     }
@@ -381,8 +385,8 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
         const bool cpixel3 = ctx.red_max <= 255 && ctx.green_max <= 255 && ctx.blue_max <= 255;
         result = cpixel3 ? decode_tiles<3>(ctx, d, x, y, w, h) : decode_tiles<4>(ctx, d, x, y, w, h);
     }
-    // Bad compressed data costs only this rectangle: its bytes are all read.
-    if (!d.drain() && result == kDecodeOk) result = kDecodeRefused;
-    if (cancelled(ctx)) result = kDecodeBroken;
+    // Tile data that ends early costs only this rectangle; compressed data
+    // that does not inflate leaves the stream unusable for every later one.
+    if (!d.drain() || cancelled(ctx)) result = kDecodeBroken;
     return result;
 }

@@ -194,11 +194,12 @@ void vnc_back_idle(vnc_client_t *c) {
 bool vnc_back_wake(vnc_client_t *c) {
     vnc_back_buffer &b = c->back;
     if (!b.idle) return true;
-    b.idle = false;
     // Filled before the first rectangle, so CopyRect and partial tiles see
-    // the picture the host has; without the array, rectangles are refused.
+    // the picture the host has. Without the array this update's rectangles
+    // are refused, and the next update tries again.
     b.pixels = vnc_pixels_alloc(b.width, b.height);
     if (!b.pixels) return true;
+    b.idle = false;
     if (!vnc_lock_while_running(c)) return false;
     if (c->framebuffer && c->fb_width == b.width && c->fb_height == b.height)
         std::memcpy(b.pixels, c->framebuffer,
@@ -256,10 +257,12 @@ void vnc_publish(vnc_client_t *c, vnc_publish_mode mode) {
         const int rows = b.current_ctx ? b.current_ctx->rows_done : b.current_rows;
         hold = b.current;
         hold.y0 = static_cast<int>(std::min<int64_t>(hold.y1, int64_t{hold.y0} + rows));
-        if (mode == vnc_publish_mode::interim && hold.y0 > b.current.y0) {
-            vnc_area done = b.current;
-            done.y1 = hold.y0;
-            vnc_back_damage(c, done.x0, done.y0, done.x1 - done.x0, done.y1 - done.y0);
+        // Rows finished since the last interim publish; earlier ones are
+        // pending or handed over already.
+        const int shown = b.current.y0 + b.current_shown;
+        if (mode == vnc_publish_mode::interim && hold.y0 > shown) {
+            vnc_back_damage(c, b.current.x0, shown, b.current.x1 - b.current.x0, hold.y0 - shown);
+            b.current_shown = hold.y0 - b.current.y0;
         }
     }
     if (!b.resized && !b.pending_count) return;

@@ -25,34 +25,7 @@ void vnc_set_error(vnc_client_t *client, const char *text) {
     std::snprintf(s_global_error, sizeof s_global_error, "%s", text);
 }
 
-extern "C" {
-
-VNC_API const char *vnc_version(void) { return "1.0.1"; }
-
-VNC_API const char *vnc_last_error(void) { return s_global_error; }
-
-VNC_API vnc_client_t *vnc_create(void) {
-    vnc_platform_net_init();
-    vnc_client_t *c = vnc_new<vnc_client_t>();
-    if (!c) {
-        vnc_set_error(nullptr, "Out of memory creating VNC client");
-        return nullptr;
-    }
-    return c;
-}
-
-VNC_API int vnc_disconnect(vnc_client_t *c) {
-    if (!c) return -1;
-    if (c->connecting.load()) {
-        // Another thread is in vnc_connect: cut its waits short and let it
-        // fail before anything here is released.
-        c->connect_go.store(0);
-        {
-            std::lock_guard<std::mutex> g(c->send_lock);
-            vnc_sock_shutdown(c->sock);
-        }
-        while (c->connecting.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+void vnc_disconnect_locked(vnc_client_t *c) {
     const auto drain_until =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
     c->stopping.store(1);
@@ -85,8 +58,41 @@ VNC_API int vnc_disconnect(vnc_client_t *c) {
     vnc_close_connection(c);
     vnc_worker_release(c);
     c->status.store(VNC_STATUS_DISCONNECTED);
+}
+
+extern "C" {
+
+VNC_API const char *vnc_version(void) { return "1.0.1"; }
+
+VNC_API const char *vnc_last_error(void) { return s_global_error; }
+
+VNC_API vnc_client_t *vnc_create(void) {
+    vnc_platform_net_init();
+    vnc_client_t *c = vnc_new<vnc_client_t>();
+    if (!c) {
+        vnc_set_error(nullptr, "Out of memory creating VNC client");
+        return nullptr;
+    }
+    return c;
+}
+
+VNC_API int vnc_disconnect(vnc_client_t *c) {
+    if (!c) return -1;
+    std::unique_lock<std::mutex> op(c->op_lock);
+    if (c->connecting) {
+        // Another thread is in vnc_connect: cut its waits short and let it
+        // fail before anything here is released.
+        c->connect_go.store(0);
+        {
+            std::lock_guard<std::mutex> g(c->send_lock);
+            vnc_sock_shutdown(c->sock);
+        }
+        c->op_done.wait(op, [c] { return !c->connecting; });
+    }
+    vnc_disconnect_locked(c);
     return 0;
 }
+
 
 VNC_API void vnc_destroy(vnc_client_t *c) {
     if (!c) return;

@@ -9,6 +9,9 @@
 namespace {
 
 const int32_t kDefaultEncodings[] = {16, 5, 2, 1, 0, -223};
+// What a connect abandoned by vnc_disconnect leaves, where no failed read
+// said more.
+const char *const kConnectAbandoned = "Connection attempt abandoned";
 
 std::atomic<int> s_connect_timeout_ms{kConnectTimeoutMs};
 std::atomic<int> s_handshake_deadline_ms{kHandshakeDeadlineMs};
@@ -82,21 +85,6 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
                                    const char *password) {
     // Nothing below should throw; if anything ever does, the host gets a
     // failed connect rather than a terminated process.
-    int result;
-    try {
-        result = connect_impl(c, host, port, password);
-    } catch (...) {
-        result = c ? fail(c, "Could not connect to VNC server") : -1;
-    }
-    // The last touch of the handle: a vnc_destroy waiting for this attempt
-    // to end may free it right after.
-    if (c) c->connecting.store(0);
-    return result;
-}
-
-namespace {
-
-int connect_impl(vnc_client_t *c, const char *host, int port, const char *password) {
     if (!c) {
         vnc_set_error(nullptr, "Invalid connection arguments");
         return -1;
@@ -105,13 +93,34 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         vnc_set_error(c, "Invalid connection arguments");
         return -1;
     }
-    // Release whatever an earlier connection still holds, including one whose
-    // worker ended by itself (status 0 but socket and stream still held).
-    if (c->status.load() == VNC_STATUS_CONNECTED || c->sock != VNC_INVALID_SOCKET ||
-        c->worker_started || c->inflater)
-        vnc_disconnect(c);
-    c->connect_go.store(1);
-    c->connecting.store(1);
+    {
+        // Also waits for a vnc_disconnect in progress to finish.
+        std::lock_guard<std::mutex> op(c->op_lock);
+        // Release whatever an earlier connection still holds, including one
+        // whose worker ended by itself (status 0 but socket and stream held).
+        if (c->status.load() == VNC_STATUS_CONNECTED || c->sock != VNC_INVALID_SOCKET ||
+            c->worker_started || c->inflater)
+            vnc_disconnect_locked(c);
+        c->connecting = true;
+        c->connect_go.store(1);
+    }
+    int result;
+    try {
+        result = connect_impl(c, host, port, password);
+    } catch (...) {
+        result = fail(c, "Could not connect to VNC server");
+    }
+    // The last touch of the handle: a vnc_destroy waiting for this attempt
+    // to end may free it right after.
+    std::lock_guard<std::mutex> op(c->op_lock);
+    c->connecting = false;
+    c->op_done.notify_all();
+    return result;
+}
+
+namespace {
+
+int connect_impl(vnc_client_t *c, const char *host, int port, const char *password) {
     c->status.store(VNC_STATUS_CONNECTING);
 
     vnc_socket_t sock;
@@ -211,11 +220,14 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     // Refused before anything is allocated.
     if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMaxFramebufferPixels)
         return fail(c, "Server framebuffer is too large");
-    {
-        std::lock_guard<std::recursive_mutex> g(c->lock);
-        vnc_framebuffer_resize(c, width, height);
-        c->dirty = 0;
+    // The host may hold the lock and abandon this attempt meanwhile.
+    while (!c->lock.try_lock()) {
+        if (!c->connect_go.load()) return fail(c, kConnectAbandoned);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    vnc_framebuffer_resize(c, width, height);
+    c->dirty = 0;
+    c->lock.unlock();
 
     uint8_t pf[20] = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
     send_handshake(c, gen, pf, sizeof pf);
@@ -244,7 +256,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (c->inflater && !c->inflater->ok()) c->inflater.reset();
 
     c->reader->set_deadline(vnc_socket_reader::clock::time_point::max());
-    if (!c->connect_go.load()) return fail(c, nullptr);  // abandoned by vnc_disconnect
+    if (!c->connect_go.load()) return fail(c, kConnectAbandoned);
     c->stopping.store(0);
     c->running.store(1);
     c->status.store(VNC_STATUS_CONNECTED);

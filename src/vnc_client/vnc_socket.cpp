@@ -416,10 +416,15 @@ void vnc_sock_drain(vnc_socket_t sock, int timeout_ms) {
     if (sock == VNC_INVALID_SOCKET) return;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char scratch[16384];
+    // Past the deadline only what is already queued is read, and no more
+    // than a socket buffer's worth: a server that keeps sending cannot hold
+    // the close.
+    int after_deadline = 64;
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
                               .count();
+        if (left <= 0 && after_deadline-- <= 0) return;
         if (poll_once(sock, static_cast<int>(std::max<long long>(left, 0))) <= 0) return;
         if (vnc_sock_recv_some(sock, scratch, sizeof scratch) <= 0) return;
     }

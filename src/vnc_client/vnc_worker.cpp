@@ -66,6 +66,7 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
             b.current.x1 = static_cast<int>(std::min<int64_t>(int64_t{x} + w, b.width));
             b.current.y1 = static_cast<int>(std::min<int64_t>(int64_t{y} + h, b.height));
             b.current_ctx = &ctx;
+            b.current_shown = 0;
             b.in_progress = true;
         }
         result = fn(ctx, x, y, w, h);
