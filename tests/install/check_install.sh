@@ -97,10 +97,13 @@ for f in ./usr/include/quenvira_vnc.h "./usr/lib/$ma/quenvira-vnc.so" \
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-# The library needs zlib and the C++ runtime, vnc-snapshot libpng.
-for p in libc6 libstdc++6 zlib1g libpng16-16; do
+# The library needs its inflater (ISA-L, or zlib in a build without it) and
+# the C++ runtime, vnc-snapshot libpng.
+for p in libc6 libstdc++6 libpng16-16; do
   [[ ", $depends," == *", $p "* ]] || fail "Depends lacks $p"
 done
+[[ ", $depends," == *", libisal2 "* || ", $depends," == *", zlib1g "* ]] ||
+  fail "Depends lacks the inflater (libisal2 or zlib1g)"
 dpkg-deb -x "$deb" "$tmp/deb-root"
 grep -qx 'prefix=/usr' "$tmp/deb-root/usr/lib/$ma/pkgconfig/quenvira-vnc.pc" ||
   fail "the packaged quenvira-vnc.pc does not say prefix=/usr"
