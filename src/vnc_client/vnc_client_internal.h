@@ -194,10 +194,9 @@ void vnc_back_damage(vnc_client_t *client, int x, int y, int w, int h);
 // reader) once it is done with the connection.
 void vnc_worker_release(vnc_client_t *client);
 // Idle: gives the back buffer and the ZRLE input back when nothing is
-// pending. Busy again: a new back buffer, a copy of the host's framebuffer;
-// false when vnc_disconnect asked to stop meanwhile.
+// pending. Busy again: a new back buffer, a copy of the host's framebuffer.
 void vnc_back_idle(vnc_client_t *client);
-bool vnc_back_wake(vnc_client_t *client);
+void vnc_back_wake(vnc_client_t *client);
 
 // How a publish may take the framebuffer lock and what it shows.
 enum class vnc_publish_mode {

@@ -191,21 +191,20 @@ void vnc_back_idle(vnc_client_t *c) {
     c->zrle_input.release();
 }
 
-bool vnc_back_wake(vnc_client_t *c) {
+void vnc_back_wake(vnc_client_t *c) {
     vnc_back_buffer &b = c->back;
-    if (!b.idle) return true;
+    if (!b.idle) return;
     // Filled before the first rectangle, so CopyRect and partial tiles see
     // the picture the host has. Without the array this update's rectangles
     // are refused, and the next update tries again.
     b.pixels = vnc_pixels_alloc(b.width, b.height);
-    if (!b.pixels) return true;
+    if (!b.pixels) return;
     b.idle = false;
-    if (!vnc_lock_while_running(c)) return false;
+    // No lock: while the worker runs it is the only writer of the host's
+    // framebuffer, and hosts only read it.
     if (c->framebuffer && c->fb_width == b.width && c->fb_height == b.height)
         std::memcpy(b.pixels, c->framebuffer,
                     static_cast<size_t>(b.width) * static_cast<size_t>(b.height) * 4);
-    c->lock.unlock();
-    return true;
 }
 
 void vnc_worker_release(vnc_client_t *c) {
@@ -230,10 +229,14 @@ bool vnc_lock_while_running(vnc_client_t *c) {
 
 namespace {
 
+vnc_area intersect(const vnc_area &a, const vnc_area &b) {
+    return {std::max(a.x0, b.x0), std::max(a.y0, b.y0), std::min(a.x1, b.x1),
+            std::min(a.y1, b.y1)};
+}
+
 // The pieces of a that lie outside hold (at most four), appended to out.
 int subtract(const vnc_area &a, const vnc_area &hold, vnc_area *out) {
-    const vnc_area i{std::max(a.x0, hold.x0), std::max(a.y0, hold.y0), std::min(a.x1, hold.x1),
-                     std::min(a.y1, hold.y1)};
+    const vnc_area i = intersect(a, hold);
     if (i.empty()) {
         out[0] = a;
         return 1;
@@ -276,8 +279,7 @@ void vnc_publish(vnc_client_t *c, vnc_publish_mode mode) {
     for (int i = 0; i < b.pending_count; ++i) {
         const vnc_area &p = b.pending[i];
         copies += subtract(p, hold, copy + copies);
-        const vnc_area held{std::max(p.x0, hold.x0), std::max(p.y0, hold.y0),
-                            std::min(p.x1, hold.x1), std::min(p.y1, hold.y1)};
+        const vnc_area held = intersect(p, hold);
         if (!held.empty()) keep[kept++] = held;
     }
     // The host's next array is not the host's yet: fill it before the lock.

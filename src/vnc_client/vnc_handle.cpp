@@ -93,7 +93,6 @@ VNC_API int vnc_disconnect(vnc_client_t *c) {
     return 0;
 }
 
-
 VNC_API void vnc_destroy(vnc_client_t *c) {
     if (!c) return;
     vnc_disconnect(c);

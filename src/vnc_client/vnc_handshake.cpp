@@ -83,8 +83,6 @@ void vnc_set_encodings_for_testing(vnc_client_t *c, const int32_t *list, int cou
 
 extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
                                    const char *password) {
-    // Nothing below should throw; if anything ever does, the host gets a
-    // failed connect rather than a terminated process.
     if (!c) {
         vnc_set_error(nullptr, "Invalid connection arguments");
         return -1;
@@ -104,6 +102,8 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
         c->connecting = true;
         c->connect_go.store(1);
     }
+    // Nothing below should throw; if anything ever does, the host gets a
+    // failed connect rather than a terminated process.
     int result;
     try {
         result = connect_impl(c, host, port, password);

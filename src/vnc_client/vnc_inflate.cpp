@@ -22,6 +22,24 @@ int plain_zlib_header(const uint8_t *data, uint32_t len) {
     return plain ? static_cast<int>(cmf >> 4) + 8 : 0;
 }
 
+// After a call that neither failed nor ended the stream: 0 when the input
+// ran out with everything flushed (space left over), -1 when it made no
+// progress at all (never spin), 1 when more may come.
+int progress(uint32_t in_before, uint32_t in_left, uint32_t out_left, size_t produced) {
+    if (out_left != 0 && in_left == 0) return 0;
+    if (in_left == in_before && !produced) return -1;
+    return 1;
+}
+
+// Both backends' states name their pointers alike.
+template <class Stream>
+void detach_stream(Stream *s) {
+    s->next_in = nullptr;
+    s->avail_in = 0;
+    s->next_out = nullptr;
+    s->avail_out = 0;
+}
+
 }  // namespace
 
 #ifdef QV_HAVE_ISAL
@@ -66,19 +84,10 @@ int vnc_inflate::run(uint8_t *out, size_t space, size_t *produced) {
     *produced = space - s->avail_out;
     if (r != ISAL_DECOMP_OK && r != ISAL_END_INPUT && r != ISAL_OUT_OVERFLOW) return -1;
     if (s->block_state == ISAL_BLOCK_FINISH) return *produced ? 1 : 0;
-    // Space left over means the input ran out with everything flushed.
-    if (s->avail_out != 0 && s->avail_in == 0) return 0;
-    if (s->avail_in == in_before && !*produced) return -1;  // no progress: never spin
-    return 1;
+    return progress(in_before, s->avail_in, s->avail_out, *produced);
 }
 
-void vnc_inflate::detach() {
-    inflate_state *s = isal(state_);
-    s->next_in = nullptr;
-    s->avail_in = 0;
-    s->next_out = nullptr;
-    s->avail_out = 0;
-}
+void vnc_inflate::detach() { detach_stream(isal(state_)); }
 
 #else  // zlib
 
@@ -133,17 +142,9 @@ int vnc_inflate::run(uint8_t *out, size_t space, size_t *produced) {
     // both used up.
     if (r == Z_BUF_ERROR) return 0;
     if (r != Z_OK) return -1;
-    if (z->avail_out != 0 && z->avail_in == 0) return 0;
-    if (z->avail_in == in_before && !*produced) return -1;
-    return 1;
+    return progress(in_before, z->avail_in, z->avail_out, *produced);
 }
 
-void vnc_inflate::detach() {
-    z_stream *z = zs(state_);
-    z->next_in = nullptr;
-    z->avail_in = 0;
-    z->next_out = nullptr;
-    z->avail_out = 0;
-}
+void vnc_inflate::detach() { detach_stream(zs(state_)); }
 
 #endif

@@ -71,7 +71,6 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
         }
         result = fn(ctx, x, y, w, h);
         b.current_ctx = nullptr;
-        if (!b.pixels && result == kDecodeOk) result = kDecodeRefused;  // nothing to show
     }
     if (result == kDecodeBroken) {
         // What was finished before the failure is shown; the rest is not,
@@ -103,7 +102,7 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     uint8_t hdr[3];
     if (in.read(hdr, 3, kPayloadTimeoutMs)) return false;
     const int count = hdr[1] << 8 | hdr[2];
-    if (!vnc_back_wake(c)) return false;
+    vnc_back_wake(c);
     // Only the worker reads through c->reader; the message fuzzer passes a
     // memory reader and gets no interim publishes.
     vnc_socket_reader *ticking = c->reader.get() == &in ? c->reader.get() : nullptr;
