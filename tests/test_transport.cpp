@@ -2,6 +2,7 @@
 // sources built on them, over real loopback TCP connections.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -562,6 +563,42 @@ TEST(SocketReader, ReadSpanningBufferedAndNewData) {
     ASSERT_EQ(0, in.read(got.data() + 10, more.size() - 10, 5000));
     peer2.join();
     EXPECT_TRUE(got == more);
+}
+
+TEST(SocketReader, RowsLandInPlaceHoweverTheReceivesSplit) {
+    // More rows than one receive takes, the first row partly buffered, and
+    // the bytes after the rows arriving with them.
+    const size_t row = 300, stride = 328, rows = 150;
+    for (size_t piece : {1u, 97u, 4096u, 70000u}) {
+        Pair p;
+        ASSERT_TRUE(p.ok());
+        const std::vector<uint8_t> data = pattern(5 + row * rows + 4, static_cast<unsigned>(piece));
+        PeerThread peer(p, [&] {
+            for (size_t off = 0; off < data.size(); off += piece) {
+                vnc_sock_write_exact(p.far, data.data() + off, std::min(piece, data.size() - off));
+                if (off % 7 == 0) sleep_ms(1);
+            }
+        });
+        vnc_socket_reader in(p.near, nullptr);
+        std::vector<uint8_t> fb(stride * rows, 0xEE);
+        uint8_t head[5];
+        uint32_t tail = 0;
+        ASSERT_EQ(0, in.read(head, 5, 5000)) << piece;
+        int done = 0;
+        ASSERT_EQ(0, in.read_rows(fb.data(), stride, row, rows, 5000, &done)) << piece;
+        EXPECT_EQ(static_cast<int>(rows), done) << piece;
+        ASSERT_EQ(0, in.read_u32(&tail, 5000)) << piece;
+        peer.join();
+        for (size_t r = 0; r < rows; ++r) {
+            ASSERT_EQ(0, std::memcmp(fb.data() + r * stride, data.data() + 5 + r * row, row))
+                << "piece " << piece << " row " << r;
+            ASSERT_TRUE(std::all_of(fb.begin() + r * stride + row, fb.begin() + (r + 1) * stride,
+                                    [](uint8_t b) { return b == 0xEE; }))
+                << "piece " << piece << ": row " << r << " wrote past its end";
+        }
+        const uint8_t *t = data.data() + data.size() - 4;
+        EXPECT_EQ(static_cast<uint32_t>(t[0]) << 24 | t[1] << 16 | t[2] << 8 | t[3], tail) << piece;
+    }
 }
 
 TEST(SocketReader, SkipAcrossBufferRefills) {

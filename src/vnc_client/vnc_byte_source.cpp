@@ -134,3 +134,52 @@ int vnc_socket_reader::read_slow(void *dst, size_t n, int timeout_ms) {
     }
     return 0;
 }
+
+int vnc_socket_reader::read_rows(uint8_t *dst, size_t stride, size_t row_bytes, size_t rows,
+                                 int timeout_ms, int *rows_done) {
+    if (!buf_) return -1;
+    if (!row_bytes) return 0;
+    size_t row = 0, off = 0;  // the next byte goes to row `row` at offset off
+    const auto advance = [&](size_t n) {
+        off += n;
+        *rows_done += static_cast<int>(off / row_bytes);
+        row += off / row_bytes;
+        off %= row_bytes;
+    };
+    while (row < rows && cur_ != end_) {
+        const size_t take = std::min(static_cast<size_t>(end_ - cur_), row_bytes - off);
+        std::memcpy(dst + row * stride + off, cur_, take);
+        cur_ += take;
+        advance(take);
+    }
+    if (row == rows) return 0;
+    cur_ = end_ = buf_;
+    timed_out_ = false;
+    while (row < rows) {
+        const int w = wait_for_data(timeout_ms);
+        if (w <= 0) {
+            timed_out_ = w == 0;
+            return -1;
+        }
+        vnc_span spans[kMaxRecvSpans];
+        int count = 0;
+        size_t want = 0;
+        for (size_t r = row, o = off; r < rows && count < kMaxRecvSpans - 1; ++r, o = 0) {
+            spans[count++] = {dst + r * stride + o, row_bytes - o};
+            want += row_bytes - o;
+        }
+        // Once the last rows are in the request, what follows them may come
+        // in the same receive, into the buffer.
+        const bool last = row + static_cast<size_t>(count) == rows;
+        if (last) spans[count++] = {buf_, kBufferSize};
+        const long r = vnc_sock_recv_spans(sock_, spans, count);
+        if (r <= 0) return -1;
+        size_t got = static_cast<size_t>(r);
+        if (got > want) {
+            end_ = buf_ + (got - want);
+            got = want;
+        }
+        advance(got);
+    }
+    return 0;
+}

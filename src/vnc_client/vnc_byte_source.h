@@ -49,6 +49,16 @@ public:
              static_cast<uint32_t>(b[2]) << 8 | b[3];
         return 0;
     }
+    // Reads rows rows of row_bytes each into dst, dst + stride, ...: as read
+    // of each row in turn, which is what this does unless a source can do
+    // better. *rows_done grows by one as each row is complete, also while
+    // later ones are awaited.
+    virtual int read_rows(uint8_t *dst, size_t stride, size_t row_bytes, size_t rows,
+                          int timeout_ms, int *rows_done) {
+        for (size_t r = 0; r < rows; ++r, dst += stride, ++*rows_done)
+            if (read(dst, row_bytes, timeout_ms)) return -1;
+        return 0;
+    }
     // Reads and drops n bytes (keeps the stream in step past a payload that
     // cannot be used). 0 or -1.
     int skip(uint64_t n, int timeout_ms);
@@ -123,6 +133,10 @@ public:
     // No wait goes past this point in time (a whole handshake's limit); a
     // read that reaches it fails as timed out.
     void set_deadline(clock::time_point at) { deadline_ = at; }
+
+    // The rows are received straight into place, none through the buffer.
+    int read_rows(uint8_t *dst, size_t stride, size_t row_bytes, size_t rows, int timeout_ms,
+                  int *rows_done) override;
 
 protected:
     int read_slow(void *dst, size_t n, int timeout_ms) override;

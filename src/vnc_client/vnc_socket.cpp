@@ -20,6 +20,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
@@ -238,6 +239,35 @@ long vnc_sock_recv_some(vnc_socket_t sock, void *buffer, size_t max) {
         if (r < 0 && interrupted()) continue;
         return r < 0 ? -1 : r;
     }
+}
+
+long vnc_sock_recv_spans(vnc_socket_t sock, const vnc_span *spans, int count) {
+    count = std::min(count, kMaxRecvSpans);
+    if (count <= 0) return 0;
+#ifdef _WIN32
+    WSABUF bufs[kMaxRecvSpans];
+    for (int i = 0; i < count; ++i) {
+        bufs[i].buf = static_cast<char *>(spans[i].data);
+        bufs[i].len = static_cast<ULONG>(std::min<size_t>(spans[i].size, 1u << 30));
+    }
+    for (;;) {
+        DWORD got = 0, flags = 0;
+        if (WSARecv(native(sock), bufs, static_cast<DWORD>(count), &got, &flags, nullptr, nullptr) == 0)
+            return static_cast<long>(got);
+        if (!interrupted()) return -1;
+    }
+#else
+    iovec iov[kMaxRecvSpans];
+    for (int i = 0; i < count; ++i) iov[i] = {spans[i].data, std::min<size_t>(spans[i].size, 1u << 30)};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<decltype(msg.msg_iovlen)>(count);
+    for (;;) {
+        long r = ::recvmsg(native(sock), &msg, 0);
+        if (r < 0 && interrupted()) continue;
+        return r < 0 ? -1 : r;
+    }
+#endif
 }
 
 int vnc_sock_read_exact_cancel(vnc_socket_t sock, void *buffer, size_t length, int timeout_ms,

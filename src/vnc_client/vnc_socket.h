@@ -35,6 +35,15 @@ int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<
 // the connection, -1 on error. Retries interrupted calls.
 long vnc_sock_recv_some(vnc_socket_t sock, void *buffer, size_t max);
 
+// One receive scattered over count pieces of memory, filled in order (at
+// most kMaxRecvSpans). As vnc_sock_recv_some otherwise.
+struct vnc_span {
+    void *data;
+    size_t size;
+};
+constexpr int kMaxRecvSpans = 64;
+long vnc_sock_recv_spans(vnc_socket_t sock, const vnc_span *spans, int count);
+
 // Reads exactly length bytes; each wait for data is bounded by timeout_ms.
 // 0 on success, -1 on timeout, closed connection or error.
 int vnc_sock_read_exact(vnc_socket_t sock, void *buffer, size_t length, int timeout_ms);
