@@ -20,6 +20,17 @@ elseif(NOT APPLE)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quenvira-vnc)
+if(NOT WIN32)
+  # What a Debian package has in its doc directory (packaging/): the
+  # copyright file and the changelog; and lintian's overrides, each with why.
+  include(${CMAKE_CURRENT_LIST_DIR}/gzip_install.cmake)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quenvira-vnc)
+  qv_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/changelog
+    ${CMAKE_INSTALL_DATAROOTDIR}/doc/quenvira-vnc)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/quenvira-vnc/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME quenvira-vnc)
+endif()
 
 include(CMakePackageConfigHelpers)
 install(EXPORT quenvira-vnc-targets NAMESPACE quenvira:: DESTINATION ${QV_CMAKE_DIR})
@@ -56,9 +67,10 @@ endif()
 
 set(CPACK_PACKAGE_NAME quenvira-vnc)
 set(CPACK_PACKAGE_VENDOR quenvira-vnc)
-set(CPACK_PACKAGE_CONTACT "quenvira-vnc developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VNC (RFB) client library with a flat C interface")
-set(CPACK_PACKAGE_DESCRIPTION "A VNC (RFB 3.3, 3.7, 3.8) client library in C++17 with a flat C
+# No address is stated anywhere in the project: .invalid says so (RFC 2606)
+# where Debian wants one. packaging/changelog names the same.
+set(CPACK_PACKAGE_CONTACT "quenvira-vnc developers <packages@quenvira-vnc.invalid>")
+set(QV_PACKAGE_DESCRIPTION "A VNC (RFB 3.3, 3.7, 3.8) client library in C++17 with a flat C
 interface: one worker thread per connection keeps an in-memory framebuffer
 current; the host polls the changed area, reads the pixels under a lock and
 sends pointer, key and clipboard input. With the header, the CMake package,
@@ -68,12 +80,43 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_IGNORE_FILES "/\\.git" "/build/")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VNC (RFB) client library with a flat C interface")
+  set(CPACK_PACKAGE_DESCRIPTION "${QV_PACKAGE_DESCRIPTION}")
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # The library's package, with everything that is not in another install
+  # component. Its description's first line is the summary: a global
+  # summary would go in front of the Python package's description too.
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "VNC (RFB) client library with a flat C interface\n${QV_PACKAGE_DESCRIPTION}")
   # Depends from the binaries, so each tool brings what it links.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/quenvira-vnc/triggers)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # With QV_INSTALL_PYTHON, one .deb per install component: the library
+  # (component "Unspecified") and python3-quenvira-vnc ("python").
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME quenvira-vnc)
+  set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quenvira-vnc)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SOURCE quenvira-vnc)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+  # The modules load the library of the same release or a later one; Pillow
+  # and numpy widen what images can do when they are there.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "quenvira-vnc (>= ${PROJECT_VERSION}), python3")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pil, python3-numpy")
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python package and vnc-do command for the quenvira-vnc library
+The quenvira_vnc module watches and drives VNC (RFB) servers through the
+quenvira-vnc library: capture the screen, wait for a picture, move and
+click the pointer, type, paste. vnc-do runs such steps from the command
+line or a script file.")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/python3-quenvira-vnc/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/python3-quenvira-vnc/prerm)
 endif()
 include(CPack)

@@ -65,11 +65,14 @@ Commands (REGION is X,Y,W,H; BUTTON 1 left, 2 middle, 3 right):
   click [BUTTON]         press and release a button (default 1)
   doubleclick [BUTTON]   click twice
   mousedown [BUTTON], mouseup [BUTTON]
+                         press, release a button (default 1)
   drag X Y [BUTTON]      hold a button while moving to X Y
   scroll up|down|left|right [COUNT]
+                         turn the wheel COUNT steps (default 1)
   key CHORD              press and release keys: enter, Return, ctrl-alt-del,
                          shift-F10, 0xff0d (X keysym names and aliases)
   keydown CHORD, keyup CHORD
+                         press, release keys (held until released)
   type TEXT              type text (any Unicode; a newline in TEXT is Return,
                          a tab Tab); upper case is left to the server
   paste TEXT             put text on the server's clipboard (Latin-1: other

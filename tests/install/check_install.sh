@@ -5,9 +5,14 @@
 #     the development link; two consumers built against the prefix, one with
 #     find_package and one with pkg-config, each run against the built-in
 #     test server; ctypes finds and loads the library.
-#  2. The .deb (scripts/package): its files and Depends (dpkg-deb -c/-I),
-#     unpacked with dpkg-deb -x; a consumer built against the unpacked tree
-#     and the tree's own vnc-version run.
+#     The man pages are checked against the tools' --help
+#     (tests/check_man_pages.sh).
+#  2. The .debs (scripts/package), the library's and python3-quenvira-vnc:
+#     their files and Depends (dpkg-deb -c/-I), lintian (when installed:
+#     errors fail), unpacked with dpkg-deb -x: the copyright file, the
+#     changelog's version, the man pages render; a consumer built against
+#     the unpacked tree and the tree's own vnc-version run; the Python
+#     package imports from it and loads its library, and vnc-do runs.
 #  3. The sources added with add_subdirectory to a consumer, tests off:
 #     configures without GoogleTest, Google Benchmark or libpng, and the
 #     consumer builds and runs.
@@ -38,9 +43,13 @@ libdir=$(sed -n 's/^libdir=\${prefix}\///p' "$prefix"/lib*/pkgconfig/quenvira-vn
 for f in include/quenvira_vnc.h "$libdir/quenvira-vnc.so" "$libdir/pkgconfig/quenvira-vnc.pc" \
     "$libdir/cmake/quenvira-vnc/quenvira-vnc-config.cmake" \
     "$libdir/cmake/quenvira-vnc/quenvira-vnc-config-version.cmake" \
-    bin/vnc-version bin/vnc-snapshot share/doc/quenvira-vnc/README.md; do
+    bin/vnc-version bin/vnc-snapshot share/doc/quenvira-vnc/README.md \
+    share/doc/quenvira-vnc/copyright share/doc/quenvira-vnc/changelog.gz \
+    share/man/man1/vnc-version.1.gz share/man/man1/vnc-snapshot.1.gz \
+    $([ -x "$build/tools/vnc-view" ] && echo bin/vnc-view share/man/man1/vnc-view.1.gz); do
   [ -f "$prefix/$f" ] || fail "missing from the install: $f"
 done
+"$root/tests/check_man_pages.sh" "$build"
 [ "$(readlink "$prefix/$libdir/libquenvira-vnc.so")" = quenvira-vnc.so ] ||
   fail "libquenvira-vnc.so is not a link to quenvira-vnc.so"
 readelf -d "$prefix/$libdir/quenvira-vnc.so" | grep -q 'SONAME.*\[quenvira-vnc\.so\]' ||
@@ -83,18 +92,33 @@ else
   echo "python3 missing: skipped (scripts/setup installs it)"
 fi
 
-step "Debian package"
-deb=$("$root/scripts/package" "$tmp/package" | tail -n 1)
+step "Debian packages"
+debs=$("$root/scripts/package" "$tmp/package")
+deb=$(sed -n 1p <<<"$debs") pydeb=$(sed -n 2p <<<"$debs")
 [ "$(basename "$deb")" = quenvira-vnc_1.0.1_amd64.deb ] || fail "unexpected package name: $deb"
-dpkg-deb -c "$deb" | awk '{print $6 ($7 ? " " $7 " " $8 : "")}' >"$tmp/deb.list"
+[ "$(basename "$pydeb")" = python3-quenvira-vnc_1.0.1_all.deb ] || fail "unexpected package name: $pydeb"
+listing() { dpkg-deb -c "$1" | awk '{print $6 ($7 ? " " $7 " " $8 : "")}'; }
+listing "$deb" >"$tmp/deb.list"
+listing "$pydeb" >"$tmp/pydeb.list"
 ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+# vnc-view is there when the build found SDL2.
+view=$([ -x "$tmp/package/tools/vnc-view" ] && echo vnc-view || true)
 for f in ./usr/include/quenvira_vnc.h "./usr/lib/$ma/quenvira-vnc.so" \
     "./usr/lib/$ma/libquenvira-vnc.so -> quenvira-vnc.so" "./usr/lib/$ma/pkgconfig/quenvira-vnc.pc" \
     "./usr/lib/$ma/cmake/quenvira-vnc/quenvira-vnc-config.cmake" \
     "./usr/lib/$ma/cmake/quenvira-vnc/quenvira-vnc-targets.cmake" \
-    ./usr/bin/vnc-version ./usr/bin/vnc-snapshot ./usr/share/doc/quenvira-vnc/README.md; do
+    ./usr/bin/vnc-version ./usr/bin/vnc-snapshot ./usr/share/doc/quenvira-vnc/README.md \
+    ./usr/share/man/man1/vnc-version.1.gz ./usr/share/man/man1/vnc-snapshot.1.gz \
+    ${view:+./usr/bin/vnc-view ./usr/share/man/man1/vnc-view.1.gz}; do
   grep -qxF "$f" "$tmp/deb.list" || fail "missing from the .deb: $f"
 done
+for f in ./usr/bin/vnc-do ./usr/lib/python3/dist-packages/quenvira_vnc/__init__.py \
+    ./usr/lib/python3/dist-packages/quenvira_vnc/cli.py ./usr/share/man/man1/vnc-do.1.gz; do
+  grep -qxF "$f" "$tmp/pydeb.list" || fail "missing from $(basename "$pydeb"): $f"
+done
+# Architecture all: the library comes from quenvira-vnc, never a copy.
+if grep -E '\.so$' "$tmp/pydeb.list"; then fail "$(basename "$pydeb") holds a library"; fi
+if grep -E '/(vnc-do|quenvira_vnc/)' "$tmp/deb.list"; then fail "the library's .deb holds Python files"; fi
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 # The library needs its inflater (ISA-L, or zlib in a build without it) and
@@ -104,13 +128,65 @@ for p in libc6 libstdc++6 libpng16-16; do
 done
 [[ ", $depends," == *", libisal2 "* || ", $depends," == *", zlib1g "* ]] ||
   fail "Depends lacks the inflater (libisal2 or zlib1g)"
+pydepends=$(dpkg-deb -f "$pydeb" Depends)
+echo "python3-quenvira-vnc Depends: $pydepends"
+[[ ", $pydepends," == *", quenvira-vnc (>= 1.0.1),"* && ", $pydepends," == *", python3,"* ]] ||
+  fail "python3-quenvira-vnc must depend on quenvira-vnc (>= 1.0.1) and python3"
+if command -v lintian >/dev/null; then
+  lintian --fail-on error "$deb" "$pydeb" || fail "lintian found errors"
+else
+  echo "lintian missing: skipped (scripts/setup installs it)"
+fi
+
 dpkg-deb -x "$deb" "$tmp/deb-root"
+dpkg-deb -x "$pydeb" "$tmp/deb-root"
+for p in quenvira-vnc python3-quenvira-vnc; do
+  doc=$tmp/deb-root/usr/share/doc/$p
+  cmp -s "$doc/copyright" "$root/packaging/copyright" || fail "$p: copyright is not packaging/copyright"
+  zcat "$doc/changelog.gz" >"$tmp/changelog"
+  [ "$(dpkg-parsechangelog -l "$tmp/changelog" -S Version)" = 1.0.1 ] ||
+    fail "$p: the changelog's last entry is not of version 1.0.1"
+done
+for tool in vnc-snapshot $view vnc-version vnc-do; do
+  page=$tmp/deb-root/usr/share/man/man1/$tool.1.gz
+  if command -v man >/dev/null; then
+    out=$(MANWIDTH=80 MANPAGER=cat man -l "$page") || fail "man -l $tool.1.gz failed"
+  else
+    out=$(zcat "$page" | groff -man -Tutf8) || fail "groff on $tool.1.gz failed"
+  fi
+  grep -q "^ *$tool - " <<<"$out" || fail "$tool.1.gz does not render its NAME line"
+done
 grep -qx 'prefix=/usr' "$tmp/deb-root/usr/lib/$ma/pkgconfig/quenvira-vnc.pc" ||
   fail "the packaged quenvira-vnc.pc does not say prefix=/usr"
 env -u LD_LIBRARY_PATH "$tmp/deb-root/usr/bin/vnc-version" | grep -qx 'quenvira-vnc 1\.0\.1' ||
   fail "vnc-version from the .deb does not run from the unpacked tree"
 consumer "$tmp/deb-consumer" -DCMAKE_PREFIX_PATH="$tmp/deb-root/usr"
 "$tmp/deb-consumer/consumer"
+
+# Installed, the modules find the library through the loader's cache; here
+# LD_LIBRARY_PATH stands in for it. Debian's interpreter, which the package
+# is for.
+step "python3-quenvira-vnc from the unpacked tree"
+unset QUENVIRA_VNC_LIBRARY
+export LD_LIBRARY_PATH=$tmp/deb-root/usr/lib/$ma
+PYTHONPATH=$tmp/deb-root/usr/lib/python3/dist-packages /usr/bin/python3 - "$tmp/deb-root/" <<'PY'
+import sys
+import quenvira_vnc
+from quenvira_vnc import _native
+root = sys.argv[1]
+assert quenvira_vnc.__file__.startswith(root), quenvira_vnc.__file__
+assert _native.version() == "1.0.1", _native.version()
+mapped = {line.split()[-1] for line in open("/proc/self/maps") if "quenvira-vnc" in line}
+assert mapped and all(path.startswith(root) for path in mapped), mapped
+print("python: imported from the tree, loaded", *mapped)
+PY
+vnc_do=$tmp/deb-root/usr/bin/vnc-do
+"$vnc_do" --help | grep -q '^Usage: vnc-do ' || fail "vnc-do --help from the tree failed"
+[ "$("$vnc_do" --version)" = "vnc-do (quenvira-vnc 1.0.1)" ] || fail "vnc-do --version from the tree failed"
+(cd "$tmp" && "$vnc_do" --demo capture demo.png) || fail "vnc-do --demo capture from the tree failed"
+[ "$(head -c 8 "$tmp/demo.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] ||
+  fail "vnc-do --demo capture wrote no PNG"
+unset LD_LIBRARY_PATH
 
 step "sources as a subdirectory, tests and tools off"
 # A REQUIRED find_package of a disabled package is an error, and the cache
