@@ -1,6 +1,8 @@
 """The package against Xvnc: pictures compared with xwd, input seen by xev."""
 
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -128,3 +130,15 @@ def test_pointer_clicks_arrive_where_sent(screen, events):
     got = [e for e in events.wait(("ButtonRelease", 2)) if e[0] == "ButtonPress"]
     assert got == [("ButtonPress", 1, 123, 77), ("ButtonPress", 3, 301, 222), ("ButtonPress", 5, 301, 222),
                    ("ButtonPress", 2, 10, 20)]
+
+
+def test_vnc_do_runs_ending_in_a_key_lose_nothing(xvnc, events):
+    """Each run closes right after its last key: the close must not discard it."""
+    runs = 20
+    for i in range(runs):
+        run = subprocess.run([sys.executable, "-m", "quenvira_vnc", "-s", f"127.0.0.1::{xvnc.port}",
+                              "type", f"n{i}", "key", "enter"], capture_output=True, text=True, timeout=60)
+        assert run.returncode == 0, run.stderr
+    xvnc.tool("xdotool", "key", "F8")  # the end
+    presses = [sym for kind, sym, _, _ in events.wait(("KeyRelease", 0xFFC5)) if kind == "KeyPress"]
+    assert presses == [sym for i in range(runs) for sym in [ord("n"), *map(ord, str(i)), 0xFF0D]] + [0xFFC5]
