@@ -16,10 +16,12 @@
 
 #include "quenvira_vnc.h"
 #include "tool_common.h"
+#include "view_frame.h"
 
 namespace {
 
 using namespace qv_tool;
+using namespace qv_view;
 
 // Longest sleep waiting for input before the handle is polled again: about
 // a frame at 60 Hz, so a screen change shows within a frame, and long
@@ -314,7 +316,7 @@ viewer::~viewer() {
 
 bool viewer::open_window() {
     scale_ = o_.scale;
-    window_ = SDL_CreateWindow("vnc-view", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+    window_ = SDL_CreateWindow("vnc-view", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
                                kFirstWidth, kFirstHeight, SDL_WINDOW_RESIZABLE);
     if (!window_) {
         complain("cannot open a window: %s", SDL_GetError());
@@ -437,41 +439,30 @@ bool viewer::make_texture(int w, int h) {
 }
 
 // The window at the remote size, shrunk (scaled, or cut when 1:1) to what
-// the screen offers.
+// the screen offers, and moved onto it: without a window manager nobody
+// else keeps it there.
 void viewer::fit_window(int w, int h) {
-    if (w <= 0 || h <= 0) return;
-    SDL_Rect usable;
-    if (SDL_GetDisplayUsableBounds(SDL_GetWindowDisplayIndex(window_), &usable) == 0 &&
-        (w > usable.w || h > usable.h)) {
-        if (scale_) {
-            const double s = std::min(double(usable.w) / w, double(usable.h) / h);
-            w = std::max(1, int(w * s)), h = std::max(1, int(h * s));
-        } else {
-            w = std::min(w, usable.w), h = std::min(h, usable.h);
-        }
-    }
-    SDL_SetWindowSize(window_, w, h);
     redraw_ = true;
+    if (w <= 0 || h <= 0) return;
+    rect usable;
+    SDL_Rect u;
+    const int display = SDL_GetWindowDisplayIndex(window_);
+    if (display >= 0 && SDL_GetDisplayUsableBounds(display, &u) == 0) usable = {u.x, u.y, u.w, u.h};
+    borders b;
+    if (SDL_GetWindowBordersSize(window_, &b.top, &b.left, &b.bottom, &b.right) != 0) b = borders{};
+    rect at;
+    SDL_GetWindowPosition(window_, &at.x, &at.y);
+    SDL_GetWindowSize(window_, &at.w, &at.h);
+    const rect r = place_window(usable, b, at, w, h, scale_);
+    SDL_SetWindowSize(window_, r.w, r.h);
+    SDL_SetWindowPosition(window_, r.x, r.y);
 }
 
-// Where the framebuffer goes in the window: scaled to fit with the aspect
-// ratio kept, or 1:1; centred when it is smaller than the window.
 SDL_Rect viewer::layout() const {
     int ww = 0, wh = 0;
     SDL_GetWindowSize(window_, &ww, &wh);
-    SDL_Rect d = {0, 0, tex_w_, tex_h_};
-    if (tex_w_ <= 0 || tex_h_ <= 0) return d;
-    if (scale_) {
-        // Integer arithmetic: at 1:1 the result is exact.
-        if (int64_t(ww) * tex_h_ <= int64_t(wh) * tex_w_) {
-            d.w = ww, d.h = int(int64_t(tex_h_) * ww / tex_w_);
-        } else {
-            d.h = wh, d.w = int(int64_t(tex_w_) * wh / tex_h_);
-        }
-    }
-    d.x = std::max(0, (ww - d.w) / 2);
-    d.y = std::max(0, (wh - d.h) / 2);
-    return d;
+    const rect d = fit_in(ww, wh, tex_w_, tex_h_, scale_);
+    return SDL_Rect{d.x, d.y, d.w, d.h};
 }
 
 void viewer::present() {
