@@ -1,6 +1,10 @@
-// vnc-view's window placement (tools/view_frame.h): the window lands on
-// the usable screen area.
+// vnc-view's window placement and its scaler (tools/view_frame.h): the
+// window lands on the usable screen area, and a changed area scaled on its
+// own matches a whole redraw, so partial updates leave no stale pixels.
 #include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
 
 #include "view_frame.h"
 
@@ -8,6 +12,7 @@ namespace {
 
 using qv_view::borders;
 using qv_view::rect;
+using qv_view::scaler;
 
 void expect_rect(const rect &got, const rect &want) {
     EXPECT_EQ(got.x, want.x);
@@ -44,6 +49,49 @@ TEST(ViewFrame, WindowIsPlacedOnTheUsableArea) {
     for (const row &r : table) {
         SCOPED_TRACE(r.what);
         expect_rect(qv_view::place_window(r.usable, r.b, r.at, r.w, r.h, r.scale), r.want);
+    }
+}
+
+TEST(ViewFrame, ScalesLikeLinearFiltering) {
+    // Two pixels onto four: the samples sit at 1/4 steps between them.
+    const std::vector<uint32_t> src = {0x000000, 0xffffff};
+    std::vector<uint32_t> out(4);
+    scaler s;
+    s.set(2, 1, 4, 1);
+    s.draw(src.data(), 2, out.data(), 4, rect{0, 0, 4, 1});
+    EXPECT_EQ(out, (std::vector<uint32_t>{0x000000, 0x3f3f3f, 0xbfbfbf, 0xffffff}));
+}
+
+TEST(ViewFrame, ChangedAreaRedrawnAloneMatchesAWholeRedraw) {
+    const int sw = 97, sh = 61;
+    std::mt19937 rng(5);
+    std::vector<uint32_t> src(sw * sh);
+    for (uint32_t &p : src) p = rng() & 0xffffff;
+    for (const auto &dst : {std::pair<int, int>{250, 157}, {40, 25}, {97, 61}, {300, 7}}) {
+        const int dw = dst.first, dh = dst.second;
+        SCOPED_TRACE(std::to_string(dw) + "x" + std::to_string(dh));
+        scaler s;
+        s.set(sw, sh, dw, dh);
+        std::vector<uint32_t> shown(dw * dh), whole(dw * dh);
+        std::vector<uint32_t> now = src;
+        s.draw(now.data(), sw, shown.data(), dw, rect{0, 0, dw, dh});
+        for (int round = 0; round < 40; ++round) {
+            const int x = int(rng() % sw), y = int(rng() % sh);
+            const rect changed{x, y, 1 + int(rng() % (sw - x)) / (round % 4 + 1),
+                               1 + int(rng() % (sh - y)) / (round % 4 + 1)};
+            for (int yy = changed.y; yy < changed.y + changed.h; ++yy)
+                for (int xx = changed.x; xx < changed.x + changed.w; ++xx)
+                    now[yy * sw + xx] = rng() & 0xffffff;
+            const rect touched = s.touched_by(changed);
+            s.draw(now.data(), sw, shown.data(), dw, touched);
+            s.draw(now.data(), sw, whole.data(), dw, rect{0, 0, dw, dh});
+            ASSERT_EQ(shown, whole) << "round " << round;
+        }
+        // A single pixel touches the outputs sampling within a pixel of
+        // it, not the whole picture.
+        const rect one = s.touched_by(rect{sw / 2, sh / 2, 1, 1});
+        EXPECT_LE(one.w, 2 * dw / sw + 2);
+        EXPECT_LE(one.h, 2 * dh / sh + 2);
     }
 }
 
