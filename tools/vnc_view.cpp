@@ -24,10 +24,12 @@ namespace {
 using namespace qv_tool;
 using namespace qv_view;
 
-// Longest sleep waiting for input before the handle is polled again: about
-// a frame at 60 Hz, so a screen change shows within a frame, and long
-// enough that an idle viewer costs next to nothing.
-constexpr Uint32 kWaitMs = 16;
+// How often the handle is polled while its screen changes (or input comes):
+// about a frame at 60 Hz. With nothing changing the interval doubles up to
+// kIdlePollMs, so that an idle viewer seldom wakes, at the price of showing
+// the first change after a quiet spell up to that much later.
+constexpr Uint32 kFrameMs = 16;
+constexpr Uint32 kIdlePollMs = 250;
 // Window size while connecting, before the remote size is known.
 constexpr int kFirstWidth = 640, kFirstHeight = 480;
 
@@ -276,6 +278,7 @@ private:
     void send_clipboard();
     void send_key(uint32_t keysym, bool down);
     void send_pointer();
+    void input_came();
 
     bool pull_pixels(bool *shown);
     bool draw(void *pixels, int stride);
@@ -301,6 +304,8 @@ private:
     bool mirror_valid_ = false;
     scaler scaler_;
     std::vector<uint32_t> scratch_;  // scaled pixels for a window of another format
+    Uint64 next_poll_ = 0;
+    Uint32 poll_ms_ = kFrameMs;
     bool quit_ = false;
     bool connected_ = false;
     bool scale_ = true;
@@ -369,13 +374,17 @@ int viewer::run(vnc_client_t *client) {
     fit_window(w, h);
     update_title();
     for (;;) {
+        // Sleeps until input arrives or the next look at the framebuffer is
+        // due; then drains the queue.
+        const Uint64 now = SDL_GetTicks64();
         SDL_Event ev;
-        // Sleeps until input arrives or kWaitMs pass; then drains the queue.
-        if (SDL_WaitEventTimeout(&ev, kWaitMs)) {
+        if (SDL_WaitEventTimeout(&ev, next_poll_ > now ? int(next_poll_ - now) : 0)) {
             handle(ev);
             while (!quit_ && SDL_PollEvent(&ev)) handle(ev);
         }
         if (quit_) return kExitOk;
+        const bool due = SDL_GetTicks64() >= next_poll_;
+        if (!due && !full_ && !push_) continue;
         if (vnc_get_status(client_) != VNC_STATUS_CONNECTED) {
             connected_ = false;
             update_title();
@@ -385,7 +394,18 @@ int viewer::run(vnc_client_t *client) {
         }
         bool shown = false;
         if (!pull_pixels(&shown)) return kExitInternal;
+        // The library signals no change: it is polled, once a frame while
+        // the screen changes, then less and less often, up to kIdlePollMs.
+        if (shown) poll_ms_ = kFrameMs;
+        else if (due) poll_ms_ = std::min<Uint32>(poll_ms_ * 2, kIdlePollMs);
+        if (due || shown) next_poll_ = SDL_GetTicks64() + poll_ms_;
     }
+}
+
+// Input often changes the screen: look again within a frame.
+void viewer::input_came() {
+    poll_ms_ = kFrameMs;
+    next_poll_ = std::min<Uint64>(next_poll_, SDL_GetTicks64() + kFrameMs);
 }
 
 // The host loop's heart: the dirty rectangle, then the framebuffer lock only
@@ -394,9 +414,10 @@ int viewer::run(vnc_client_t *client) {
 bool viewer::pull_pixels(bool *shown) {
     int x, y, w, h;
     if (vnc_get_dirty_rect(client_, &x, &y, &w, &h)) pending_.add(x, y, w, h);
-    if (layout().w != drawn_layout_.w || layout().h != drawn_layout_.h ||
-        layout().x != drawn_layout_.x || layout().y != drawn_layout_.y)
-        full_ = true;
+    const rect d = layout();
+    if (d.x != drawn_layout_.x || d.y != drawn_layout_.y || d.w != drawn_layout_.w ||
+        d.h != drawn_layout_.h)
+        full_ = true;  // resized or rescaled: borders and all
     if (pending_.empty() && !full_) {
         if (push_) SDL_UpdateWindowSurface(window_);
         *shown = push_;
@@ -566,16 +587,17 @@ void viewer::handle(const SDL_Event &ev) {
     switch (ev.type) {
     case SDL_QUIT: quit_ = true; break;
     case SDL_WINDOWEVENT: window_event(ev.window); break;
-    case SDL_KEYDOWN: key_down(ev.key); break;
-    case SDL_KEYUP: key_up(ev.key); break;
-    case SDL_TEXTINPUT: text_input(ev.text.text); break;
-    case SDL_MOUSEMOTION: pointer_moved(ev.motion.x, ev.motion.y); break;
+    case SDL_KEYDOWN: input_came(), key_down(ev.key); break;
+    case SDL_KEYUP: input_came(), key_up(ev.key); break;
+    case SDL_TEXTINPUT: input_came(), text_input(ev.text.text); break;
+    case SDL_MOUSEMOTION: input_came(), pointer_moved(ev.motion.x, ev.motion.y); break;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP:
+        input_came();
         pointer_moved(ev.button.x, ev.button.y);
         button(ev.button.button, ev.type == SDL_MOUSEBUTTONDOWN);
         break;
-    case SDL_MOUSEWHEEL: wheel(ev.wheel); break;
+    case SDL_MOUSEWHEEL: input_came(), wheel(ev.wheel); break;
     default: break;
     }
 }
