@@ -5,6 +5,7 @@
 #define QV_VIEW_FRAME_H
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -102,22 +103,24 @@ public:
         return rect{x0, y0, x1 - x0, y1 - y0};
     }
 
-    // Draws the output area a (inside dst_w x dst_h) from src into dst,
-    // whose pixel (0, 0) is the output's; strides are in pixels.
+    // Draws the output area a from src into dst, which points at the
+    // output pixel (a.x, a.y); strides are in pixels. Whatever of a lies
+    // outside dst_w x dst_h is left alone.
     void draw(const uint32_t *src, int src_stride, uint32_t *dst, int dst_stride, const rect &a) {
         const rect o = intersect(a, rect{0, 0, dst_w_, dst_h_});
         if (o.empty()) return;
+        dst += static_cast<std::ptrdiff_t>(o.y - a.y) * dst_stride + (o.x - a.x);
         line_row_[0] = line_row_[1] = -1;  // the source may have changed since
         for (int y = o.y; y < o.y + o.h; ++y) {
             const sample &r = rows_[static_cast<size_t>(y)];
             const uint32_t *top = line(src, src_stride, r.i0, o);
-            uint32_t *out = dst + static_cast<ptrdiff_t>(y) * dst_stride;
+            uint32_t *out = dst + static_cast<std::ptrdiff_t>(y - o.y) * dst_stride;
             if (r.f == 0) {
-                std::copy(top + o.x, top + o.x + o.w, out + o.x);
+                std::copy(top + o.x, top + o.x + o.w, out);
                 continue;
             }
             const uint32_t *bottom = line(src, src_stride, r.i0 + 1, o);
-            for (int x = o.x; x < o.x + o.w; ++x) out[x] = mix(top[x], bottom[x], r.f);
+            for (int x = 0; x < o.w; ++x) out[x] = mix(top[o.x + x], bottom[o.x + x], r.f);
         }
     }
 
@@ -167,7 +170,7 @@ private:
             if (line_row_[k] == y) return line_[k].data();
         const int k = line_row_[0] == y - 1 ? 1 : 0;  // keep the row above
         uint32_t *out = line_[k].data();
-        const uint32_t *in = src + static_cast<ptrdiff_t>(y) * src_stride;
+        const uint32_t *in = src + static_cast<std::ptrdiff_t>(y) * src_stride;
         for (int x = o.x; x < o.x + o.w; ++x) {
             const sample &c = cols_[static_cast<size_t>(x)];
             out[x] = c.f ? mix(in[c.i0], in[c.i0 + 1], c.f) : in[c.i0];

@@ -514,22 +514,16 @@ void viewer::draw_scaled(SDL_Surface *s, const rect &d, const rect &a) {
     if (a.empty()) return;
     const rect out{a.x - d.x, a.y - d.y, a.w, a.h};  // in the scaled picture
     const Uint32 f = s->format->format;
+    unsigned char *to = static_cast<unsigned char *>(s->pixels) + static_cast<size_t>(s->pitch) * a.y +
+                        a.x * s->format->BytesPerPixel;
     if (f == SDL_PIXELFORMAT_XRGB8888 || f == SDL_PIXELFORMAT_ARGB8888) {
-        // The window's pixel (d.x, d.y) is the scaled picture's (0, 0).
-        uint32_t *origin = reinterpret_cast<uint32_t *>(static_cast<unsigned char *>(s->pixels) +
-                                                        static_cast<size_t>(s->pitch) * d.y) +
-                           d.x;
-        scaler_.draw(mirror_.data(), fb_w_, origin, s->pitch / 4, out);
+        scaler_.draw(mirror_.data(), fb_w_, reinterpret_cast<uint32_t *>(to), s->pitch / 4, out);
         return;
     }
     // Another window format: scaled into a scratch block, then converted.
     scratch_.resize(static_cast<size_t>(a.w) * static_cast<size_t>(a.h));
-    uint32_t *origin = scratch_.data() - (static_cast<ptrdiff_t>(out.y) * a.w + out.x);
-    scaler_.draw(mirror_.data(), fb_w_, origin, a.w, out);
-    SDL_ConvertPixels(a.w, a.h, SDL_PIXELFORMAT_XRGB8888, scratch_.data(), a.w * 4, f,
-                      static_cast<unsigned char *>(s->pixels) + static_cast<size_t>(s->pitch) * a.y +
-                          a.x * s->format->BytesPerPixel,
-                      s->pitch);
+    scaler_.draw(mirror_.data(), fb_w_, scratch_.data(), a.w, out);
+    SDL_ConvertPixels(a.w, a.h, SDL_PIXELFORMAT_XRGB8888, scratch_.data(), a.w * 4, f, to, s->pitch);
 }
 
 // The window at the remote size, shrunk (scaled, or cut when 1:1) to what
