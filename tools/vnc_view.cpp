@@ -1,8 +1,9 @@
 // vnc-view: a small VNC viewer on SDL2, and the reference host of the
 // library. It uses the public header only. The pattern worth copying is in
 // viewer::pull_pixels: take the dirty rectangle, hold the framebuffer lock
-// only while copying that rectangle into a streaming texture, and let the
-// GPU (or SDL's software renderer) scale the texture onto the window.
+// only while copying that rectangle, and show only what changed. It draws
+// into SDL's window surface, with no renderer: on X11 that is a shared-memory
+// image, and no OpenGL (with Mesa's LLVM where there is no GPU) is loaded.
 #include <SDL.h>
 
 #include <algorithm>
@@ -16,15 +17,19 @@
 
 #include "quenvira_vnc.h"
 #include "tool_common.h"
+#include "view_frame.h"
 
 namespace {
 
 using namespace qv_tool;
+using namespace qv_view;
 
-// Longest sleep waiting for input before the handle is polled again: about
-// a frame at 60 Hz, so a screen change shows within a frame, and long
-// enough that an idle viewer costs next to nothing.
-constexpr Uint32 kWaitMs = 16;
+// How often the handle is polled while its screen changes (or input comes):
+// about a frame at 60 Hz. With nothing changing the interval doubles up to
+// kIdlePollMs, so that an idle viewer seldom wakes, at the price of showing
+// the first change after a quiet spell up to that much later.
+constexpr Uint32 kFrameMs = 16;
+constexpr Uint32 kIdlePollMs = 250;
 // Window size while connecting, before the remote size is known.
 constexpr int kFirstWidth = 640, kFirstHeight = 480;
 
@@ -227,7 +232,7 @@ int parse_options(int argc, char **argv, options *o) {
 }
 
 // A rectangle in framebuffer pixels; the union of dirty rectangles not yet
-// copied into the texture.
+// drawn.
 struct area {
     int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
     bool empty() const { return x1 <= x0 || y1 <= y0; }
@@ -240,9 +245,8 @@ struct area {
         x0 = std::min(x0, x), y0 = std::min(y0, y);
         x1 = std::max(x1, x + w), y1 = std::max(y1, y + h);
     }
-    void clip(int w, int h) {
-        x0 = std::max(x0, 0), y0 = std::max(y0, 0);
-        x1 = std::min(x1, w), y1 = std::min(y1, h);
+    rect clipped(int w, int h) const {
+        return intersect(rect{x0, y0, x1 - x0, y1 - y0}, rect{0, 0, w, h});
     }
     void clear() { x0 = y0 = x1 = y1 = 0; }
 };
@@ -252,7 +256,7 @@ public:
     viewer(const options &o, const std::string &where) : o_(o), where_(where) {}
     ~viewer();
 
-    // The window and its renderer; false (with a message) when no display.
+    // The window; false (with a message) when there is no display.
     bool open_window();
     // Keeps the window responsive while connecting.
     void tick_while_connecting();
@@ -274,23 +278,34 @@ private:
     void send_clipboard();
     void send_key(uint32_t keysym, bool down);
     void send_pointer();
+    void input_came();
 
-    bool pull_pixels();
-    bool make_texture(int w, int h);
+    bool pull_pixels(bool *shown);
+    bool draw(void *pixels, int stride);
+    void draw_scaled(SDL_Surface *s, const rect &d, const rect &src);
+    bool blank();
     void fit_window(int w, int h);
-    SDL_Rect layout() const;
-    void present();
+    rect layout() const;
     void update_title();
 
     const options &o_;
     const std::string where_;
     vnc_client_t *client_ = nullptr;
     SDL_Window *window_ = nullptr;
-    SDL_Renderer *renderer_ = nullptr;
-    SDL_Texture *texture_ = nullptr;
-    int tex_w_ = 0, tex_h_ = 0;  // the texture's size: the framebuffer size last seen
-    area pending_;               // changed, not yet in the texture
-    bool redraw_ = true;         // the window needs presenting
+    int fb_w_ = 0, fb_h_ = 0;  // the framebuffer size last seen
+    area pending_;             // changed, not yet drawn
+    bool full_ = true;         // the whole window must be drawn afresh
+    bool push_ = false;        // the window surface must be shown again as it is
+    rect drawn_layout_;        // where the last drawing put the framebuffer
+    // Scaled views are drawn from a copy of the framebuffer, so that the
+    // lock is held only while the changed rows are copied, not while they
+    // are scaled; 1:1 views copy straight into the window.
+    std::vector<uint32_t> mirror_;
+    bool mirror_valid_ = false;
+    scaler scaler_;
+    std::vector<uint32_t> scratch_;  // scaled pixels for a window of another format
+    Uint64 next_poll_ = 0;
+    Uint32 poll_ms_ = kFrameMs;
     bool quit_ = false;
     bool connected_ = false;
     bool scale_ = true;
@@ -307,30 +322,21 @@ private:
 };
 
 viewer::~viewer() {
-    if (texture_) SDL_DestroyTexture(texture_);
-    if (renderer_) SDL_DestroyRenderer(renderer_);
     if (window_) SDL_DestroyWindow(window_);
 }
 
 bool viewer::open_window() {
     scale_ = o_.scale;
-    window_ = SDL_CreateWindow("vnc-view", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+    window_ = SDL_CreateWindow("vnc-view", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
                                kFirstWidth, kFirstHeight, SDL_WINDOW_RESIZABLE);
     if (!window_) {
         complain("cannot open a window: %s", SDL_GetError());
         return false;
     }
-    // An accelerated renderer where there is one, else SDL's software one.
-    renderer_ = SDL_CreateRenderer(window_, -1, 0);
-    if (!renderer_) {
-        complain("cannot draw in the window: %s", SDL_GetError());
-        return false;
-    }
     if (o_.view_only) SDL_StopTextInput();
     else SDL_StartTextInput();
     update_title();
-    present();
-    return true;
+    return blank();
 }
 
 void viewer::tick_while_connecting() {
@@ -341,9 +347,22 @@ void viewer::tick_while_connecting() {
             SDL_Quit();
             std::_Exit(kExitOk);
         }
-        if (ev.type == SDL_WINDOWEVENT) redraw_ = true;
+        if (ev.type == SDL_WINDOWEVENT) full_ = true;
     }
-    if (redraw_) present();
+    if (full_) blank();
+}
+
+// The window is black until the framebuffer arrives.
+bool viewer::blank() {
+    full_ = false;
+    SDL_Surface *s = SDL_GetWindowSurface(window_);
+    if (!s) {
+        complain("cannot draw in the window: %s", SDL_GetError());
+        return false;
+    }
+    SDL_FillRect(s, nullptr, SDL_MapRGB(s->format, 0, 0, 0));
+    SDL_UpdateWindowSurface(window_);
+    return true;
 }
 
 int viewer::run(vnc_client_t *client) {
@@ -351,17 +370,21 @@ int viewer::run(vnc_client_t *client) {
     connected_ = true;
     int w = 0, h = 0;
     vnc_get_dimensions(client_, &w, &h);
-    if (!make_texture(w, h)) return kExitInternal;
+    fb_w_ = w, fb_h_ = h;
     fit_window(w, h);
     update_title();
     for (;;) {
+        // Sleeps until input arrives or the next look at the framebuffer is
+        // due; then drains the queue.
+        const Uint64 now = SDL_GetTicks64();
         SDL_Event ev;
-        // Sleeps until input arrives or kWaitMs pass; then drains the queue.
-        if (SDL_WaitEventTimeout(&ev, kWaitMs)) {
+        if (SDL_WaitEventTimeout(&ev, next_poll_ > now ? int(next_poll_ - now) : 0)) {
             handle(ev);
             while (!quit_ && SDL_PollEvent(&ev)) handle(ev);
         }
         if (quit_) return kExitOk;
+        const bool due = SDL_GetTicks64() >= next_poll_;
+        if (!due && !full_ && !push_) continue;
         if (vnc_get_status(client_) != VNC_STATUS_CONNECTED) {
             connected_ = false;
             update_title();
@@ -369,122 +392,164 @@ int viewer::run(vnc_client_t *client) {
                      where_.c_str());
             return kExitLost;
         }
-        if (!pull_pixels()) return kExitInternal;
-        if (redraw_) present();
+        bool shown = false;
+        if (!pull_pixels(&shown)) return kExitInternal;
+        // The library signals no change: it is polled, once a frame while
+        // the screen changes, then less and less often, up to kIdlePollMs.
+        if (shown) poll_ms_ = kFrameMs;
+        else if (due) poll_ms_ = std::min<Uint32>(poll_ms_ * 2, kIdlePollMs);
+        if (due || shown) next_poll_ = SDL_GetTicks64() + poll_ms_;
     }
 }
 
-// The host loop's heart. The texture is locked first (no framebuffer lock
-// yet); the framebuffer lock covers only the row copies; the upload to the
-// GPU happens in SDL_UnlockTexture, after the framebuffer is released.
-bool viewer::pull_pixels() {
+// Input often changes the screen: look again within a frame.
+void viewer::input_came() {
+    poll_ms_ = kFrameMs;
+    next_poll_ = std::min<Uint64>(next_poll_, SDL_GetTicks64() + kFrameMs);
+}
+
+// The host loop's heart: the dirty rectangle, then the framebuffer lock only
+// while its rows are copied (into the window, or into the mirror when
+// scaled); scaling and showing happen after the lock is released.
+bool viewer::pull_pixels(bool *shown) {
     int x, y, w, h;
     if (vnc_get_dirty_rect(client_, &x, &y, &w, &h)) pending_.add(x, y, w, h);
-    if (pending_.empty()) return true;
-    pending_.clip(tex_w_, tex_h_);
-    const SDL_Rect r = {pending_.x0, pending_.y0, pending_.x1 - pending_.x0,
-                        pending_.y1 - pending_.y0};
-    void *tex_pixels = nullptr;
-    int tex_pitch = 0;
-    const bool have_texture =
-        !pending_.empty() && texture_ && SDL_LockTexture(texture_, &r, &tex_pixels, &tex_pitch) == 0;
-
+    const rect d = layout();
+    if (d.x != drawn_layout_.x || d.y != drawn_layout_.y || d.w != drawn_layout_.w ||
+        d.h != drawn_layout_.h)
+        full_ = true;  // resized or rescaled: borders and all
+    if (pending_.empty() && !full_) {
+        if (push_) SDL_UpdateWindowSurface(window_);
+        *shown = push_;
+        push_ = false;
+        return true;
+    }
     void *pixels = nullptr;
     int stride = 0, fb_w = 0, fb_h = 0;
-    bool copied = false;
     const bool locked = vnc_lock_framebuffer(client_, &pixels, &stride, &fb_w, &fb_h) == 0;
-    if (locked && have_texture && fb_w == tex_w_ && fb_h == tex_h_) {
-        // Both are 32-bit blue, green, red, pad in memory (SDL's XRGB8888).
-        const unsigned char *src =
-            static_cast<const unsigned char *>(pixels) + static_cast<size_t>(stride) * r.y + r.x * 4;
-        unsigned char *dst = static_cast<unsigned char *>(tex_pixels);
-        for (int row = 0; row < r.h; ++row)
-            std::memcpy(dst + static_cast<size_t>(tex_pitch) * row,
-                        src + static_cast<size_t>(stride) * row, static_cast<size_t>(r.w) * 4);
-        copied = true;
-    }
-    vnc_unlock_framebuffer(client_);  // always, whatever the lock call returned
-    if (have_texture) SDL_UnlockTexture(texture_);
-
-    if (copied) {
-        pending_.clear();
-        redraw_ = true;
-    } else if (locked && (fb_w != tex_w_ || fb_h != tex_h_)) {
-        // The desktop was resized (DesktopSize): a new texture of the new
-        // size, and all of it to copy on the next round.
-        if (!make_texture(fb_w, fb_h)) return false;
+    if (locked && (fb_w != fb_w_ || fb_h != fb_h_)) {
+        vnc_unlock_framebuffer(client_);
+        // The desktop was resized (DesktopSize): the window follows, and
+        // all of it is drawn on the next round.
+        fb_w_ = fb_w, fb_h_ = fb_h;
+        mirror_valid_ = false;
         fit_window(fb_w, fb_h);
         update_title();
+        return true;
     }
+    const bool ok = draw(locked ? pixels : nullptr, stride);  // unlocks
+    *shown = true;
+    return ok;
+}
+
+// Called with the framebuffer locked (pixels null: none yet); unlocks it.
+bool viewer::draw(void *pixels, int stride) {
+    SDL_Surface *s = SDL_GetWindowSurface(window_);
+    if (!s) {
+        vnc_unlock_framebuffer(client_);
+        complain("cannot draw in the window: %s", SDL_GetError());
+        return false;
+    }
+    const rect d = layout();
+    const bool one_to_one = d.w == fb_w_ && d.h == fb_h_;
+    if (!one_to_one && !mirror_valid_) full_ = true;
+    const bool full = full_;
+    const rect src = full ? rect{0, 0, fb_w_, fb_h_} : pending_.clipped(fb_w_, fb_h_);
+    const rect window{0, 0, s->w, s->h};
+    if (SDL_MUSTLOCK(s)) SDL_LockSurface(s);
+    if (full) SDL_FillRect(s, nullptr, SDL_MapRGB(s->format, 0, 0, 0));
+    rect shown;
+    if (pixels && one_to_one) {
+        // 1:1: the rows go straight into the window (a plain copy where the
+        // window has the library's layout, as X11's usually does).
+        mirror_valid_ = false;
+        shown = intersect(rect{d.x + src.x, d.y + src.y, src.w, src.h}, window);
+        if (!shown.empty()) {
+            const unsigned char *from = static_cast<const unsigned char *>(pixels) +
+                                        static_cast<size_t>(stride) * (shown.y - d.y) +
+                                        (shown.x - d.x) * 4;
+            unsigned char *to = static_cast<unsigned char *>(s->pixels) +
+                                static_cast<size_t>(s->pitch) * shown.y +
+                                shown.x * s->format->BytesPerPixel;
+            SDL_ConvertPixels(shown.w, shown.h, SDL_PIXELFORMAT_XRGB8888, from, stride,
+                              s->format->format, to, s->pitch);
+        }
+    } else if (pixels && !src.empty()) {
+        const size_t need = static_cast<size_t>(fb_w_) * static_cast<size_t>(fb_h_);
+        if (mirror_.size() != need) mirror_.assign(need, 0);
+        for (int row = src.y; row < src.y + src.h; ++row)
+            std::memcpy(&mirror_[static_cast<size_t>(row) * fb_w_ + src.x],
+                        static_cast<const unsigned char *>(pixels) + static_cast<size_t>(stride) * row +
+                            src.x * 4,
+                        static_cast<size_t>(src.w) * 4);
+        mirror_valid_ = true;
+    }
+    vnc_unlock_framebuffer(client_);  // always, whatever the lock call returned
+    if (!one_to_one) {
+        if (scaler_.dst_w() != d.w || scaler_.dst_h() != d.h || full) scaler_.set(fb_w_, fb_h_, d.w, d.h);
+        if (mirror_valid_ && !src.empty()) {
+            const rect out = scaler_.touched_by(src);
+            shown = intersect(rect{d.x + out.x, d.y + out.y, out.w, out.h}, window);
+            draw_scaled(s, d, shown);
+        }
+    } else if (!mirror_.empty()) {
+        std::vector<uint32_t>().swap(mirror_);  // 1:1 needs no copy
+    }
+    if (SDL_MUSTLOCK(s)) SDL_UnlockSurface(s);
+
+    if (full || push_) {
+        SDL_UpdateWindowSurface(window_);
+    } else if (!shown.empty()) {
+        const SDL_Rect r = {shown.x, shown.y, shown.w, shown.h};
+        SDL_UpdateWindowSurfaceRects(window_, &r, 1);
+    }
+    pending_.clear();
+    full_ = push_ = false;
+    drawn_layout_ = d;
     return true;
 }
 
-bool viewer::make_texture(int w, int h) {
-    if (texture_) SDL_DestroyTexture(texture_);
-    texture_ = nullptr;
-    tex_w_ = w, tex_h_ = h;
-    pending_.clear();
-    redraw_ = true;
-    if (w <= 0 || h <= 0) return true;  // nothing to show yet
-    texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_XRGB8888, SDL_TEXTUREACCESS_STREAMING,
-                                 w, h);
-    if (!texture_) {
-        complain("cannot make a %dx%d texture: %s", w, h, SDL_GetError());
-        return false;
+// The window area a (in window pixels) from the mirror, scaled.
+void viewer::draw_scaled(SDL_Surface *s, const rect &d, const rect &a) {
+    if (a.empty()) return;
+    const rect out{a.x - d.x, a.y - d.y, a.w, a.h};  // in the scaled picture
+    const Uint32 f = s->format->format;
+    unsigned char *to = static_cast<unsigned char *>(s->pixels) + static_cast<size_t>(s->pitch) * a.y +
+                        a.x * s->format->BytesPerPixel;
+    if (f == SDL_PIXELFORMAT_XRGB8888 || f == SDL_PIXELFORMAT_ARGB8888) {
+        scaler_.draw(mirror_.data(), fb_w_, reinterpret_cast<uint32_t *>(to), s->pitch / 4, out);
+        return;
     }
-    pending_.add(0, 0, w, h);
-    return true;
+    // Another window format: scaled into a scratch block, then converted.
+    scratch_.resize(static_cast<size_t>(a.w) * static_cast<size_t>(a.h));
+    scaler_.draw(mirror_.data(), fb_w_, scratch_.data(), a.w, out);
+    SDL_ConvertPixels(a.w, a.h, SDL_PIXELFORMAT_XRGB8888, scratch_.data(), a.w * 4, f, to, s->pitch);
 }
 
 // The window at the remote size, shrunk (scaled, or cut when 1:1) to what
-// the screen offers.
+// the screen offers, and moved onto it: without a window manager nobody
+// else keeps it there.
 void viewer::fit_window(int w, int h) {
+    full_ = true;
     if (w <= 0 || h <= 0) return;
-    SDL_Rect usable;
-    if (SDL_GetDisplayUsableBounds(SDL_GetWindowDisplayIndex(window_), &usable) == 0 &&
-        (w > usable.w || h > usable.h)) {
-        if (scale_) {
-            const double s = std::min(double(usable.w) / w, double(usable.h) / h);
-            w = std::max(1, int(w * s)), h = std::max(1, int(h * s));
-        } else {
-            w = std::min(w, usable.w), h = std::min(h, usable.h);
-        }
-    }
-    SDL_SetWindowSize(window_, w, h);
-    redraw_ = true;
+    rect usable;
+    SDL_Rect u;
+    const int display = SDL_GetWindowDisplayIndex(window_);
+    if (display >= 0 && SDL_GetDisplayUsableBounds(display, &u) == 0) usable = {u.x, u.y, u.w, u.h};
+    borders b;
+    if (SDL_GetWindowBordersSize(window_, &b.top, &b.left, &b.bottom, &b.right) != 0) b = borders{};
+    rect at;
+    SDL_GetWindowPosition(window_, &at.x, &at.y);
+    SDL_GetWindowSize(window_, &at.w, &at.h);
+    const rect r = place_window(usable, b, at, w, h, scale_);
+    SDL_SetWindowSize(window_, r.w, r.h);
+    SDL_SetWindowPosition(window_, r.x, r.y);
 }
 
-// Where the framebuffer goes in the window: scaled to fit with the aspect
-// ratio kept, or 1:1; centred when it is smaller than the window.
-SDL_Rect viewer::layout() const {
+rect viewer::layout() const {
     int ww = 0, wh = 0;
     SDL_GetWindowSize(window_, &ww, &wh);
-    SDL_Rect d = {0, 0, tex_w_, tex_h_};
-    if (tex_w_ <= 0 || tex_h_ <= 0) return d;
-    if (scale_) {
-        // Integer arithmetic: at 1:1 the result is exact.
-        if (int64_t(ww) * tex_h_ <= int64_t(wh) * tex_w_) {
-            d.w = ww, d.h = int(int64_t(tex_h_) * ww / tex_w_);
-        } else {
-            d.h = wh, d.w = int(int64_t(tex_w_) * wh / tex_h_);
-        }
-    }
-    d.x = std::max(0, (ww - d.w) / 2);
-    d.y = std::max(0, (wh - d.h) / 2);
-    return d;
-}
-
-void viewer::present() {
-    redraw_ = false;
-    SDL_SetRenderDrawColor(renderer_, 0, 0, 0, 255);
-    SDL_RenderClear(renderer_);
-    if (texture_) {
-        const SDL_Rect d = layout();
-        const bool one_to_one = d.w == tex_w_ && d.h == tex_h_;
-        SDL_SetTextureScaleMode(texture_, one_to_one ? SDL_ScaleModeNearest : SDL_ScaleModeLinear);
-        SDL_RenderCopy(renderer_, texture_, nullptr, &d);
-    }
-    SDL_RenderPresent(renderer_);
+    return fit_in(ww, wh, fb_w_, fb_h_, scale_);
 }
 
 void viewer::update_title() {
@@ -492,15 +557,15 @@ void viewer::update_title() {
     if (!client_) {
         t += " (connecting)";
     } else {
-        t += " (" + std::to_string(tex_w_) + "x" + std::to_string(tex_h_) + ", " +
+        t += " (" + std::to_string(fb_w_) + "x" + std::to_string(fb_h_) + ", " +
              (connected_ ? "connected" : "disconnected");
         if (o_.view_only) t += ", view only";
-        if (texture_) {
-            const SDL_Rect d = layout();
-            if (d.w == tex_w_ && d.h == tex_h_) {
+        if (fb_w_ > 0 && fb_h_ > 0) {
+            const rect d = layout();
+            if (d.w == fb_w_ && d.h == fb_h_) {
                 t += ", 1:1";
             } else {
-                t += ", " + std::to_string(int(100.0 * d.w / tex_w_ + 0.5)) + "%";
+                t += ", " + std::to_string(int(100.0 * d.w / fb_w_ + 0.5)) + "%";
             }
         }
         t += ")";
@@ -516,21 +581,17 @@ void viewer::handle(const SDL_Event &ev) {
     switch (ev.type) {
     case SDL_QUIT: quit_ = true; break;
     case SDL_WINDOWEVENT: window_event(ev.window); break;
-    case SDL_RENDER_DEVICE_RESET:
-        // Textures are gone with the device: make a new one and refill it.
-        if (!make_texture(tex_w_, tex_h_)) quit_ = true;
-        break;
-    case SDL_RENDER_TARGETS_RESET: redraw_ = true; break;
-    case SDL_KEYDOWN: key_down(ev.key); break;
-    case SDL_KEYUP: key_up(ev.key); break;
-    case SDL_TEXTINPUT: text_input(ev.text.text); break;
-    case SDL_MOUSEMOTION: pointer_moved(ev.motion.x, ev.motion.y); break;
+    case SDL_KEYDOWN: input_came(), key_down(ev.key); break;
+    case SDL_KEYUP: input_came(), key_up(ev.key); break;
+    case SDL_TEXTINPUT: input_came(), text_input(ev.text.text); break;
+    case SDL_MOUSEMOTION: input_came(), pointer_moved(ev.motion.x, ev.motion.y); break;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP:
+        input_came();
         pointer_moved(ev.button.x, ev.button.y);
         button(ev.button.button, ev.type == SDL_MOUSEBUTTONDOWN);
         break;
-    case SDL_MOUSEWHEEL: wheel(ev.wheel); break;
+    case SDL_MOUSEWHEEL: input_came(), wheel(ev.wheel); break;
     default: break;
     }
 }
@@ -541,12 +602,16 @@ void viewer::window_event(const SDL_WindowEvent &w) {
     case SDL_WINDOWEVENT_FOCUS_GAINED: send_clipboard(); break;
     case SDL_WINDOWEVENT_SIZE_CHANGED:
         update_title();  // the scale changed
-        redraw_ = true;
+        full_ = true;
         break;
-    default: redraw_ = true; break;  // exposed, shown, restored...
+    case SDL_WINDOWEVENT_EXPOSED:
+    case SDL_WINDOWEVENT_SHOWN:
+    case SDL_WINDOWEVENT_RESTORED:
+        push_ = true;  // the window surface still holds the picture
+        break;
+    default: break;
     }
 }
-
 void viewer::send_key(uint32_t keysym, bool down) {
     if (!o_.view_only) vnc_send_key(client_, keysym, down ? 1 : 0);
 }
@@ -576,7 +641,7 @@ bool viewer::chord_key(SDL_Keycode key) {
     case SDLK_s:
         scale_ = !scale_;
         update_title();
-        redraw_ = true;
+        full_ = true;
         return true;
     case SDLK_F8:
         send_key(xk::kF8, true);
@@ -642,10 +707,10 @@ void viewer::key_up(const SDL_KeyboardEvent &k) {
 }
 
 void viewer::pointer_moved(int wx, int wy) {
-    const SDL_Rect d = layout();
+    const rect d = layout();
     if (d.w <= 0 || d.h <= 0) return;
-    const int x = std::clamp(int(int64_t(wx - d.x) * tex_w_ / d.w), 0, tex_w_ - 1);
-    const int y = std::clamp(int(int64_t(wy - d.y) * tex_h_ / d.h), 0, tex_h_ - 1);
+    const int x = std::clamp(int(int64_t(wx - d.x) * fb_w_ / d.w), 0, fb_w_ - 1);
+    const int y = std::clamp(int(int64_t(wy - d.y) * fb_h_ / d.h), 0, fb_h_ - 1);
     if (x == pointer_x_ && y == pointer_y_) return;
     pointer_x_ = x, pointer_y_ = y;
     send_pointer();
@@ -756,6 +821,12 @@ int main(int argc, char **argv) {
         if (o.demo) vnc_test_server_stop();
         return kExitInternal;
     }
+    // SDL would back an X11 window surface with an OpenGL texture; where
+    // there is no GPU that loads Mesa's LLVM (55 MB) and redraws the whole
+    // window for each change. X11's own shared-memory image shows only the
+    // changed rectangle. (The environment variable still wins.) Other
+    // drivers keep SDL's choice: some have no surface without it.
+    if (driver && !std::strcmp(driver, "x11")) SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     int status = kExitOk;
     {
         viewer v(o, where);
