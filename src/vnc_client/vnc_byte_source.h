@@ -114,6 +114,10 @@ public:
     bool ok() const { return buf_ != nullptr; }
 
     void set_cancel(const std::atomic<int> *cancel) { cancel_ = cancel; }
+    // With a waker (vnc_wake_open) whoever clears the cancel flag signals,
+    // and waits need not wake to look at the flag: an idle connection
+    // sleeps.
+    void set_wake(int fd) { wake_fd_ = fd; }
     // Whether the last failed read ran out of time (rather than meeting a
     // closed connection, an error or a cancel).
     bool timed_out() const { return timed_out_; }
@@ -144,9 +148,11 @@ protected:
 
 private:
     int wait(int timeout_ms);
+    int slice() const;
     int wait_for_data(int timeout_ms);
     vnc_socket_t sock_;
     const std::atomic<int> *cancel_;
+    int wake_fd_ = -1;
     uint8_t *buf_;
     bool timed_out_ = false;
     tick_fn tick_fn_ = nullptr;

@@ -136,6 +136,9 @@ struct vnc_client {
     std::atomic<uint32_t> generation{0};
     std::thread worker_thread;
     int worker_started = 0;
+    // Signalled by vnc_disconnect to end the worker's wait (-1: none, and
+    // the worker looks at running in short slices).
+    int wake_fd = -1;
 
     // Guards the framebuffer fields, the dirty rectangle and the cut text.
     std::recursive_mutex lock;

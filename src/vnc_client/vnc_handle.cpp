@@ -41,6 +41,7 @@ void vnc_disconnect_locked(vnc_client_t *c) {
         std::lock_guard<std::mutex> g(c->send_lock);
         vnc_sock_shutdown_send(c->sock);
     }
+    vnc_wake_signal(c->wake_fd);
     if (c->worker_started) {
         // join throws only for a thread that cannot be joined (never ours);
         // no exception may leave an export all the same.
@@ -50,6 +51,8 @@ void vnc_disconnect_locked(vnc_client_t *c) {
         }
         c->worker_started = 0;
     }
+    vnc_wake_close(c->wake_fd);
+    c->wake_fd = -1;
     // Until the server ends its side (it has read all we sent), bounded.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           drain_until - std::chrono::steady_clock::now())

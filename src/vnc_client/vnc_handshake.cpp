@@ -260,6 +260,8 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     c->stopping.store(0);
     c->running.store(1);
     c->status.store(VNC_STATUS_CONNECTED);
+    c->wake_fd = vnc_wake_open();
+    c->reader->set_wake(c->wake_fd);
     // Without a worker the connection stands but nothing is received.
     if (vnc_thread_start(c->worker_thread, vnc_worker_proc, c)) c->worker_started = 1;
     return 0;

@@ -21,6 +21,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#ifdef __linux__
+#include <sys/eventfd.h>
+#endif
 #include <unistd.h>
 #endif
 
@@ -65,8 +68,9 @@ int native(vnc_socket_t s) { return s; }
 // send), bounded by timeout_ms (negative: no limit). 1 ready, 0 timeout, -1
 // error. poll/WSAPoll rather than select: select cannot watch descriptors
 // above FD_SETSIZE.
-int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false) {
+int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false, int wake_fd = -1) {
 #ifdef _WIN32
+    (void)wake_fd;
     WSAPOLLFD p;
     p.fd = native(sock);
     p.events = for_write ? POLLWRNORM : POLLRDNORM;
@@ -78,10 +82,15 @@ int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false) {
     if (p.revents & POLLNVAL) return -1;
     return 1;  // ready, hung up or in error: the receive or send tells which
 #else
-    struct pollfd p;
+    struct pollfd fds[2];
+    struct pollfd &p = fds[0];
     p.fd = native(sock);
     p.events = for_write ? POLLOUT : POLLIN;
     p.revents = 0;
+    fds[1].fd = wake_fd;
+    fds[1].events = POLLIN;
+    fds[1].revents = 0;
+    const nfds_t count = wake_fd >= 0 ? 2 : 1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         int wait = timeout_ms;
@@ -92,11 +101,12 @@ int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false) {
                 deadline - std::chrono::steady_clock::now());
             wait = left.count() < 0 ? 0 : static_cast<int>(left.count());
         }
-        int r = ::poll(&p, 1, wait);
+        int r = ::poll(fds, count, wait);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
         if (r == 0) return 0;
         if (p.revents & POLLNVAL) return -1;
+        if (!p.revents) return -1;  // woken: somebody stops this wait
         return 1;  // ready, hung up or in error: the receive or send tells which
     }
 #endif
@@ -209,9 +219,9 @@ int vnc_platform_net_init() {
 void vnc_platform_net_cleanup() {}
 
 int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel,
-                           int slice_ms) {
+                           int slice_ms, int wake_fd) {
     if (sock == VNC_INVALID_SOCKET) return -1;
-    if (!cancel) return poll_once(sock, timeout_ms);
+    if (!cancel) return poll_once(sock, timeout_ms, false, wake_fd);
     auto start = std::chrono::steady_clock::now();
     for (;;) {
         if (!cancel->load()) return -1;
@@ -226,9 +236,36 @@ int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<
         }
         // Polled at least once, also when no time is left: data already
         // waiting is never reported as a timeout.
-        int r = poll_once(sock, slice);
+        int r = poll_once(sock, slice, false, wake_fd);
         if (r != 0 || left == 0) return r;
     }
+}
+
+int vnc_wake_open() {
+#ifdef __linux__
+    return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#else
+    return -1;
+#endif
+}
+
+void vnc_wake_signal(int fd) {
+#ifdef __linux__
+    const uint64_t one = 1;
+    if (fd >= 0 && ::write(fd, &one, sizeof one) < 0) {
+        // Only a full counter fails, and that is signalled already.
+    }
+#else
+    (void)fd;
+#endif
+}
+
+void vnc_wake_close(int fd) {
+#ifdef __linux__
+    if (fd >= 0) ::close(fd);
+#else
+    (void)fd;
+#endif
 }
 
 long vnc_sock_recv_some(vnc_socket_t sock, void *buffer, size_t max) {

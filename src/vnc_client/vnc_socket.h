@@ -28,8 +28,17 @@ void vnc_platform_net_cleanup();
 // can stop a waiting thread whatever the platform's shutdown semantics.
 // slice_ms > 0 sets how long each slice may be (how late a bare cancel is
 // noticed); 0 uses the default of a few tens of milliseconds.
+// wake_fd (from vnc_wake_open, or -1) is polled beside the socket: once
+// signalled, the wait gives up (-1) at once, whatever its slice.
 int vnc_sock_wait_readable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel,
-                           int slice_ms = 0);
+                           int slice_ms = 0, int wake_fd = -1);
+
+// Wakes another thread's socket wait at once, so that wait need not look at
+// a cancel flag in short slices. Linux only (an eventfd); elsewhere open
+// gives -1 and waits keep their slices.
+int vnc_wake_open();
+void vnc_wake_signal(int fd);
+void vnc_wake_close(int fd);
 
 // One receive of at most max bytes. Returns the count, 0 when the peer closed
 // the connection, -1 on error. Retries interrupted calls.

@@ -191,6 +191,24 @@ bool vnc_handle_server_message(vnc_client_t *c, vnc_byte_source &in, uint8_t typ
     }
 }
 
+namespace {
+// How long to wait for the next message before looking at the clock: with a
+// waker, until the back buffer is due to go and then for long, so that an
+// idle connection does not wake; without one, in short steps that also
+// notice a cleared running flag.
+int message_wait_ms(const vnc_client_t *c) {
+    constexpr int kQuietWaitMs = 60 * 1000;
+    if (c->wake_fd < 0) return kMessageWaitTimeoutMs;
+    if (c->back.idle) return kQuietWaitMs;
+    const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - c->back.last_update)
+                           .count();
+    // Due and still held (an update in progress or pending): look again soon.
+    if (quiet >= kIdleReleaseMs) return kMessageWaitTimeoutMs;
+    return static_cast<int>(kIdleReleaseMs - quiet);
+}
+}  // namespace
+
 void vnc_worker_proc(vnc_client_t *c) {
     try {
         vnc_socket_reader &in = *c->reader;
@@ -199,7 +217,7 @@ void vnc_worker_proc(vnc_client_t *c) {
         send_framebuffer_update_request(c, 0);
         while (c->running.load()) {
             uint8_t type;
-            if (in.read_u8(&type, kMessageWaitTimeoutMs)) {
+            if (in.read_u8(&type, message_wait_ms(c))) {
                 // A quiet server is normal; a closed or broken connection ends us.
                 if (in.timed_out()) {
                     if (std::chrono::steady_clock::now() - c->back.last_update >=
