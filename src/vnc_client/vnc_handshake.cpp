@@ -229,8 +229,6 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     c->dirty = 0;
     c->lock.unlock();
 
-    uint8_t pf[20] = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
-    send_handshake(c, gen, pf, sizeof pf);
     c->red_max = c->green_max = c->blue_max = 255;
 
     const int32_t *enc = kDefaultEncodings;
@@ -239,17 +237,33 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         enc = c->encodings.data();
         enc_count = c->encodings.size() > 0xFFFF ? 0xFFFF : c->encodings.size();
     }
-    // Without its buffer the message is skipped: the server then uses its
-    // own choice of encodings, all of which we may not decode.
+    // SetPixelFormat, SetEncodings and the first (full) update request in
+    // one write: a server that reacts to the first message before the
+    // others have come (say, with a resize) must not see a client that has
+    // not named its encodings. Without the buffer SetEncodings is left out:
+    // the server then uses its own choice, all of which we may not decode.
+    // 32 bits, depth 24, little-endian true colour, 8 bits a channel:
+    // red at bit 16, green at 8, blue at 0.
+    static const uint8_t kPixelFormat[20] = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255,
+                                             0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
     const size_t se_len = 4 + 4 * enc_count;
-    if (uint8_t *se = static_cast<uint8_t *>(vnc_malloc(se_len))) {
+    uint8_t request[10] = {3, 0, 0, 0, 0, 0};
+    put_u16(&request[6], static_cast<uint32_t>(width));
+    put_u16(&request[8], static_cast<uint32_t>(height));
+    if (uint8_t *setup = static_cast<uint8_t *>(vnc_malloc(20 + se_len + 10))) {
+        std::memcpy(setup, kPixelFormat, 20);
+        uint8_t *se = setup + 20;
         se[0] = 2;
         se[1] = 0;
         put_u16(&se[2], static_cast<uint32_t>(enc_count));
         for (size_t i = 0; i < enc_count; ++i)
             put_u32(&se[4 + 4 * i], static_cast<uint32_t>(enc[i]));
-        send_handshake(c, gen, se, se_len);
-        vnc_free(se);
+        std::memcpy(se + se_len, request, 10);
+        send_handshake(c, gen, setup, 20 + se_len + 10);
+        vnc_free(setup);
+    } else {
+        send_handshake(c, gen, kPixelFormat, 20);
+        send_handshake(c, gen, request, 10);
     }
 
     c->inflater.reset(vnc_new<vnc_inflate>());

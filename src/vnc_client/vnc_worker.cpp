@@ -213,8 +213,8 @@ void vnc_worker_proc(vnc_client_t *c) {
     try {
         vnc_socket_reader &in = *c->reader;
         in.set_cancel(&c->running);
+        // The first request went out with the set-up messages.
         c->back.last_update = std::chrono::steady_clock::now();
-        send_framebuffer_update_request(c, 0);
         while (c->running.load()) {
             uint8_t type;
             if (in.read_u8(&type, message_wait_ms(c))) {

@@ -32,6 +32,10 @@ ScriptedServer &ScriptedServer::read(size_t n, int timeout_ms) {
     steps_.push_back({Step::kRead, {}, n, timeout_ms});
     return *this;
 }
+ScriptedServer &ScriptedServer::receive_once(size_t n, int timeout_ms) {
+    steps_.push_back({Step::kReceiveOnce, {}, n, timeout_ms});
+    return *this;
+}
 ScriptedServer &ScriptedServer::pause(int ms) {
     steps_.push_back({Step::kPause, {}, 0, ms});
     return *this;
@@ -131,6 +135,20 @@ void ScriptedServer::run() {
                 stop = true;
             }
             reads_.push_back(r ? std::vector<uint8_t>() : buf);
+            break;
+        }
+        case Step::kReceiveOnce: {
+            std::vector<uint8_t> buf(s.n);
+            long r = vnc_sock_wait_readable(client_, s.ms, &alive_) == 1
+                         ? vnc_sock_recv_some(client_, buf.data(), s.n)
+                         : -1;
+            std::lock_guard<std::mutex> g(mu_);
+            if (r <= 0) {
+                if (error_.empty()) error_ = std::string(where) + "nothing received";
+                stop = true;
+            }
+            buf.resize(r > 0 ? static_cast<size_t>(r) : 0);
+            reads_.push_back(buf);
             break;
         }
         case Step::kPause:

@@ -64,6 +64,9 @@ public:
     ScriptedServer &send(const Bytes &b);
     ScriptedServer &send(const std::string &s);
     ScriptedServer &read(size_t n, int timeout_ms = 5000);  // recorded as one entry
+    // One receive of at most n bytes, once some have come: what one write
+    // of the client's delivers. Recorded as a read.
+    ScriptedServer &receive_once(size_t n, int timeout_ms = 5000);
     ScriptedServer &pause(int ms);
     ScriptedServer &gate();   // waits until the test calls open_gate()
     ScriptedServer &close();  // closes the client connection
@@ -92,7 +95,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { kSend, kRead, kPause, kGate, kClose, kExpectClosed } kind;
+        enum Kind { kSend, kRead, kReceiveOnce, kPause, kGate, kClose, kExpectClosed } kind;
         std::vector<uint8_t> bytes;
         size_t n = 0;
         int ms = 0;
