@@ -176,8 +176,9 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
     for (int i = 0; i < 200; ++i) keys.u8(4).u8(i & 1).u16(0).u32(0x61 + i % 26);
     Bytes update;
     update.u8(0).u8(0).u16(1).rect(0, 0, 1, 1, 0).fill(4, 1);
-    // Bells the worker cannot read while the host holds the lock.
-    s.handshake(8, 8).send(update).send(Bytes().fill(65536, 2)).gate();
+    // Bells the worker cannot read while the host holds the lock, which it
+    // takes before the update comes.
+    s.handshake(8, 8).gate().send(update).send(Bytes().fill(65536, 2)).gate();
     s.read(keys.size()).expect_closed();
     s.start();
     vnc_client_t *c = vnc_create();
@@ -185,7 +186,8 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
     void *px;
     int st, w, h;
     vnc_lock_framebuffer(c, &px, &st, &w, &h);
-    ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 12; }));
+    s.open_gate();
+    ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 13; }));
     for (int i = 0; i < 200; ++i) ASSERT_EQ(0, vnc_send_key(c, 0x61 + i % 26, i & 1));
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(0, vnc_disconnect(c));
