@@ -53,12 +53,12 @@ int vnc_socket_reader::wait_for_data(int timeout_ms) {
     return wait(timeout_ms);
 }
 
-int vnc_socket_reader::slice() const { return wake_fd_ >= 0 ? kWokenSliceMs : kWaitSliceMs; }
+int vnc_socket_reader::wait_slice_ms() const { return wake_fd_ >= 0 ? kWokenSliceMs : kWaitSliceMs; }
 
 int vnc_socket_reader::wait(int timeout_ms) {
     if (!tick_armed_) {
         if (timeout_ms < 0 && !cancel_) return 1;  // block in the receive itself
-        return vnc_sock_wait_readable(sock_, timeout_ms, cancel_, slice(), wake_fd_);
+        return vnc_sock_wait_readable(sock_, timeout_ms, cancel_, wait_slice_ms(), wake_fd_);
     }
     clock::time_point deadline =
         timeout_ms < 0 ? clock::time_point::max() : clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -79,7 +79,7 @@ int vnc_socket_reader::wait(int timeout_ms) {
             slice = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
         }
         // A slice of 0 still polls once, so data that is waiting is seen.
-        const int w = vnc_sock_wait_readable(sock_, slice, cancel_, this->slice(), wake_fd_);
+        const int w = vnc_sock_wait_readable(sock_, slice, cancel_, wait_slice_ms(), wake_fd_);
         if (w != 0) return w;
         if (clock::now() >= deadline) return 0;
     }

@@ -148,7 +148,7 @@ protected:
 
 private:
     int wait(int timeout_ms);
-    int slice() const;
+    int wait_slice_ms() const;
     int wait_for_data(int timeout_ms);
     vnc_socket_t sock_;
     const std::atomic<int> *cancel_;

@@ -253,6 +253,8 @@ void vnc_worker_proc(vnc_client_t *client);
 // Also drives the message fuzzer from memory.
 bool vnc_handle_server_message(vnc_client_t *client, vnc_byte_source &in, uint8_t type);
 void send_framebuffer_update_request(vnc_client_t *client, int incremental);
+// The 10 bytes of a FramebufferUpdateRequest for the whole width x height.
+void vnc_put_update_request(uint8_t *msg, int incremental, int width, int height);
 
 // Test seam: the encoding list the next vnc_connect announces (null/0
 // restores the default). Not exported.

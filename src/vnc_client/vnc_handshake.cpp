@@ -247,9 +247,8 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     static const uint8_t kPixelFormat[20] = {0, 0, 0, 0, 32, 24, 0, 1, 0, 255,
                                              0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
     const size_t se_len = 4 + 4 * enc_count;
-    uint8_t request[10] = {3, 0, 0, 0, 0, 0};
-    put_u16(&request[6], static_cast<uint32_t>(width));
-    put_u16(&request[8], static_cast<uint32_t>(height));
+    uint8_t request[10];
+    vnc_put_update_request(request, 0, width, height);
     if (uint8_t *setup = static_cast<uint8_t *>(vnc_malloc(20 + se_len + 10))) {
         std::memcpy(setup, kPixelFormat, 20);
         uint8_t *se = setup + 20;

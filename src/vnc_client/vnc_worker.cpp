@@ -164,20 +164,25 @@ vnc_decoder_fn vnc_find_decoder(int32_t encoding) {
     return nullptr;
 }
 
+void vnc_put_update_request(uint8_t *msg, int incremental, int width, int height) {
+    const uint32_t w = static_cast<uint32_t>(width), h = static_cast<uint32_t>(height);
+    const uint8_t bytes[10] = {3,
+                               static_cast<uint8_t>(incremental ? 1 : 0),
+                               0,
+                               0,
+                               0,
+                               0,
+                               static_cast<uint8_t>(w >> 8),
+                               static_cast<uint8_t>(w),
+                               static_cast<uint8_t>(h >> 8),
+                               static_cast<uint8_t>(h)};
+    std::memcpy(msg, bytes, sizeof bytes);
+}
+
 void send_framebuffer_update_request(vnc_client_t *c, int incremental) {
     // The size the worker decodes at: its own, not the host's, so no lock.
-    const uint32_t w = static_cast<uint32_t>(c->back.width);
-    const uint32_t h = static_cast<uint32_t>(c->back.height);
-    const uint8_t msg[10] = {3,
-                             static_cast<uint8_t>(incremental ? 1 : 0),
-                             0,
-                             0,
-                             0,
-                             0,
-                             static_cast<uint8_t>(w >> 8),
-                             static_cast<uint8_t>(w),
-                             static_cast<uint8_t>(h >> 8),
-                             static_cast<uint8_t>(h)};
+    uint8_t msg[10];
+    vnc_put_update_request(msg, incremental, c->back.width, c->back.height);
     vnc_send_message(c, msg, sizeof msg);
 }
 
