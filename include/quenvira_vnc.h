@@ -140,6 +140,82 @@ VNC_API int vnc_test_server_start(int port, const char *password);
 /* Stops the test server and its thread; harmless when none runs. */
 VNC_API void vnc_test_server_stop(void);
 
+
+/* ---- Opt-in extensions --------------------------------------------------
+ *
+ * Beyond the functions above. A host that never calls these gets exactly the
+ * library described above, on the wire too. All are safe from any thread
+ * and none waits on the network. Texts are UTF-8. The getters that fill a
+ * buffer share one convention: they store at most size - 1 bytes (cut at a
+ * character boundary) and a terminating NUL, and return the full length in
+ * bytes (0 when there is none, -1 for a null handle, a negative size or a
+ * null buffer with a non-zero size); a null buffer with size 0 asks for the
+ * length.
+ */
+
+/* Sets an option for the next vnc_connect and those after it (disconnects
+ * keep it). Names and values, the first value being the default:
+ *   encodings     comma-separated preference from zrle, hextile, rre,
+ *                 copyrect, raw (the default list is zrle,hextile,rre,
+ *                 copyrect,raw); DesktopSize is always offered
+ *   cursor        server | local: local offers the Cursor pseudo-encoding,
+ *                 so the server leaves its pointer out of the framebuffer and
+ *                 sends its shape (vnc_get_cursor)
+ *   desktop-size  basic | extended: extended also offers ExtendedDesktopSize
+ *                 and enables vnc_request_desktop_size
+ *   qemu-keys     off | on: on offers the QEMU Extended Key Event; once the
+ *                 server takes it, vnc_send_key also sends the key's XT
+ *                 scancode for a US keyboard (a keysym with none goes as a
+ *                 plain KeyEvent). Shift is the host's to send.
+ *   clipboard     latin1 | utf8: utf8 offers Extended Clipboard; with a
+ *                 server that takes it text goes both ways in UTF-8, else as
+ *                 Latin-1 converted at the boundary. vnc_send_client_cut_text
+ *                 then takes UTF-8.
+ *   shared        on | off: the ClientInit shared flag
+ * 0, or -1 with a text for vnc_last_error (null argument, unknown name, bad
+ * value). */
+VNC_API int vnc_set_option(vnc_client_t *client, const char *name, const char *value);
+
+/* The last clipboard text from the server (Latin-1 converted to UTF-8).
+ * serial (may be null) receives a count that grows with every new text. */
+VNC_API int vnc_get_cut_text(vnc_client_t *client, char *buf, int size, unsigned *serial);
+
+/* The desktop name from the server's greeting (or its last rename). */
+VNC_API int vnc_get_desktop_name(vnc_client_t *client, char *buf, int size);
+
+/* The server's pointer shape (option cursor=local): width * height pixels in
+ * the framebuffer's format, the fourth byte of each the mask (0 transparent,
+ * 255 opaque). Copies the pixels when size is at least the bytes needed;
+ * returns the bytes needed (pixels may be null to ask), 0 when there is no
+ * shape, -1 for a null handle or a negative size. Every other output may be
+ * null; serial grows with every new shape. */
+VNC_API int vnc_get_cursor(vnc_client_t *client, void *pixels, int size, int *width, int *height,
+                           int *hot_x, int *hot_y, unsigned *serial);
+
+/* FramebufferUpdates this connection has handed over whole (0 for a null
+ * handle). The first update asked for is a full one, so 1 or more means
+ * the first full picture has arrived. */
+VNC_API unsigned vnc_get_update_count(vnc_client_t *client);
+
+/* Why the last connect failed or the last connection ended, with the detail
+ * vnc_last_error leaves out: the system's error, the server's close, a read
+ * that timed out and in what, a protocol error and which, a stalled send,
+ * or vnc_disconnect. Empty while a connection stands. */
+VNC_API int vnc_get_end_reason(vnc_client_t *client, char *buf, int size);
+
+/* Asks the server to resize the desktop to width x height as one screen
+ * (option desktop-size=extended). 0 when sent; -1 when not connected, the
+ * server has not shown ExtendedDesktopSize, a side is outside 1..65535,
+ * the area is over 2^27 pixels, or the send fails. The outcome arrives as a resize, and its status code
+ * through vnc_get_desktop_size_status. */
+VNC_API int vnc_request_desktop_size(vnc_client_t *client, int width, int height);
+
+/* The server's answer to the last vnc_request_desktop_size of this
+ * connection: 0 done, 1 prohibited, 2 out of resources, 3 invalid layout;
+ * -1 for no answer yet or a null handle. serial (may be null) grows with
+ * every answer. */
+VNC_API int vnc_get_desktop_size_status(vnc_client_t *client, unsigned *serial);
+
 #ifdef __cplusplus
 }
 #endif
