@@ -247,12 +247,15 @@ int vnc_send_cut_text_utf8(vnc_client_t *c, uint32_t generation, const char *tex
             server_flags = c->server_clip_flags;
             text_max = c->server_clip_text_max;
         }
-        // Sent at once when the server takes it unasked, so that nothing
-        // waits on a request that a close could cut off; else announced.
-        if ((server_flags & kClipProvide) && len + 1u <= text_max)
-            return send_provide(c, generation, text, len);
-        if (server_flags & kClipNotify)
-            return send_extended(c, generation, kClipNotify | kClipText, nullptr, 0);
+        // Announced (some servers take text only from the client that
+        // announced it last), and sent at once when the server takes it
+        // unasked, so that nothing waits on a request a close could cut off.
+        const bool notify = server_flags & kClipNotify;
+        const bool provide = (server_flags & kClipProvide) && len + 1u <= text_max;
+        if (notify || provide) {
+            if (notify && send_extended(c, generation, kClipNotify | kClipText, nullptr, 0)) return -1;
+            return provide ? send_provide(c, generation, text, len) : 0;
+        }
     }
     uint8_t *latin1 = static_cast<uint8_t *>(vnc_malloc(size_t{len} + 1));
     if (!latin1) return -1;
