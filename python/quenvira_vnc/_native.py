@@ -4,7 +4,7 @@ ctypes assumes ``int`` for results and arguments it knows nothing about, which
 truncates the 64-bit handle pointer; so each function is declared here before
 anything calls it. The sixteen original functions must be there; the opt-in
 extensions may be missing from an older library, which then still serves
-everything else: ``extension`` raises NotSupported only when one is used.
+everything else: ``extension`` raises LibraryTooOld only when one is used.
 """
 
 from __future__ import annotations
@@ -16,7 +16,7 @@ import sys
 import threading
 from typing import Any, List, Optional, Set
 
-from .errors import LibraryNotFound, NotSupported
+from .errors import LibraryNotFound, LibraryTooOld
 
 ENV_VARIABLE = "QUENVIRA_VNC_LIBRARY"
 
@@ -157,10 +157,10 @@ def has(name: str) -> bool:
 
 
 def extension(name: str, what: str) -> Any:
-    """The extension function ``name``; NotSupported, naming ``what`` needs it, when the library lacks it."""
+    """The extension function ``name``; LibraryTooOld, naming ``what`` needs it, when the library lacks it."""
     lib = library()
     if name in _missing:
-        raise NotSupported(f"{what} needs a newer quenvira-vnc library: {_library_path} (version "
+        raise LibraryTooOld(f"{what} needs a newer quenvira-vnc library: {_library_path} (version "
                            f"{version()}) has no {name}")
     return getattr(lib, name)
 

@@ -139,7 +139,7 @@ class Client:
         ``desktop_size`` "basic" or "extended" (for ``resize``), ``qemu_keys``
         (keys also go as scancodes), ``clipboard`` "latin1" or "utf8",
         ``shared`` (default True). A bad value raises ValueError; a library
-        without options, NotSupported.
+        without options, LibraryTooOld.
 
         Raises AuthenticationFailed when the password was refused,
         ConnectionFailed for anything else (the library's text in ``.text``),

@@ -33,6 +33,10 @@ class NotSupported(VncError):
     """The loaded library is too old for the feature asked for, or the server does not offer it."""
 
 
+class LibraryTooOld(NotSupported):
+    """The loaded library lacks a function the feature needs."""
+
+
 class ResizeRefused(VncError):
     """The server answered a desktop resize with a refusal; ``status`` is its code (1 to 3)."""
 
