@@ -171,7 +171,7 @@ class Client:
         given = {key: value for key, value in values.items() if value is not None}
         if not given:
             return
-        set_option = _native.extension("vnc_set_option", "connect(" + ", ".join(given) + "=...)")
+        set_option = _native.extension("vnc_set_option", "connect(" + ", ".join(f"{k}=" for k in given) + ")")
         for key, value in given.items():
             if isinstance(value, bool):
                 text = "on" if value else "off"

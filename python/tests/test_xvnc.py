@@ -155,7 +155,7 @@ def test_qemu_keys_type_shifted_characters(xvnc, events):
     assert presses == [0x61, 0xFFE1, 0x42, 0x21, 0xFFC6]
 
 
-def test_clipboard_both_ways_in_utf8(xvnc, screen):
+def test_clipboard_both_ways_in_utf8(xvnc):
     with qv.Client() as c:
         c.connect("127.0.0.1", xvnc.port, timeout=10, clipboard="utf8")
         c.wait_for_frame(10)
@@ -169,7 +169,7 @@ def test_clipboard_both_ways_in_utf8(xvnc, screen):
         assert wait_until(lambda: xvnc.tool("xclip", "-o", "-selection", "clipboard") == "back: ĉiu €".encode())
 
 
-def test_resize_as_xrandr_sees_it(xvnc, screen):
+def test_resize_as_xrandr_sees_it(xvnc):
     def xrandr_size():
         return tuple(map(int, re.search(r"current (\d+) x (\d+)", xvnc.tool("xrandr").decode()).groups()))
 
