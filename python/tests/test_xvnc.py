@@ -169,6 +169,25 @@ def test_clipboard_both_ways_in_utf8(xvnc):
         assert wait_until(lambda: xvnc.tool("xclip", "-o", "-selection", "clipboard") == "back: ĉiu €".encode())
 
 
+def test_local_cursor_is_a_shape_and_stays_out_of_the_picture(xvnc, screen):
+    _, picture = screen
+    xvnc.tool("xsetroot", "-cursor_name", "left_ptr")
+    try:
+        with qv.Client() as drawn, qv.Client() as local:
+            drawn.connect("127.0.0.1", xvnc.port, timeout=10)
+            local.connect("127.0.0.1", xvnc.port, timeout=10, cursor="local")
+            local.move(100, 100)
+            assert wait_until(lambda: local.cursor is not None)
+            shape = local.cursor
+            assert 0 <= shape.hot_x < shape.width and 0 <= shape.hot_y < shape.height
+            assert set(shape.mask) == {0, 255} and len(shape.image.rgb) == shape.width * shape.height * 3
+            local.expect(picture, timeout=10)
+            with pytest.raises(qv.ExpectTimeout):  # the server draws its pointer for the other
+                drawn.expect(picture, timeout=1)
+    finally:
+        xvnc.show(picture)  # the invisible pointer again
+
+
 def test_resize_as_xrandr_sees_it(xvnc):
     def xrandr_size():
         return tuple(map(int, re.search(r"current (\d+) x (\d+)", xvnc.tool("xrandr").decode()).groups()))
