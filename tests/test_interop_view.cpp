@@ -211,10 +211,13 @@ TEST_F(View, InputArrivesAtXvnc) {
     }
 }
 
-// cursor=local: the server's pointer is painted at the local pointer and
-// only there. The server's own picture has no pointer, so the window
-// differs from it in a pointer-sized patch, which moves with the local
-// pointer and leaves nothing behind.
+// cursor=local: the server's pointer shows at the local pointer and only
+// there. The server's own picture has no pointer, so the window differs
+// from it in a pointer-sized patch, which moves with the local pointer and
+// leaves nothing behind. (At 1:1 a pointer Xvnc drew would sit there too;
+// test_xvnc.py checks that with cursor=local it draws none. A view-only
+// viewer cannot tell them apart either: Xvnc draws the pointer itself, and
+// sends an empty shape, for a client whose pointer is not where its own is.)
 TEST_F(View, PaintsTheServersPointerAtTheLocalOne) {
     std::string err;
     ASSERT_TRUE(peers_.start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
