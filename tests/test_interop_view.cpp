@@ -216,8 +216,8 @@ TEST_F(View, InputArrivesAtXvnc) {
 // from it in a pointer-sized patch, which moves with the local pointer and
 // leaves nothing behind. (At 1:1 a pointer Xvnc drew would sit there too;
 // test_xvnc.py checks that with cursor=local it draws none. A view-only
-// viewer cannot tell them apart either: Xvnc draws the pointer itself, and
-// sends an empty shape, for a client whose pointer is not where its own is.)
+// viewer does not help: Xvnc then draws the pointer itself, as the remote
+// pointer is not where that client last put it.)
 TEST_F(View, PaintsTheServersPointerAtTheLocalOne) {
     std::string err;
     ASSERT_TRUE(peers_.start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
