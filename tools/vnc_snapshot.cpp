@@ -53,7 +53,7 @@ void print_help() {
         "  --demo [OUTPUT.png]   start the library's built-in test server on a free\n"
         "                        loopback port (from %d upward), snapshot it into\n"
         "                        OUTPUT.png (default quenvira-demo.png) and stop it\n"
-        "  --cursor local|server local: the server leaves its pointer out of the\n"
+        "  --cursor MODE         local: the server leaves its pointer out of the\n"
         "                        picture (default server: it is there when the\n"
         "                        server draws it)\n"
         "  -q, --quiet           print nothing on success\n"

@@ -171,7 +171,7 @@ void print_help() {
         "                        window, aspect ratio kept)\n"
         "  --view-only           send nothing to the server: no pointer, keys or\n"
         "                        clipboard\n"
-        "  --cursor local|server local (default): the server sends its pointer's\n"
+        "  --cursor MODE         local (default): the server sends its pointer's\n"
         "                        shape, drawn here at the local pointer; server: it\n"
         "                        draws its pointer into the screen (the default with\n"
         "                        --view-only, where the remote pointer stays put)\n"
