@@ -10,6 +10,7 @@ install(TARGETS quenvira-vnc EXPORT quenvira-vnc-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/quenvira_vnc.h
+  ${PROJECT_SOURCE_DIR}/include/quenvira_vnc_keysyms.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/quenvira-vnc.def DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -1,12 +1,13 @@
 #!/bin/bash
 # Fails unless the Windows DLL is named quenvira-vnc.dll, exports exactly the
-# sixteen vnc_* functions of the public header, undecorated and nothing else,
+# vnc_* functions of the public header (the sixteen and the opt-in
+# extensions), undecorated and nothing else,
 # and imports only system DLLs (the C++ runtime, libgcc, winpthread and zlib
 # must be linked in). Reads the PE tables with objdump, so it runs on the
 # build machine: a run under Wine cannot show this, as Wine supplies its own
 # copies of some DLLs.
 # With a second argument, the .def file shipped beside it must list the same
-# sixteen names.
+# names.
 set -eu
 dll="$1"
 def="${2:-}"
@@ -19,7 +20,9 @@ dump=$("$objdump" -p "$dll")
 
 expected="vnc_connect vnc_create vnc_destroy vnc_disconnect vnc_get_dimensions vnc_get_dirty_rect
 vnc_get_status vnc_last_error vnc_lock_framebuffer vnc_send_client_cut_text vnc_send_key
-vnc_send_pointer vnc_test_server_start vnc_test_server_stop vnc_unlock_framebuffer vnc_version"
+vnc_send_pointer vnc_test_server_start vnc_test_server_stop vnc_unlock_framebuffer vnc_version
+vnc_set_option vnc_get_cut_text vnc_get_desktop_name vnc_get_cursor vnc_get_update_count
+vnc_get_end_reason vnc_request_desktop_size vnc_get_desktop_size_status"
 want=$(echo $expected | tr ' ' '\n' | sort)
 # The name pointer table lists every exported name as "[ n] name".
 have=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |

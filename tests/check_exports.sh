@@ -1,6 +1,7 @@
 #!/bin/bash
 # Fails unless the library's file name is right and it defines exactly the
-# sixteen vnc_* functions of the public header and nothing else.
+# sixteen vnc_* functions of the public header, the opt-in extensions after
+# them, and nothing else.
 set -eu
 lib="$1"
 case "$(basename "$lib")" in
@@ -9,7 +10,9 @@ case "$(basename "$lib")" in
 esac
 expected="vnc_connect vnc_create vnc_destroy vnc_disconnect vnc_get_dimensions vnc_get_dirty_rect
 vnc_get_status vnc_last_error vnc_lock_framebuffer vnc_send_client_cut_text vnc_send_key
-vnc_send_pointer vnc_test_server_start vnc_test_server_stop vnc_unlock_framebuffer vnc_version"
+vnc_send_pointer vnc_test_server_start vnc_test_server_stop vnc_unlock_framebuffer vnc_version
+vnc_set_option vnc_get_cut_text vnc_get_desktop_name vnc_get_cursor vnc_get_update_count
+vnc_get_end_reason vnc_request_desktop_size vnc_get_desktop_size_status"
 want=$(echo $expected | tr ' ' '\n' | sort)
 have=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwDdBbRrVv]$/ {print $3}' | sort)
 if [ "$want" != "$have" ]; then

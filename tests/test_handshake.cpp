@@ -382,12 +382,9 @@ TEST(Handshake, LongDesktopNameIsCutAndDrained) {
     Client cl;
     ASSERT_EQ(0, cl.connect(s));
     EXPECT_EQ(name.substr(0, 127), std::string(cl.c->desktop_name));
-    ASSERT_TRUE(wait_until([&] {
-        std::lock_guard<std::recursive_mutex> g(cl.c->lock);
-        return cl.c->cut_text != nullptr;
-    }));
-    std::lock_guard<std::recursive_mutex> g(cl.c->lock);
-    EXPECT_STREQ("hello", cl.c->cut_text);
+    char text[8] = {0};
+    ASSERT_TRUE(wait_until([&] { return vnc_get_cut_text(cl.c, text, sizeof text, nullptr) > 0; }));
+    EXPECT_STREQ("hello", text);
 }
 
 // A server that announces a huge name and stalls: the handshake fails at the

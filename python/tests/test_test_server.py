@@ -1,6 +1,7 @@
 """The package and vnc-do against the library's built-in test server."""
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -123,6 +124,15 @@ def test_text_to_keysyms():
     for bad in ("ctrl-nosuchkey", "ctrl-"):
         with pytest.raises(ValueError):
             qv.chord(bad)
+
+
+def test_c_keysym_header_agrees_with_the_table():
+    header = os.path.join(os.path.dirname(__file__), "..", "..", "include", "quenvira_vnc_keysyms.h")
+    with open(header) as f:
+        text = f.read()
+    names = {n: int(v, 16) for n, v in re.findall(r"^#define VNC_KEY_(\w+) +(0x[0-9a-f]+)", text, re.M)}
+    assert len(names) == text.count("#define VNC_KEY_") > 150
+    assert {n: qv.KEYSYMS.get(n) for n in names} == names
 
 
 def vnc_do(*args, env=None, stdin=""):

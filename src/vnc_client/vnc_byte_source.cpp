@@ -53,6 +53,19 @@ int vnc_socket_reader::wait_for_data(int timeout_ms) {
     return wait(timeout_ms);
 }
 
+int vnc_socket_reader::wait_failed(int w) {
+    // A wait fails for a timeout, or for a cancel or a waker (the only other
+    // ways it gives up; a broken socket shows as readable).
+    failure_ = w == 0 ? failure::timeout : failure::cancelled;
+    return -1;
+}
+
+int vnc_socket_reader::recv_failed(long r) {
+    failure_ = r == 0 ? failure::closed : failure::error;
+    error_ = r == 0 ? 0 : vnc_sock_last_error();
+    return -1;
+}
+
 int vnc_socket_reader::wait_slice_ms() const { return wake_fd_ >= 0 ? kWokenSliceMs : kWaitSliceMs; }
 
 int vnc_socket_reader::wait(int timeout_ms) {
@@ -88,14 +101,13 @@ int vnc_socket_reader::wait(int timeout_ms) {
 int vnc_socket_reader::fill_slow(int timeout_ms) {
     if (!buf_) return -1;
     cur_ = end_ = buf_;
-    timed_out_ = false;
+    failure_ = failure::none;
     const int w = wait_for_data(timeout_ms);
     if (w <= 0) {
-        timed_out_ = w == 0;
-        return -1;
+        return wait_failed(w);
     }
     const long r = vnc_sock_recv_some(sock_, buf_, kBufferSize);
-    if (r <= 0) return -1;
+    if (r <= 0) return recv_failed(r);
     end_ = buf_ + r;
     return 0;
 }
@@ -111,23 +123,22 @@ int vnc_socket_reader::read_slow(void *dst, size_t n, int timeout_ms) {
         n -= have;
     }
     cur_ = end_ = buf_;
-    timed_out_ = false;
+    failure_ = failure::none;
     while (n > 0) {
         int w = wait_for_data(timeout_ms);
         if (w <= 0) {
-            timed_out_ = w == 0;
-            return -1;
+            return wait_failed(w);
         }
         if (n >= kBufferSize) {
             // Large payloads (Raw rows, compressed data) skip the extra copy.
             long r = vnc_sock_recv_some(sock_, out, n);
-            if (r <= 0) return -1;
+            if (r <= 0) return recv_failed(r);
             out += r;
             n -= static_cast<size_t>(r);
             continue;
         }
         long r = vnc_sock_recv_some(sock_, buf_, kBufferSize);
-        if (r <= 0) return -1;
+        if (r <= 0) return recv_failed(r);
         size_t got = static_cast<size_t>(r);
         size_t take = std::min(got, n);
         std::memcpy(out, buf_, take);
@@ -158,12 +169,11 @@ int vnc_socket_reader::read_rows(uint8_t *dst, size_t stride, size_t row_bytes, 
     }
     if (row == rows) return 0;
     cur_ = end_ = buf_;
-    timed_out_ = false;
+    failure_ = failure::none;
     while (row < rows) {
         const int w = wait_for_data(timeout_ms);
         if (w <= 0) {
-            timed_out_ = w == 0;
-            return -1;
+            return wait_failed(w);
         }
         vnc_span spans[kMaxRecvSpans];
         int count = 0;
@@ -177,7 +187,7 @@ int vnc_socket_reader::read_rows(uint8_t *dst, size_t stride, size_t row_bytes, 
         const bool last = row + static_cast<size_t>(count) == rows;
         if (last) spans[count++] = {buf_, kBufferSize};
         const long r = vnc_sock_recv_spans(sock_, spans, count);
-        if (r <= 0) return -1;
+        if (r <= 0) return recv_failed(r);
         size_t got = static_cast<size_t>(r);
         if (got > want) {
             end_ = buf_ + (got - want);

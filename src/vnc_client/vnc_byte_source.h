@@ -118,9 +118,13 @@ public:
     // and waits need not wake to look at the flag: an idle connection
     // sleeps.
     void set_wake(int fd) { wake_fd_ = fd; }
-    // Whether the last failed read ran out of time (rather than meeting a
-    // closed connection, an error or a cancel).
-    bool timed_out() const { return timed_out_; }
+    // Why the last failed read failed; timed_out() is the one case that is
+    // not the connection's end (a quiet server).
+    enum class failure { none, timeout, closed, error, cancelled };
+    failure last_failure() const { return failure_; }
+    bool timed_out() const { return failure_ == failure::timeout; }
+    // The system's error code when last_failure() is error.
+    int last_error() const { return error_; }
 
     // While armed, a read that has to wait for data first runs fn once the
     // due time has come, and a long wait is cut there so fn runs on time;
@@ -154,7 +158,10 @@ private:
     const std::atomic<int> *cancel_;
     int wake_fd_ = -1;
     uint8_t *buf_;
-    bool timed_out_ = false;
+    int wait_failed(int w);
+    int recv_failed(long r);
+    failure failure_ = failure::none;
+    int error_ = 0;
     tick_fn tick_fn_ = nullptr;
     void *tick_arg_ = nullptr;
     bool tick_armed_ = false;

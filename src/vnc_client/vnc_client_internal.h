@@ -42,6 +42,28 @@ constexpr uint64_t kMaxFramebufferPixels = uint64_t{1} << 27;
 constexpr size_t kErrorTextSize = 512;
 constexpr size_t kDesktopNameSize = 128;
 constexpr uint32_t kMaxCutTextLength = 0xFFFFF;
+// An Extended Clipboard message (all its formats, compressed) may be this
+// long; longer ones are skipped.
+constexpr uint32_t kMaxExtClipboardLength = 16u * 1024 * 1024;
+// Largest pointer shape kept, in pixels; larger ones are skipped.
+constexpr uint32_t kMaxCursorPixels = 512 * 512;
+
+// Pseudo-encodings.
+constexpr int32_t kEncodingDesktopSize = -223;
+constexpr int32_t kEncodingCursor = -239;
+constexpr int32_t kEncodingQemuKeys = -258;
+constexpr int32_t kEncodingExtDesktopSize = -308;
+constexpr int32_t kEncodingExtClipboard = static_cast<int32_t>(0xC0A1E5CEu);
+
+// What vnc_set_option chose; the defaults are the plain protocol.
+struct vnc_options {
+    std::vector<int32_t> encodings;  // empty: the default list
+    bool cursor_local = false;
+    bool desktop_extended = false;
+    bool qemu_keys = false;
+    bool clipboard_utf8 = false;
+    bool shared = true;
+};
 
 // During a long update, what has been decoded so far is handed to the host
 // this often, counted from the update's start.
@@ -140,7 +162,7 @@ struct vnc_client {
     // the worker looks at running in short slices).
     int wake_fd = -1;
 
-    // Guards the framebuffer fields, the dirty rectangle and the cut text.
+    // Guards the framebuffer fields and the dirty rectangle.
     std::recursive_mutex lock;
     // Serialises every message written to the socket (host threads and worker),
     // and the closing of the socket against those writes.
@@ -164,14 +186,83 @@ struct vnc_client {
 
     char last_error[kErrorTextSize] = {};
     char desktop_name[kDesktopNameSize] = {};
-    char *cut_text = nullptr;
+    char *cut_text = nullptr;  // the server's last text, UTF-8 (under info_lock)
     uint32_t cut_text_len = 0;
 
     // Reader over sock, shared by the handshake and then the worker.
     std::unique_ptr<vnc_socket_reader, vnc_deleter> reader;
-    // Encodings announced by SetEncodings; tests may replace the list.
+    // Encodings announced by SetEncodings in place of what the options
+    // make; tests only.
     std::vector<int32_t> encodings;
+
+    // vnc_set_option's choices (under options_lock), and the copy that the
+    // connection in progress works with (taken by vnc_connect; read by the
+    // handshake and the worker, and by input calls while connected).
+    std::mutex options_lock;
+    vnc_options options;
+    vnc_options conn;
+
+    // What the server has shown it takes, for this connection.
+    std::atomic<int> qemu_keys_ok{0};
+    std::atomic<int> ext_desktop_ok{0};
+    std::atomic<int> ext_clipboard_ok{0};
+    std::atomic<int> clipboard_utf8{0};  // conn.clipboard_utf8, for input calls
+    std::atomic<unsigned> update_count{0};
+
+    // Guards what the extension getters read, so that they never wait for
+    // the framebuffer lock and the worker never waits for them.
+    std::mutex info_lock;
+    unsigned cut_text_serial = 0;
+    char *client_text = nullptr;  // the host's last text, UTF-8, for the server's requests
+    uint32_t client_text_len = 0;
+    uint32_t server_clip_flags = 0;  // the server's Extended Clipboard caps
+    uint32_t server_clip_text_max = 0;
+    uint8_t *cursor = nullptr;  // width * height * 4, mask in the fourth byte
+    int cursor_w = 0, cursor_h = 0, cursor_hot_x = 0, cursor_hot_y = 0;
+    unsigned cursor_serial = 0;
+    int resize_status = -1;
+    unsigned resize_serial = 0;
+    uint32_t screen_id = 0, screen_flags = 0;  // the first screen of the server's layout
+    char end_reason[kErrorTextSize] = {};
+    // What the worker is reading, for the end reason.
+    const char *phase = "";
+    int32_t phase_encoding = 0;
 };
+
+// Records why the connection ended or the connect failed; the first reason
+// of a connection stands. Cleared by vnc_connect.
+void vnc_note_end(vnc_client_t *client, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// The end reason for a failed read of the reader, in what.
+void vnc_note_read_failure(vnc_client_t *client, const char *what);
+
+// Text helpers. Whether n bytes are well-formed UTF-8; Latin-1 to UTF-8
+// (dst holds 2 * n); UTF-8 to Latin-1 in place, '?' for what Latin-1
+// lacks (returns the new length); the getters' copy-out convention.
+bool vnc_utf8_valid(const uint8_t *s, size_t n);
+size_t vnc_latin1_to_utf8(const uint8_t *src, size_t n, uint8_t *dst);
+size_t vnc_utf8_to_latin1(uint8_t *s, size_t n);
+int vnc_copy_text_out(const char *text, size_t len, char *buf, int size);
+
+// vnc_send_client_cut_text with clipboard=utf8 (text is UTF-8).
+int vnc_send_cut_text_utf8(vnc_client_t *client, uint32_t generation, const char *text,
+                           uint32_t len);
+
+// The SetEncodings list the next connection announces.
+std::vector<int32_t> vnc_connection_encodings(const vnc_client_t *client);
+
+// Pseudo-rectangles of the opt-in extensions; results as the decoders'.
+int vnc_read_cursor(vnc_client_t *client, vnc_byte_source &in, int x, int y, int w, int h);
+int vnc_read_ext_desktop_size(vnc_client_t *client, vnc_byte_source &in, int x, int y, int w,
+                              int h);
+// ServerCutText after its type byte; false when the stream is lost.
+bool vnc_handle_cut_text(vnc_client_t *client, vnc_byte_source &in);
+// Forgets what the last connection's server showed and sent of the
+// extensions (vnc_connect, before the handshake).
+void vnc_extensions_reset(vnc_client_t *client);
 
 // Records a failure text in the handle (when non-null) and process-wide.
 void vnc_set_error(vnc_client_t *client, const char *text);

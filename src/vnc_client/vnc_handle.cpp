@@ -26,6 +26,8 @@ void vnc_set_error(vnc_client_t *client, const char *text) {
 }
 
 void vnc_disconnect_locked(vnc_client_t *c) {
+    if (c->worker_started || c->status.load() == VNC_STATUS_CONNECTED)
+        vnc_note_end(c, "Closed by vnc_disconnect");
     const auto drain_until =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
     c->stopping.store(1);
@@ -103,8 +105,15 @@ VNC_API void vnc_destroy(vnc_client_t *c) {
         std::lock_guard<std::recursive_mutex> g(c->lock);
         vnc_pixels_free(c->framebuffer);
         c->framebuffer = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> g(c->info_lock);
         vnc_free(c->cut_text);
         c->cut_text = nullptr;
+        vnc_free(c->client_text);
+        c->client_text = nullptr;
+        vnc_free(c->cursor);
+        c->cursor = nullptr;
     }
     vnc_delete(c);
 }

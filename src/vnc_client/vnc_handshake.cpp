@@ -8,7 +8,6 @@
 
 namespace {
 
-const int32_t kDefaultEncodings[] = {16, 5, 2, 1, 0, -223};
 // What a connect abandoned by vnc_disconnect leaves, where no failed read
 // said more.
 const char *const kConnectAbandoned = "Connection attempt abandoned";
@@ -34,6 +33,7 @@ uint32_t get_u32(const uint8_t *p) {
 // Closes the connection of a failed attempt and releases what it holds;
 // text (may be null) goes to both error buffers.
 int fail(vnc_client_t *c, const char *text) {
+    if (text) vnc_note_end(c, "%s", text);
     c->running.store(0);
     vnc_close_connection(c);
     c->reader.reset();
@@ -43,6 +43,14 @@ int fail(vnc_client_t *c, const char *text) {
     return -1;
 }
 
+// A read of the handshake failed: the reason says how, the fixed text
+// (which vnc_last_error keeps) what.
+int fail_read(vnc_client_t *c, const char *text, const char *what) {
+    if (!c->connect_go.load()) vnc_note_end(c, "Connection attempt abandoned by vnc_disconnect");
+    vnc_note_read_failure(c, what);
+    return fail(c, text);
+}
+
 // The server refuses us (a 3.3 security type 0, or a count of 0) and may
 // say why: its reason when one of 1..511 bytes can be read, a fixed text
 // otherwise, never whatever an earlier failure left behind.
@@ -50,8 +58,10 @@ int refuse(vnc_client_t *c, vnc_byte_source &in) {
     char reason[kErrorTextSize] = {0};
     uint32_t len;
     if (in.read_u32(&len, kHandshakeTimeoutMs) == 0 && len >= 1 && len < kErrorTextSize &&
-        in.read(reason, len, kHandshakeTimeoutMs) == 0 && reason[0])
+        in.read(reason, len, kHandshakeTimeoutMs) == 0 && reason[0]) {
+        vnc_note_end(c, "Server refused the connection: %s", reason);
         return fail(c, reason);
+    }
     return fail(c, "Server refused the connection");
 }
 
@@ -94,11 +104,17 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
     {
         // Also waits for a vnc_disconnect in progress to finish.
         std::lock_guard<std::mutex> op(c->op_lock);
+        {
+            std::lock_guard<std::mutex> g(c->options_lock);
+            c->conn = c->options;
+        }
         // Release whatever an earlier connection still holds, including one
         // whose worker ended by itself (status 0 but socket and stream held).
         if (c->status.load() == VNC_STATUS_CONNECTED || c->sock != VNC_INVALID_SOCKET ||
             c->worker_started || c->inflater)
             vnc_disconnect_locked(c);
+        vnc_extensions_reset(c);
+        c->clipboard_utf8.store(c->conn.clipboard_utf8 ? 1 : 0);
         c->connecting = true;
         c->connect_go.store(1);
     }
@@ -124,9 +140,18 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     c->status.store(VNC_STATUS_CONNECTING);
 
     vnc_socket_t sock;
-    int cr = vnc_sock_connect_tcp(host, port, &sock, s_connect_timeout_ms.load(), &c->connect_go);
-    if (cr == -1) return fail(c, "Failed to resolve host");
-    if (cr != 0) return fail(c, "Could not connect to VNC server");
+    char why[160] = {0};
+    int cr = vnc_sock_connect_tcp(host, port, &sock, s_connect_timeout_ms.load(), &c->connect_go, why,
+                                  sizeof why);
+    if (!c->connect_go.load() && cr != 0) vnc_note_end(c, "Connection attempt abandoned by vnc_disconnect");
+    if (cr == -1) {
+        vnc_note_end(c, "Failed to resolve host \"%.200s\": %s", host, why);
+        return fail(c, "Failed to resolve host");
+    }
+    if (cr != 0) {
+        vnc_note_end(c, "Could not connect to %.200s port %d: %s", host, port, why);
+        return fail(c, "Could not connect to VNC server");
+    }
     uint32_t gen;
     {
         std::lock_guard<std::mutex> g(c->send_lock);
@@ -142,7 +167,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     // Version.
     char greeting[13] = {0};
     if (in.read(greeting, 12, kGreetingTimeoutMs))
-        return fail(c, "Failed to read RFB protocol version from server");
+        return fail_read(c, "Failed to read RFB protocol version from server", "the RFB version");
     int major = 0, minor = 0, version;
     if (std::sscanf(greeting, "RFB %d.%d\n", &major, &minor) < 2)
         version = 8;
@@ -157,16 +182,16 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (version == 3) {
         uint32_t type;
         if (in.read_u32(&type, kHandshakeTimeoutMs))
-            return fail(c, "Failed to read RFB 3.3 security type");
+            return fail_read(c, "Failed to read RFB 3.3 security type", "the security type");
         if ((type & 0xFF) == 0) return refuse(c, in);
         vnc_auth = (type & 0xFF) == 2;
     } else {
         uint8_t count;
         if (in.read_u8(&count, kHandshakeTimeoutMs))
-            return fail(c, "Failed to read security types count");
+            return fail_read(c, "Failed to read security types count", "the security types");
         if (count == 0) return refuse(c, in);
         uint8_t types[255];
-        if (in.read(types, count, kHandshakeTimeoutMs)) return fail(c, nullptr);
+        if (in.read(types, count, kHandshakeTimeoutMs)) return fail_read(c, nullptr, "the security types");
         bool has_vnc = false, has_none = false;
         for (int i = 0; i < count; ++i) {
             has_vnc |= types[i] == 2;
@@ -185,7 +210,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (vnc_auth) {
         uint8_t challenge[16], response[16];
         if (in.read(challenge, 16, kHandshakeTimeoutMs))
-            return fail(c, "Failed to read VNC auth challenge");
+            return fail_read(c, "Failed to read VNC auth challenge", "the VNC authentication challenge");
         vnc_des_encrypt_challenge(challenge, password, response);
         if (send_handshake(c, gen, response, 16)) return fail(c, "Failed to send VNC auth response");
         read_result = true;
@@ -193,15 +218,18 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (read_result) {
         uint32_t result;
         if (in.read_u32(&result, kHandshakeTimeoutMs))
-            return fail(c, "Failed to read SecurityResult");
-        if (result != 0) return fail(c, "VNC Authentication failed");
+            return fail_read(c, "Failed to read SecurityResult", "the SecurityResult");
+        if (result != 0) {
+            vnc_note_end(c, "VNC Authentication failed (SecurityResult %u)", result);
+            return fail(c, "VNC Authentication failed");
+        }
     }
 
-    const uint8_t shared = 1;
+    const uint8_t shared = c->conn.shared ? 1 : 0;
     if (send_handshake(c, gen, &shared, 1)) return fail(c, "Failed to send ClientInit");
 
     uint8_t init[24];
-    if (in.read(init, 24, kHandshakeTimeoutMs)) return fail(c, "Failed to read ServerInit header");
+    if (in.read(init, 24, kHandshakeTimeoutMs)) return fail_read(c, "Failed to read ServerInit header", "ServerInit");
     const int width = init[0] << 8 | init[1];
     const int height = init[2] << 8 | init[3];
     const uint32_t name_len = get_u32(init + 20);
@@ -209,17 +237,34 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         const uint32_t n = name_len < kDesktopNameSize - 1 ? name_len : kDesktopNameSize - 1;
         char name[kDesktopNameSize] = {0};
         if (in.read(name, n, kHandshakeTimeoutMs))
-            return fail(c, "Failed to read ServerInit desktop name");
-        std::memcpy(c->desktop_name, name, n);
-        c->desktop_name[n] = '\0';
+            return fail_read(c, "Failed to read ServerInit desktop name", "the desktop name");
+        // A UTF-8 name cut to our buffer loses the character it ends inside.
+        uint32_t keep = n;
+        if (name_len > n && !vnc_utf8_valid(reinterpret_cast<uint8_t *>(name), n)) {
+            for (uint32_t k = 1; k <= 3 && k <= n; ++k) {
+                if (static_cast<uint8_t>(name[n - k]) >= 0xC2 &&
+                    vnc_utf8_valid(reinterpret_cast<uint8_t *>(name), n - k)) {
+                    keep = n - k;
+                    break;
+                }
+            }
+        }
+        {
+            std::lock_guard<std::mutex> g(c->info_lock);
+            std::memcpy(c->desktop_name, name, keep);
+            c->desktop_name[keep] = '\0';
+        }
         // A server that announces a long name and then stalls must not keep
         // us here for a second per chunk: the first failed wait ends it.
         if (name_len > n && in.skip(name_len - n, kNameDrainTimeoutMs))
-            return fail(c, "Failed to read ServerInit desktop name");
+            return fail_read(c, "Failed to read ServerInit desktop name", "the desktop name");
     }
     // Refused before anything is allocated.
-    if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMaxFramebufferPixels)
+    if (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMaxFramebufferPixels) {
+        vnc_note_end(c, "Server framebuffer of %d x %d is too large (limit %llu pixels)", width,
+                     height, static_cast<unsigned long long>(kMaxFramebufferPixels));
         return fail(c, "Server framebuffer is too large");
+    }
     // The host may hold the lock and abandon this attempt meanwhile.
     while (!c->lock.try_lock()) {
         if (!c->connect_go.load()) return fail(c, kConnectAbandoned);
@@ -231,12 +276,9 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
 
     c->red_max = c->green_max = c->blue_max = 255;
 
-    const int32_t *enc = kDefaultEncodings;
-    size_t enc_count = sizeof kDefaultEncodings / sizeof kDefaultEncodings[0];
-    if (!c->encodings.empty()) {
-        enc = c->encodings.data();
-        enc_count = c->encodings.size() > 0xFFFF ? 0xFFFF : c->encodings.size();
-    }
+    const std::vector<int32_t> encodings = vnc_connection_encodings(c);
+    const int32_t *enc = encodings.data();
+    const size_t enc_count = encodings.size() > 0xFFFF ? 0xFFFF : encodings.size();
     // SetPixelFormat, SetEncodings and the first (full) update request in
     // one write: a server that reacts to the first message before the
     // others have come (say, with a resize) must not see a client that has

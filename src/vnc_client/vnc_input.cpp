@@ -1,5 +1,6 @@
 // Input events, and the one send path every client message takes.
 #include "vnc_client_internal.h"
+#include "vnc_keymap.h"
 
 namespace {
 std::atomic<int> s_send_stall_ms{kSendStallTimeoutMs};
@@ -26,9 +27,16 @@ int vnc_send_on(vnc_client_t *c, uint32_t generation, bool cancellable, const vo
     if (c->sock == VNC_INVALID_SOCKET || c->generation.load() != generation) return -1;
     const std::atomic<int> *cancel = cancellable ? &c->running : nullptr;
     const int stall = s_send_stall_ms.load();
-    if (vnc_sock_write_exact_cancel(c->sock, head, head_len, cancel, stall) == 0 &&
-        (!body_len || vnc_sock_write_exact_cancel(c->sock, body, body_len, cancel, stall) == 0))
-        return 0;
+    int r = vnc_sock_write_exact_cancel(c->sock, head, head_len, cancel, stall);
+    if (r == 0 && body_len) r = vnc_sock_write_exact_cancel(c->sock, body, body_len, cancel, stall);
+    if (r == 0) return 0;
+    if (r == -2) {
+        vnc_note_end(c, "Send stalled: the server took no byte for %d ms", stall);
+    } else if (!cancel || cancel->load()) {
+        char text[128];
+        vnc_sock_error_text(vnc_sock_last_error(), text, sizeof text);
+        vnc_note_end(c, "Send failed: %s", text);
+    }
     // Part of the message may be out: the stream is broken, end the
     // connection. The shutdown wakes the worker, which then sets status 0;
     // so do we, for a connection that has no worker.
@@ -61,6 +69,24 @@ VNC_API int vnc_send_pointer(vnc_client_t *c, int x, int y, int button_mask) {
 VNC_API int vnc_send_key(vnc_client_t *c, uint32_t keysym, int down) {
     uint32_t gen;
     if (!begin_input(c, &gen)) return -1;
+    // A server that took the QEMU key event gets the key's scancode too.
+    if (c->qemu_keys_ok.load()) {
+        if (const uint32_t code = vnc_qemu_keycode(keysym)) {
+            const uint8_t msg[12] = {255,
+                                     0,
+                                     0,
+                                     static_cast<uint8_t>(down ? 1 : 0),
+                                     static_cast<uint8_t>(keysym >> 24),
+                                     static_cast<uint8_t>(keysym >> 16),
+                                     static_cast<uint8_t>(keysym >> 8),
+                                     static_cast<uint8_t>(keysym),
+                                     static_cast<uint8_t>(code >> 24),
+                                     static_cast<uint8_t>(code >> 16),
+                                     static_cast<uint8_t>(code >> 8),
+                                     static_cast<uint8_t>(code)};
+            return vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0);
+        }
+    }
     const uint8_t msg[8] = {4,
                             static_cast<uint8_t>(down ? 1 : 0),
                             0,
@@ -76,6 +102,7 @@ VNC_API int vnc_send_client_cut_text(vnc_client_t *c, const char *text, int leng
     uint32_t gen;
     if (!text || length < 0 || !begin_input(c, &gen)) return -1;
     const uint32_t len = static_cast<uint32_t>(length);
+    if (c->clipboard_utf8.load()) return vnc_send_cut_text_utf8(c, gen, text, len);
     const uint8_t hdr[8] = {6, 0, 0, 0, static_cast<uint8_t>(len >> 24),
                             static_cast<uint8_t>(len >> 16), static_cast<uint8_t>(len >> 8),
                             static_cast<uint8_t>(len)};

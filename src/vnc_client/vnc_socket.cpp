@@ -40,6 +40,14 @@ constexpr size_t kWritePiece = 2048;
 std::atomic<int> s_wsa_init{0};
 
 #ifdef _WIN32
+constexpr int kErrTimedOut = WSAETIMEDOUT;
+constexpr int kErrCancelled = WSAECANCELLED;
+#else
+constexpr int kErrTimedOut = ETIMEDOUT;
+constexpr int kErrCancelled = ECANCELED;
+#endif
+
+#ifdef _WIN32
 typedef int sock_len_t;
 // Only Winsock 1.1 blocking hooks raise WSAEINTR; checked for completeness.
 bool interrupted() { return WSAGetLastError() == WSAEINTR; }
@@ -118,15 +126,21 @@ int poll_once(vnc_socket_t sock, int timeout_ms, bool for_write = false, int wak
 // retry schedule, about two minutes. The socket is blocking again after.
 // With cancel, the wait gives up once it reads 0. 0 connected, -1 not.
 int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t len,
-                   int timeout_ms, const std::atomic<int> *cancel) {
+                   int timeout_ms, const std::atomic<int> *cancel, int *error) {
 #ifdef _WIN32
-    if (timeout_ms < 0) return ::connect(native(sock), addr, len) == 0 ? 0 : -1;
+    *error = 0;
+    if (timeout_ms < 0) {
+        if (::connect(native(sock), addr, len) == 0) return 0;
+        *error = WSAGetLastError();
+        return -1;
+    }
     u_long nonblocking = 1;
     if (ioctlsocket(native(sock), FIONBIO, &nonblocking) != 0) return -1;
     int result = -1;
     if (::connect(native(sock), addr, len) == 0) {
         result = 0;
-    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+    } else if ((*error = WSAGetLastError()) == WSAEWOULDBLOCK) {
+        *error = WSAETIMEDOUT;
         // select, not WSAPoll: older WSAPoll never reports a failed connect.
         // In slices, so that a cancel is seen.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -148,7 +162,15 @@ int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t le
             const int r = ::select(0, nullptr, &writable, &failed, &tv);
             if (r < 0) break;
             if (r > 0) {
-                if (FD_ISSET(native(sock), &writable) && !FD_ISSET(native(sock), &failed)) result = 0;
+                if (FD_ISSET(native(sock), &writable) && !FD_ISSET(native(sock), &failed)) {
+                    result = 0;
+                } else {
+                    int err = 0;
+                    int err_len = sizeof err;
+                    if (getsockopt(native(sock), SOL_SOCKET, SO_ERROR,
+                                   reinterpret_cast<char *>(&err), &err_len) == 0 && err)
+                        *error = err;
+                }
                 break;
             }
             if (left == 0) break;
@@ -158,11 +180,13 @@ int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t le
     if (ioctlsocket(native(sock), FIONBIO, &nonblocking) != 0) result = -1;
     return result;
 #else
+    *error = 0;
     if (timeout_ms < 0) {
         int r;
         do {
             r = ::connect(native(sock), addr, len);
         } while (r != 0 && interrupted());
+        if (r != 0) *error = errno;
         return r == 0 ? 0 : -1;
     }
     const int flags = fcntl(native(sock), F_GETFL);
@@ -172,6 +196,7 @@ int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t le
         result = 0;
     } else if (errno == EINPROGRESS || errno == EINTR) {
         // An interrupted connect goes on in the background like one in progress.
+        *error = ETIMEDOUT;
         int ready = 0;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (!(cancel && !cancel->load())) {
@@ -188,7 +213,11 @@ int connect_within(vnc_socket_t sock, const struct sockaddr *addr, sock_len_t le
             socklen_t err_len = sizeof err;
             if (getsockopt(native(sock), SOL_SOCKET, SO_ERROR, &err, &err_len) == 0 && err == 0)
                 result = 0;
+            else
+                *error = err;
         }
+    } else {
+        *error = errno;
     }
     if (fcntl(native(sock), F_SETFL, flags) != 0) result = -1;
     return result;
@@ -350,8 +379,48 @@ void vnc_sock_set_nodelay(vnc_socket_t sock) {
                sizeof one);
 }
 
+int vnc_sock_last_error() {
+#ifdef _WIN32
+    return WSAGetLastError();
+#else
+    return errno;
+#endif
+}
+
+void vnc_sock_error_text(int error, char *buf, size_t size) {
+    if (!size) return;
+    buf[0] = '\0';
+#ifdef _WIN32
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(error), 0, buf, static_cast<DWORD>(size), nullptr);
+    // Without its line break and full stop, to fit inside a sentence.
+    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == '.')) buf[--n] = '\0';
+    if (n == 0) std::snprintf(buf, size, "error %d", error);
+#else
+    // strerror is not thread-safe and strerror_r has two incompatible
+    // forms; the common errors are named here.
+    const char *text = nullptr;
+    switch (error) {
+    case ECONNREFUSED: text = "Connection refused"; break;
+    case ECONNRESET: text = "Connection reset by peer"; break;
+    case ETIMEDOUT: text = "Connection timed out"; break;
+    case EHOSTUNREACH: text = "No route to host"; break;
+    case ENETUNREACH: text = "Network is unreachable"; break;
+    case EPIPE: text = "Broken pipe"; break;
+    case ECONNABORTED: text = "Connection aborted"; break;
+    case EADDRNOTAVAIL: text = "Cannot assign requested address"; break;
+    case ECANCELED: text = "Cancelled"; break;
+    default: break;
+    }
+    if (text)
+        std::snprintf(buf, size, "%s", text);
+    else
+        std::snprintf(buf, size, "error %d", error);
+#endif
+}
+
 int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int timeout_ms,
-                         const std::atomic<int> *cancel) {
+                         const std::atomic<int> *cancel, char *detail, size_t detail_size) {
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
     struct addrinfo hints;
@@ -361,10 +430,14 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int time
     // Winsock refuses every call until it is started; callers that reach the
     // transport directly need not know that.
     vnc_platform_net_init();
-    if (getaddrinfo(host, service, &hints, &list) != 0 || !list) {
+    const int gai = getaddrinfo(host, service, &hints, &list);
+    if (gai != 0 || !list) {
         if (list) freeaddrinfo(list);
+        if (detail && detail_size)
+            std::snprintf(detail, detail_size, "%s", gai ? gai_strerror(gai) : "no address");
         return -1;
     }
+    int error = kErrTimedOut;
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     vnc_socket_t found = VNC_INVALID_SOCKET;
@@ -387,15 +460,19 @@ int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int time
         vnc_socket_t vs = s;
 #endif
         vnc_sock_set_nodelay(vs);
-        if (connect_within(vs, a->ai_addr, static_cast<sock_len_t>(a->ai_addrlen), left, cancel) ==
-            0) {
+        if (connect_within(vs, a->ai_addr, static_cast<sock_len_t>(a->ai_addrlen), left, cancel,
+                           &error) == 0) {
             found = vs;
             break;
         }
         vnc_sock_close(vs);
     }
     freeaddrinfo(list);
-    if (found == VNC_INVALID_SOCKET) return -2;
+    if (found == VNC_INVALID_SOCKET) {
+        if (cancel && !cancel->load()) error = kErrCancelled;
+        if (detail && detail_size) vnc_sock_error_text(error, detail, detail_size);
+        return -2;
+    }
     *out = found;
     return 0;
 }
@@ -534,7 +611,7 @@ int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t leng
                     stall_timeout_ms - std::chrono::duration_cast<std::chrono::milliseconds>(
                                            clock::now() - last_progress)
                                            .count();
-                if (left <= 0) return -1;
+                if (left <= 0) return -2;
                 if (slice < 0 || left < slice) slice = static_cast<int>(left);
             }
             const int r = poll_once(sock, slice, true);

@@ -66,18 +66,25 @@ int vnc_sock_write_exact(vnc_socket_t sock, const void *data, size_t length);
 // gives up (-1) once *cancel (when non-null) reads 0, or when no byte could
 // be sent for stall_timeout_ms (negative: no limit): a peer that stops
 // reading cannot hold the caller, where shutting the socket down does not
-// wake a blocked send.
+// wake a blocked send. -2 for a stall, -1 for the rest.
 int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t length,
                                 const std::atomic<int> *cancel, int stall_timeout_ms = -1);
+
+// The calling thread's last socket error (errno, or Winsock's code), and its
+// text in words ("Connection refused"), for reasons shown to the host.
+int vnc_sock_last_error();
+void vnc_sock_error_text(int error, char *buf, size_t size);
 
 // Resolves host:port (any address family) and connects the first address
 // that accepts, with TCP_NODELAY, trying them in turn within one limit of
 // timeout_ms for the whole attempt (negative: each connect waits as long as
 // the system lets it). With cancel, each wait gives up once it reads 0 (the
 // name look-up itself cannot be cut short). 0 with *out set; -1 resolution
-// failed; -2 no address connected in time.
+// failed; -2 no address connected in time. detail (may be null) receives
+// why the last address failed, in words.
 int vnc_sock_connect_tcp(const char *host, int port, vnc_socket_t *out, int timeout_ms = -1,
-                         const std::atomic<int> *cancel = nullptr);
+                         const std::atomic<int> *cancel = nullptr, char *detail = nullptr,
+                         size_t detail_size = 0);
 
 // Listening IPv4 socket on 127.0.0.1:port, address reuse on, backlog 5.
 // 0 with *out set, or -1.

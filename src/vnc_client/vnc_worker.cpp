@@ -1,6 +1,7 @@
 // The receive worker: server messages, the rectangle loop, update requests.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -20,8 +21,6 @@ const decoder_entry kDecoders[] = {
     {5, decode_hextile_rect}, {16, decode_zrle_rect},
 };
 
-constexpr int32_t kEncodingDesktopSize = -223;
-
 // One rectangle; false when the connection must end (the stream is lost).
 bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
     uint8_t hdr[12];
@@ -34,13 +33,31 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
                                              static_cast<uint32_t>(hdr[9]) << 16 |
                                              static_cast<uint32_t>(hdr[10]) << 8 | hdr[11]);
     vnc_back_buffer &b = c->back;
-    if (enc == kEncodingDesktopSize) {
+    c->phase = "a rectangle";
+    c->phase_encoding = enc;
+    if (enc == kEncodingDesktopSize || enc == kEncodingExtDesktopSize) {
+        if (enc == kEncodingExtDesktopSize) {
+            const int r = vnc_read_ext_desktop_size(c, in, x, y, w, h);
+            if (r == kDecodeBroken) return false;
+            // A refused request, or the size we have: nothing to redraw.
+            if (r == kDecodeRefused || (w == b.width && h == b.height && b.pixels)) return true;
+        }
         // Refused before anything is allocated; the connection cannot
         // follow the server to that size.
-        if (static_cast<uint64_t>(w) * static_cast<uint64_t>(h) > kMaxFramebufferPixels)
+        if (static_cast<uint64_t>(w) * static_cast<uint64_t>(h) > kMaxFramebufferPixels) {
+            vnc_note_end(c, "Server asked for a %d x %d framebuffer, over the limit of %llu pixels",
+                         w, h, static_cast<unsigned long long>(kMaxFramebufferPixels));
             return false;
+        }
         vnc_back_resize(c, w, h);
         vnc_publish(c, vnc_publish_mode::boundary);
+        return true;
+    }
+    // Pseudo-rectangles of the opt-in extensions carry no pixels.
+    if (enc == kEncodingCursor && c->conn.cursor_local)
+        return vnc_read_cursor(c, in, x, y, w, h) != kDecodeBroken;
+    if (enc == kEncodingQemuKeys && c->conn.qemu_keys) {
+        c->qemu_keys_ok.store(1);
         return true;
     }
     // A resize the host's lock held back goes over at the next boundary.
@@ -73,6 +90,12 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
         b.current_ctx = nullptr;
     }
     if (result == kDecodeBroken) {
+        // A decoder that ends the stream without a failed read found a
+        // payload it cannot skip.
+        if (c->reader && c->reader.get() == &in &&
+            c->reader->last_failure() == vnc_socket_reader::failure::none)
+            vnc_note_end(c, "Protocol error in a rectangle of encoding %d at %d,%d size %d x %d",
+                         enc, x, y, w, h);
         // What was finished before the failure is shown; the rest is not,
         // and nothing more is decoded.
         b.current_rows = ctx.rows_done;
@@ -99,6 +122,7 @@ void interim_publish(void *arg) {
 
 // Returns false when the connection is unusable (the worker ends).
 bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
+    c->phase = "a FramebufferUpdate";
     uint8_t hdr[3];
     if (in.read(hdr, 3, kPayloadTimeoutMs)) return false;
     const int count = hdr[1] << 8 | hdr[2];
@@ -120,40 +144,19 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     vnc_publish(c, vnc_publish_mode::final);
     c->back.last_update = std::chrono::steady_clock::now();
     if (!ok) return false;
+    // Counted once the host has all of it.
+    if (c->back.pending_count == 0 && !c->back.resized) c->update_count.fetch_add(1);
     if (c->running.load()) send_framebuffer_update_request(c, 1);
     return true;
 }
 
-bool handle_colour_map(vnc_byte_source &in) {
+bool handle_colour_map(vnc_client_t *c, vnc_byte_source &in) {
+    c->phase = "SetColourMapEntries";
     uint8_t hdr[5];
     if (in.read(hdr, 5, kPayloadTimeoutMs)) return false;
     const uint32_t count = static_cast<uint32_t>(hdr[3] << 8 | hdr[4]);
     // We asked for true colour, so the entries are of no use.
     return in.skip(static_cast<uint64_t>(count) * 6, kColourMapEntryTimeoutMs) == 0;
-}
-
-bool handle_cut_text(vnc_client_t *c, vnc_byte_source &in) {
-    uint8_t hdr[7];
-    if (in.read(hdr, 7, kPayloadTimeoutMs)) return false;
-    const uint32_t len = static_cast<uint32_t>(hdr[3]) << 24 | static_cast<uint32_t>(hdr[4]) << 16 |
-                         static_cast<uint32_t>(hdr[5]) << 8 | hdr[6];
-    char *text = len <= kMaxCutTextLength ? static_cast<char *>(vnc_malloc(len + 1)) : nullptr;
-    // Too long to keep: drop its bytes so the stream stays in step.
-    if (!text) return in.skip(len, kPayloadTimeoutMs) == 0;
-    if (in.read(text, len, kPayloadTimeoutMs)) {
-        vnc_free(text);
-        return false;
-    }
-    text[len] = '\0';
-    if (!vnc_lock_while_running(c)) {
-        vnc_free(text);
-        return true;
-    }
-    vnc_free(c->cut_text);
-    c->cut_text = text;
-    c->cut_text_len = len;
-    c->lock.unlock();
-    return true;
 }
 
 }  // namespace
@@ -189,9 +192,9 @@ void send_framebuffer_update_request(vnc_client_t *c, int incremental) {
 bool vnc_handle_server_message(vnc_client_t *c, vnc_byte_source &in, uint8_t type) {
     switch (type) {
     case 0: return handle_framebuffer_update(c, in);
-    case 1: return handle_colour_map(in);
+    case 1: return handle_colour_map(c, in);
     case 2: return true;  // Bell
-    case 3: return handle_cut_text(c, in);
+    case 3: return vnc_handle_cut_text(c, in);
     default: return true;  // unknown: nothing more is read
     }
 }
@@ -222,6 +225,7 @@ void vnc_worker_proc(vnc_client_t *c) {
         c->back.last_update = std::chrono::steady_clock::now();
         while (c->running.load()) {
             uint8_t type;
+            c->phase = "";
             if (in.read_u8(&type, message_wait_ms(c))) {
                 // A quiet server is normal; a closed or broken connection ends us.
                 if (in.timed_out()) {
@@ -233,6 +237,18 @@ void vnc_worker_proc(vnc_client_t *c) {
                 break;
             }
             if (!vnc_handle_server_message(c, in, type)) break;
+        }
+        // Why, unless a send or a protocol error has said so already.
+        if (c->stopping.load()) {
+            vnc_note_end(c, "Closed by vnc_disconnect");
+        } else if (in.last_failure() != vnc_socket_reader::failure::none &&
+                   in.last_failure() != vnc_socket_reader::failure::cancelled) {
+            char what[96];
+            if (c->phase[0] && std::strcmp(c->phase, "a rectangle") == 0)
+                std::snprintf(what, sizeof what, "a rectangle of encoding %d", c->phase_encoding);
+            else
+                std::snprintf(what, sizeof what, "%s", c->phase);
+            vnc_note_read_failure(c, what);
         }
         // An update cut short by the server still shows what arrived.
         vnc_publish(c, vnc_publish_mode::final);

@@ -40,7 +40,7 @@ step "install into a temporary prefix"
 prefix=$tmp/prefix
 cmake --install "$build" --prefix "$prefix" >"$tmp/install.log"
 libdir=$(sed -n 's/^libdir=\${prefix}\///p' "$prefix"/lib*/pkgconfig/quenvira-vnc.pc)
-for f in include/quenvira_vnc.h "$libdir/quenvira-vnc.so" "$libdir/pkgconfig/quenvira-vnc.pc" \
+for f in include/quenvira_vnc.h include/quenvira_vnc_keysyms.h "$libdir/quenvira-vnc.so" "$libdir/pkgconfig/quenvira-vnc.pc" \
     "$libdir/cmake/quenvira-vnc/quenvira-vnc-config.cmake" \
     "$libdir/cmake/quenvira-vnc/quenvira-vnc-config-version.cmake" \
     bin/vnc-version bin/vnc-snapshot share/doc/quenvira-vnc/README.md \
@@ -103,7 +103,8 @@ listing "$pydeb" >"$tmp/pydeb.list"
 ma=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 # vnc-view is there when the build found SDL2.
 view=$([ -x "$tmp/package/tools/vnc-view" ] && echo vnc-view || true)
-for f in ./usr/include/quenvira_vnc.h "./usr/lib/$ma/quenvira-vnc.so" \
+for f in ./usr/include/quenvira_vnc.h ./usr/include/quenvira_vnc_keysyms.h \
+    "./usr/lib/$ma/quenvira-vnc.so" \
     "./usr/lib/$ma/libquenvira-vnc.so -> quenvira-vnc.so" "./usr/lib/$ma/pkgconfig/quenvira-vnc.pc" \
     "./usr/lib/$ma/cmake/quenvira-vnc/quenvira-vnc-config.cmake" \
     "./usr/lib/$ma/cmake/quenvira-vnc/quenvira-vnc-targets.cmake" \

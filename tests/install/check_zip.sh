@@ -21,6 +21,7 @@ top=quenvira-vnc-1.0.1-win64
 want="$top/bin/quenvira-vnc.dll
 $top/bin/vnc-version.exe
 $top/include/quenvira_vnc.h
+$top/include/quenvira_vnc_keysyms.h
 $top/lib/cmake/quenvira-vnc/quenvira-vnc-config-version.cmake
 $top/lib/cmake/quenvira-vnc/quenvira-vnc-config.cmake
 $top/lib/cmake/quenvira-vnc/quenvira-vnc-targets-relwithdebinfo.cmake

@@ -1,10 +1,12 @@
 /* A host built outside the project against an installed or packaged
  * library: starts the built-in test server, connects to it and waits for
- * the whole 640 x 480 picture. Exit status 0 only if it saw it. */
+ * the whole 640 x 480 picture, then presses and releases Return, named
+ * by the installed keysym header. Exit status 0 only if all of it went. */
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <quenvira_vnc.h>
+#include <quenvira_vnc_keysyms.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -53,10 +55,15 @@ int main(void) {
         }
         if (!seen) pause_ms(10);
     }
+    int keys = seen && vnc_send_key(c, VNC_KEY_Return, 1) == 0 && vnc_send_key(c, VNC_KEY_Return, 0) == 0;
     vnc_destroy(c);
     vnc_test_server_stop();
     if (!seen) {
         fprintf(stderr, "consumer: no test picture within 10 s (framebuffer %dx%d)\n", w, h);
+        return 1;
+    }
+    if (!keys) {
+        fprintf(stderr, "consumer: vnc_send_key(VNC_KEY_Return) failed\n");
         return 1;
     }
     printf("consumer: quenvira-vnc %s, test server picture %dx%d\n", vnc_version(), w, h);
