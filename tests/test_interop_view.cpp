@@ -6,6 +6,7 @@
 
 #ifdef VNC_VIEW_PATH
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -207,6 +208,56 @@ TEST_F(View, InputArrivesAtXvnc) {
         } else {
             EXPECT_EQ(ev[i].keysym, table[i].keysym);
         }
+    }
+}
+
+// cursor=local: the server's pointer shows at the local pointer and only
+// there. The server's own picture has no pointer, so the window differs
+// from it in a pointer-sized patch, which moves with the local pointer and
+// leaves nothing behind. (At 1:1 a pointer Xvnc drew would sit there too;
+// test_xvnc.py checks that with cursor=local it draws none. A view-only
+// viewer does not help: Xvnc then draws the pointer itself, as the remote
+// pointer is not where that client last put it.)
+TEST_F(View, PaintsTheServersPointerAtTheLocalOne) {
+    std::string err;
+    ASSERT_TRUE(peers_.start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
+    const int d = peers_.display();
+    ASSERT_TRUE(show_on_root(d, picture_file(Picture::kFlat, kWidth, kHeight), &err)) << err;
+    ASSERT_EQ(x_tool(d, {"xsetroot", "-cursor_name", "left_ptr"}).exit_code, 0);
+    Image root;
+    ASSERT_TRUE(grab_root(d, &root, &err)) << err;
+    start_view({"--no-scale", "127.0.0.1::" + std::to_string(peers_.port())});
+    const std::string win = window();
+    ASSERT_FALSE(win.empty()) << "no connected viewer window";
+    struct At {
+        int x, y;
+    };
+    for (const At at : {At{120, 90}, At{300, 200}}) {
+        SCOPED_TRACE("pointer at " + std::to_string(at.x) + "," + std::to_string(at.y));
+        ASSERT_EQ(x_tool(xvfb_.display(), {"xdotool", "mousemove", "--window", win,
+                                           std::to_string(at.x), std::to_string(at.y)})
+                      .exit_code,
+                  0);
+        long inside = 0, outside = 0;
+        const bool painted = wait_until(
+            [&] {
+                Image shown;
+                if (!grab_window(xvfb_.display(), win, &shown, &err) ||
+                    shown.width != root.width || shown.height != root.height)
+                    return false;
+                inside = outside = 0;
+                for (int y = 0; y < root.height; ++y)
+                    for (int x = 0; x < root.width; ++x) {
+                        const size_t i = static_cast<size_t>(y) * root.width + x;
+                        if ((shown.px[i] & 0xffffff) == (root.px[i] & 0xffffff)) continue;
+                        const bool near = std::abs(x - at.x) < 32 && std::abs(y - at.y) < 32;
+                        ++(near ? inside : outside);
+                    }
+                return inside > 0 && outside == 0;
+            },
+            kShow, Millis(100));
+        EXPECT_TRUE(painted) << inside << " pixels differ near the pointer, " << outside
+                             << " elsewhere " << err;
     }
 }
 

@@ -21,10 +21,10 @@ namespace {
 
 using namespace qv_tool;
 
-// The picture counts as complete when the changed area stops growing for
-// this long: enough for a real server's first update (normally one message
-// decoded without pauses) and short for the test server, whose picture
-// never covers the whole screen.
+// The picture counts as complete once the first update has been handed over
+// whole (the library counts them). Failing that (an update that never
+// ends), when the changed area stops growing for this long: enough for a
+// real server's first update, normally decoded without pauses.
 constexpr int kSettleMs = 500;
 constexpr int kPollMs = 10;
 
@@ -53,17 +53,19 @@ void print_help() {
         "  --demo [OUTPUT.png]   start the library's built-in test server on a free\n"
         "                        loopback port (from %d upward), snapshot it into\n"
         "                        OUTPUT.png (default quenvira-demo.png) and stop it\n"
+        "  --cursor MODE         local: the server leaves its pointer out of the\n"
+        "                        picture (default server: it is there when the\n"
+        "                        server draws it)\n"
         "  -q, --quiet           print nothing on success\n"
         "  -h, --help            show this help and exit\n"
         "  --version             show the library version and exit\n"
         "\n"
-        "When the picture is taken: screen updates are collected until they have\n"
-        "covered the whole screen (a real server's first update does), or until\n"
-        "the changed area has stopped growing for %d ms after the first update\n"
-        "(the built-in test server only ever sends a small picture), or until the\n"
-        "server closes the connection after sending something. If the timeout\n"
-        "passes first, a partial picture is still written when one arrived, and\n"
-        "the exit status says timeout.\n"
+        "When the picture is taken: once the server's first update has arrived\n"
+        "whole (it is a full one), or screen updates have covered the whole\n"
+        "screen, or the changed area has stopped growing for %d ms after the\n"
+        "first update, or the server closed the connection after sending\n"
+        "something. If the timeout passes first, a partial picture is still\n"
+        "written when one arrived, and the exit status says timeout.\n"
         "\n"
         "Exit status:\n"
         "  0  picture written\n"
@@ -79,6 +81,7 @@ void print_help() {
 struct options : common_options {
     bool demo = false;
     bool quiet = false;
+    bool local_cursor = false;
     std::string target;
     std::string output;
 };
@@ -111,6 +114,14 @@ int parse_options(int argc, char **argv, options *o) {
         }
         if (arg == "--demo") {
             o->demo = true;
+            continue;
+        }
+        if (arg == "--cursor" || arg.rfind("--cursor=", 0) == 0) {
+            if (arg == "--cursor" && i + 1 >= argc) return usage_error("--cursor needs a value");
+            const std::string mode = arg == "--cursor" ? argv[++i] : arg.substr(9);
+            if (mode != "local" && mode != "server")
+                return usage_error("--cursor needs local or server, not '%s'", mode.c_str());
+            o->local_cursor = mode == "local";
             continue;
         }
         const option_result common = parse_common_option(argc, argv, &i, o);
@@ -285,12 +296,17 @@ bool copy_framebuffer(vnc_client_t *client, picture *out) {
 
 // Connects, collects the first picture and copies it. Returns -1 on
 // success (out->timed_out may be set), else the exit status.
-int capture(const std::string &host, int port, const char *password,
+int capture(const std::string &host, int port, const char *password, bool local_cursor,
             steady::time_point deadline, double timeout_s, picture *out) {
     const std::string where = endpoint(host, port);
     vnc_client_t *client = vnc_create();
     if (!client) {
         complain("cannot create a client: %s", vnc_last_error());
+        return kExitInternal;
+    }
+    if (local_cursor && vnc_set_option(client, "cursor", "local") != 0) {
+        complain("cannot set option cursor=local: %s", vnc_last_error());
+        vnc_destroy(client);
         return kExitInternal;
     }
     if (connect_before(client, host, port, password, deadline, timeout_s) != 0) {
@@ -303,11 +319,14 @@ int capture(const std::string &host, int port, const char *password,
     steady::time_point last_growth = steady::now();
     for (;;) {
         int x, y, w, h, fb_w = 0, fb_h = 0;
+        // Counted before the dirty area is taken: an update counted is in it.
+        const bool whole = vnc_get_update_count(client) >= 1;
         if (vnc_get_dirty_rect(client, &x, &y, &w, &h) == 1 && changed.add(x, y, w, h))
             last_growth = steady::now();
         vnc_get_dimensions(client, &fb_w, &fb_h);
         const steady::time_point now = steady::now();
-        if (changed.covers(fb_w, fb_h)) break;
+        if (whole && !changed.any) changed.add(0, 0, fb_w, fb_h);
+        if (whole || changed.covers(fb_w, fb_h)) break;
         if (changed.any && now - last_growth >= std::chrono::milliseconds(kSettleMs)) break;
         if (vnc_get_status(client) != VNC_STATUS_CONNECTED) {
             // Nothing more can arrive: what came is the picture.
@@ -364,7 +383,7 @@ int run_demo(const options &o, const std::string &password, bool have_password,
                     pw && *pw ? "password required" : "no password");
 
     picture pic;
-    int status = capture("127.0.0.1", port, pw, deadline, o.timeout_s, &pic);
+    int status = capture("127.0.0.1", port, pw, o.local_cursor, deadline, o.timeout_s, &pic);
     long bytes = 0;
     if (status < 0) status = save(o, pic, &bytes);
     vnc_test_server_stop();
@@ -408,8 +427,8 @@ int main(int argc, char **argv) {
         return usage_error("bad server address '%s': %s", o.target.c_str(), why.c_str());
 
     picture pic;
-    int status = capture(host, port, have_password ? password.c_str() : nullptr, deadline,
-                         o.timeout_s, &pic);
+    int status = capture(host, port, have_password ? password.c_str() : nullptr, o.local_cursor,
+                         deadline, o.timeout_s, &pic);
     if (status >= 0) return status;
     long bytes = 0;
     status = save(o, pic, &bytes);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quenvira_vnc.h"
@@ -32,6 +33,9 @@ constexpr Uint32 kFrameMs = 16;
 constexpr Uint32 kIdlePollMs = 250;
 // Window size while connecting, before the remote size is known.
 constexpr int kFirstWidth = 640, kFirstHeight = 480;
+// --resize-remote asks for the window's size once it has kept it this long,
+// not for every step of a drag.
+constexpr Uint32 kResizeSettleMs = 300;
 
 // X keysyms sent for keys that have no text.
 namespace xk {
@@ -100,8 +104,10 @@ uint32_t next_code_point(const char *&p, const char *end) {
     return cp;
 }
 
-// Client cut text is Latin-1 with LF line ends; other characters become '?'.
-std::string utf8_to_latin1(const char *text) {
+// Clipboard text as it goes to the library (option clipboard=utf8): valid
+// UTF-8 with LF line ends. The library makes Latin-1 of it for a server
+// without UTF-8 clipboards.
+std::string clean_text(const char *text) {
     std::string out;
     const char *p = text, *end = text + std::strlen(text);
     while (p < end) {
@@ -110,7 +116,22 @@ std::string utf8_to_latin1(const char *text) {
             if (p < end && *p == '\n') continue;  // CR LF: the LF follows
             cp = '\n';
         }
-        out.push_back(static_cast<char>(cp < 0x100 ? cp : '?'));
+        if (cp > 0x10ffff || (cp >= 0xd800 && cp < 0xe000)) cp = 0xfffd;
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xc0 | cp >> 6));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xe0 | cp >> 12));
+            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+        } else {
+            out.push_back(static_cast<char>(0xf0 | cp >> 18));
+            out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3f)));
+            out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3f)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+        }
     }
     return out;
 }
@@ -119,6 +140,8 @@ struct options : common_options {
     bool demo = false;
     bool scale = true;
     bool view_only = false;
+    bool resize_remote = false;
+    std::string cursor;  // "local", "server", or empty: local unless view only
     std::string target;
 };
 
@@ -148,6 +171,15 @@ void print_help() {
         "                        window, aspect ratio kept)\n"
         "  --view-only           send nothing to the server: no pointer, keys or\n"
         "                        clipboard\n"
+        "  --cursor MODE         local (default): the server sends its pointer's\n"
+        "                        shape, drawn here at the local pointer; server: it\n"
+        "                        draws its pointer into the screen (the default with\n"
+        "                        --view-only, where the remote pointer stays put)\n"
+        "  --resize-remote       ask the server to resize its desktop to the\n"
+        "                        window's size whenever the two differ for a moment\n"
+        "                        (a window resized, or opened smaller than the\n"
+        "                        desktop); the server must support it, else the\n"
+        "                        picture scales\n"
         "  --demo                start the library's built-in test server on a free\n"
         "                        loopback port (from %d upward) and view it\n"
         "  -h, --help            show this help and exit\n"
@@ -160,13 +192,13 @@ void print_help() {
         "  F8 then S        switch between scaled to fit and 1:1\n"
         "  F8 then F8       send F8 itself\n"
         "\n"
-        "Clipboard: when the window gains focus, the local clipboard text goes to\n"
-        "the server (as Latin-1; other characters become '?') if it changed since\n"
-        "it was last sent. Text copied on the server does not come back: the\n"
-        "library keeps it but offers hosts no call to read it.\n"
+        "Clipboard: text copied here goes to the server while the window has the\n"
+        "focus, or when it gains it; text copied on the server comes to the local\n"
+        "clipboard. Both in UTF-8 with a server that takes it (Extended\n"
+        "Clipboard), else as Latin-1 (other characters become '?').\n"
         "\n"
-        "The title shows the server, its desktop size, the connection state and\n"
-        "the scale.\n"
+        "The title shows the desktop's name, the server, its desktop size, the\n"
+        "connection state and the scale.\n"
         "\n"
         "Exit status:\n"
         "  0  the window was closed\n"
@@ -212,6 +244,17 @@ int parse_options(int argc, char **argv, options *o) {
         }
         if (arg == "--view-only") {
             o->view_only = true;
+            continue;
+        }
+        if (arg == "--resize-remote") {
+            o->resize_remote = true;
+            continue;
+        }
+        if (arg == "--cursor" || arg.rfind("--cursor=", 0) == 0) {
+            if (arg == "--cursor" && i + 1 >= argc) return usage_error("--cursor needs a value");
+            o->cursor = arg == "--cursor" ? argv[++i] : arg.substr(9);
+            if (o->cursor != "local" && o->cursor != "server")
+                return usage_error("--cursor needs local or server, not '%s'", o->cursor.c_str());
             continue;
         }
         const option_result common = parse_common_option(argc, argv, &i, o);
@@ -280,8 +323,16 @@ private:
     void send_pointer();
     void input_came();
 
+    void poll_extras();
+    void poll_cursor();
+    void poll_clipboard();
+    void resize_remote();
+    rect cursor_area(const rect &d, const rect &window) const;
+    void paint_cursor(SDL_Surface *s, const rect &a);
+
     bool pull_pixels(bool *shown);
     bool draw(void *pixels, int stride);
+    void copy_1to1(SDL_Surface *s, const void *pixels, int stride, const rect &d, const rect &a);
     void draw_scaled(SDL_Surface *s, const rect &d, const rect &src);
     bool blank();
     void fit_window(int w, int h);
@@ -317,8 +368,34 @@ private:
     int pointer_x_ = 0, pointer_y_ = 0, buttons_ = 0;
     std::map<SDL_Scancode, uint32_t> held_;
     SDL_Scancode text_key_ = SDL_SCANCODE_UNKNOWN;  // key whose text is expected
+    // The text the two clipboards last agreed on (sent there, or taken from
+    // there), in clean_text's form: neither side gets it back.
     std::string clipboard_sent_;
     bool clipboard_ever_sent_ = false;
+    unsigned cut_serial_ = 0;  // of the server's last text taken
+
+    // The server's pointer shape (cursor=local), painted over the picture at
+    // the local pointer; the system pointer is hidden over the window while
+    // there is one.
+    struct shape {
+        bool known = false;
+        unsigned serial = 0;
+        int w = 0, h = 0, hot_x = 0, hot_y = 0;
+        std::vector<uint32_t> pixels;      // the library's format, mask in the fourth byte
+        std::vector<unsigned char> native;  // the colours in the window's format
+        Uint32 native_format = 0;
+    } shape_;
+    int mouse_x_ = 0, mouse_y_ = 0;  // the local pointer, window pixels
+    bool mouse_in_ = false;
+    bool cursor_dirty_ = false;  // moved or changed: erase and paint again
+    rect cursor_drawn_;          // what the painted pointer covers now
+
+    std::string name_;  // the desktop's name
+    // --resize-remote: when to ask, what was asked last, the answers seen.
+    Uint64 resize_due_ = 0;
+    int asked_w_ = 0, asked_h_ = 0;
+    bool resize_given_up_ = false;
+    unsigned size_answer_serial_ = 0;
 };
 
 viewer::~viewer() {
@@ -377,12 +454,14 @@ int viewer::run(vnc_client_t *client) {
         // Sleeps until input arrives or the next look at the framebuffer is
         // due; then drains the queue.
         const Uint64 now = SDL_GetTicks64();
+        const Uint64 wake = resize_due_ ? std::min(next_poll_, resize_due_) : next_poll_;
         SDL_Event ev;
-        if (SDL_WaitEventTimeout(&ev, next_poll_ > now ? int(next_poll_ - now) : 0)) {
+        if (SDL_WaitEventTimeout(&ev, wake > now ? int(wake - now) : 0)) {
             handle(ev);
             while (!quit_ && SDL_PollEvent(&ev)) handle(ev);
         }
         if (quit_) return kExitOk;
+        if (resize_due_ && SDL_GetTicks64() >= resize_due_) resize_remote();
         const bool due = SDL_GetTicks64() >= next_poll_;
         if (!due && !full_ && !push_) continue;
         if (vnc_get_status(client_) != VNC_STATUS_CONNECTED) {
@@ -392,6 +471,7 @@ int viewer::run(vnc_client_t *client) {
                      where_.c_str());
             return kExitLost;
         }
+        if (due) poll_extras();
         bool shown = false;
         if (!pull_pixels(&shown)) return kExitInternal;
         // The library signals no change: it is polled, once a frame while
@@ -418,7 +498,7 @@ bool viewer::pull_pixels(bool *shown) {
     if (d.x != drawn_layout_.x || d.y != drawn_layout_.y || d.w != drawn_layout_.w ||
         d.h != drawn_layout_.h)
         full_ = true;  // resized or rescaled: borders and all
-    if (pending_.empty() && !full_) {
+    if (pending_.empty() && !full_ && !cursor_dirty_) {
         if (push_) SDL_UpdateWindowSurface(window_);
         *shown = push_;
         push_ = false;
@@ -433,6 +513,7 @@ bool viewer::pull_pixels(bool *shown) {
         // all of it is drawn on the next round.
         fb_w_ = fb_w, fb_h_ = fb_h;
         mirror_valid_ = false;
+        if (fb_w == asked_w_ && fb_h == asked_h_) asked_w_ = asked_h_ = 0;  // done as asked
         fit_window(fb_w, fb_h);
         update_title();
         return true;
@@ -459,21 +540,15 @@ bool viewer::draw(void *pixels, int stride) {
     if (SDL_MUSTLOCK(s)) SDL_LockSurface(s);
     if (full) SDL_FillRect(s, nullptr, SDL_MapRGB(s->format, 0, 0, 0));
     rect shown;
+    // The painted pointer is erased by drawing the picture under it again.
+    const rect old = full ? rect{} : cursor_drawn_;
     if (pixels && one_to_one) {
         // 1:1: the rows go straight into the window (a plain copy where the
         // window has the library's layout, as X11's usually does).
         mirror_valid_ = false;
         shown = intersect(rect{d.x + src.x, d.y + src.y, src.w, src.h}, window);
-        if (!shown.empty()) {
-            const unsigned char *from = static_cast<const unsigned char *>(pixels) +
-                                        static_cast<size_t>(stride) * (shown.y - d.y) +
-                                        (shown.x - d.x) * 4;
-            unsigned char *to = static_cast<unsigned char *>(s->pixels) +
-                                static_cast<size_t>(s->pitch) * shown.y +
-                                shown.x * s->format->BytesPerPixel;
-            SDL_ConvertPixels(shown.w, shown.h, SDL_PIXELFORMAT_XRGB8888, from, stride,
-                              s->format->format, to, s->pitch);
-        }
+        copy_1to1(s, pixels, stride, d, shown);
+        copy_1to1(s, pixels, stride, d, old);
     } else if (pixels && !src.empty()) {
         const size_t need = static_cast<size_t>(fb_w_) * static_cast<size_t>(fb_h_);
         if (mirror_.size() != need) mirror_.assign(need, 0);
@@ -492,21 +567,73 @@ bool viewer::draw(void *pixels, int stride) {
             shown = intersect(rect{d.x + out.x, d.y + out.y, out.w, out.h}, window);
             draw_scaled(s, d, shown);
         }
+        if (mirror_valid_) draw_scaled(s, d, intersect(old, intersect(d, window)));
     } else if (!mirror_.empty()) {
         std::vector<uint32_t>().swap(mirror_);  // 1:1 needs no copy
     }
+    const rect cursor = cursor_area(d, window);
+    paint_cursor(s, cursor);
     if (SDL_MUSTLOCK(s)) SDL_UnlockSurface(s);
 
     if (full || push_) {
         SDL_UpdateWindowSurface(window_);
-    } else if (!shown.empty()) {
-        const SDL_Rect r = {shown.x, shown.y, shown.w, shown.h};
-        SDL_UpdateWindowSurfaceRects(window_, &r, 1);
+    } else {
+        SDL_Rect r[3];
+        int n = 0;
+        for (const rect &a : {shown, old, cursor})
+            if (!a.empty()) r[n++] = SDL_Rect{a.x, a.y, a.w, a.h};
+        if (n > 0) SDL_UpdateWindowSurfaceRects(window_, r, n);
     }
     pending_.clear();
-    full_ = push_ = false;
+    full_ = push_ = cursor_dirty_ = false;
+    cursor_drawn_ = cursor;
     drawn_layout_ = d;
     return true;
+}
+
+// The window area a (inside the window) straight from the locked
+// framebuffer drawn at d, 1:1.
+void viewer::copy_1to1(SDL_Surface *s, const void *pixels, int stride, const rect &d,
+                       const rect &a) {
+    const rect in = intersect(a, d);
+    if (in.empty()) return;
+    const unsigned char *from = static_cast<const unsigned char *>(pixels) +
+                                static_cast<size_t>(stride) * (in.y - d.y) + (in.x - d.x) * 4;
+    unsigned char *to = static_cast<unsigned char *>(s->pixels) +
+                        static_cast<size_t>(s->pitch) * in.y + in.x * s->format->BytesPerPixel;
+    SDL_ConvertPixels(in.w, in.h, SDL_PIXELFORMAT_XRGB8888, from, stride, s->format->format, to,
+                      s->pitch);
+}
+
+// Where the pointer shape goes: its hot spot at the local pointer, inside
+// the picture; empty when there is none to paint.
+rect viewer::cursor_area(const rect &d, const rect &window) const {
+    if (!mouse_in_ || shape_.w <= 0 || shape_.h <= 0) return {};
+    const rect at{mouse_x_ - shape_.hot_x, mouse_y_ - shape_.hot_y, shape_.w, shape_.h};
+    return intersect(at, intersect(d, window));
+}
+
+// Paints the opaque pixels of the shape that fall in a (from cursor_area).
+void viewer::paint_cursor(SDL_Surface *s, const rect &a) {
+    if (a.empty()) return;
+    const Uint32 f = s->format->format;
+    const int bpp = s->format->BytesPerPixel;
+    if (shape_.native_format != f) {
+        shape_.native.assign(static_cast<size_t>(shape_.w) * shape_.h * bpp, 0);
+        SDL_ConvertPixels(shape_.w, shape_.h, SDL_PIXELFORMAT_XRGB8888, shape_.pixels.data(),
+                          shape_.w * 4, f, shape_.native.data(), shape_.w * bpp);
+        shape_.native_format = f;
+    }
+    const int sx = a.x - (mouse_x_ - shape_.hot_x), sy = a.y - (mouse_y_ - shape_.hot_y);
+    for (int row = 0; row < a.h; ++row) {
+        const size_t from = static_cast<size_t>(sy + row) * shape_.w + sx;
+        unsigned char *to =
+            static_cast<unsigned char *>(s->pixels) + static_cast<size_t>(s->pitch) * (a.y + row) +
+            a.x * bpp;
+        for (int col = 0; col < a.w; ++col, to += bpp)
+            if (shape_.pixels[from + col] >> 24 >= 128)
+                std::memcpy(to, &shape_.native[(from + col) * bpp], bpp);
+    }
 }
 
 // The window area a (in window pixels) from the mirror, scaled.
@@ -553,7 +680,7 @@ rect viewer::layout() const {
 }
 
 void viewer::update_title() {
-    std::string t = "vnc-view: " + where_;
+    std::string t = "vnc-view: " + (name_.empty() ? "" : name_ + " - ") + where_;
     if (!client_) {
         t += " (connecting)";
     } else {
@@ -592,6 +719,9 @@ void viewer::handle(const SDL_Event &ev) {
         button(ev.button.button, ev.type == SDL_MOUSEBUTTONDOWN);
         break;
     case SDL_MOUSEWHEEL: input_came(), wheel(ev.wheel); break;
+    case SDL_CLIPBOARDUPDATE:
+        if (SDL_GetWindowFlags(window_) & SDL_WINDOW_INPUT_FOCUS) send_clipboard();
+        break;
     default: break;
     }
 }
@@ -603,6 +733,13 @@ void viewer::window_event(const SDL_WindowEvent &w) {
     case SDL_WINDOWEVENT_SIZE_CHANGED:
         update_title();  // the scale changed
         full_ = true;
+        if (o_.resize_remote && !resize_given_up_) resize_due_ = SDL_GetTicks64() + kResizeSettleMs;
+        break;
+    case SDL_WINDOWEVENT_ENTER:
+    case SDL_WINDOWEVENT_LEAVE:
+        mouse_in_ = w.event == SDL_WINDOWEVENT_ENTER;
+        cursor_dirty_ = true;
+        input_came();
         break;
     case SDL_WINDOWEVENT_EXPOSED:
     case SDL_WINDOWEVENT_SHOWN:
@@ -707,6 +844,8 @@ void viewer::key_up(const SDL_KeyboardEvent &k) {
 }
 
 void viewer::pointer_moved(int wx, int wy) {
+    if (shape_.w > 0 && (wx != mouse_x_ || wy != mouse_y_ || !mouse_in_)) cursor_dirty_ = true;
+    mouse_x_ = wx, mouse_y_ = wy, mouse_in_ = true;
     const rect d = layout();
     if (d.w <= 0 || d.h <= 0) return;
     const int x = std::clamp(int(int64_t(wx - d.x) * fb_w_ / d.w), 0, fb_w_ - 1);
@@ -762,15 +901,118 @@ void viewer::send_clipboard() {
     if (o_.view_only || !SDL_HasClipboardText()) return;
     char *text = SDL_GetClipboardText();
     if (!text) return;
-    const std::string latin1 = utf8_to_latin1(text);
+    const std::string clean = clean_text(text);
     SDL_free(text);
     // Unchanged text is not sent again: it would overwrite whatever was
-    // copied on the server since.
-    if (latin1.empty() || (clipboard_ever_sent_ && latin1 == clipboard_sent_)) return;
-    if (vnc_send_client_cut_text(client_, latin1.data(), static_cast<int>(latin1.size())) == 0) {
-        clipboard_sent_ = latin1;
+    // copied on the server since, and a text that came from the server
+    // would go back to it.
+    if (clean.empty() || (clipboard_ever_sent_ && clean == clipboard_sent_)) return;
+    if (vnc_send_client_cut_text(client_, clean.data(), static_cast<int>(clean.size())) == 0) {
+        clipboard_sent_ = clean;
         clipboard_ever_sent_ = true;
     }
+}
+
+// The cheap getters, looked at when the framebuffer is: the pointer shape,
+// the server's clipboard, the desktop's name, the answer to a resize.
+void viewer::poll_extras() {
+    poll_cursor();
+    poll_clipboard();
+    char name[256];
+    if (vnc_get_desktop_name(client_, name, sizeof name) >= 0 && name_ != name) {
+        name_ = name;
+        update_title();
+    }
+    unsigned serial = 0;
+    const int answer = vnc_get_desktop_size_status(client_, &serial);
+    if (serial != size_answer_serial_) {
+        size_answer_serial_ = serial;
+        static const char *const why[] = {"", "prohibited", "out of resources", "invalid layout"};
+        if (answer > 0)
+            complain("the server refused to resize its desktop to %dx%d: %s", asked_w_, asked_h_,
+                     answer <= 3 ? why[answer] : "unknown reason");
+    }
+}
+
+void viewer::poll_cursor() {
+    unsigned serial = 0;
+    int need = vnc_get_cursor(client_, nullptr, 0, nullptr, nullptr, nullptr, nullptr, &serial);
+    if (need < 0 || (shape_.known && serial == shape_.serial)) return;
+    shape next;
+    if (need > 0) {
+        next.pixels.resize(static_cast<size_t>(need) / 4);
+        need = vnc_get_cursor(client_, next.pixels.data(), need, &next.w, &next.h, &next.hot_x,
+                              &next.hot_y, &serial);
+        // A larger shape came in between: taken on the next look.
+        if (need < 0 || static_cast<size_t>(need) > next.pixels.size() * 4 ||
+            int64_t(next.w) * next.h * 4 != need)
+            return;
+        next.pixels.resize(static_cast<size_t>(need) / 4);
+    }
+    next.known = true;
+    next.serial = serial;
+    shape_ = std::move(next);
+    cursor_dirty_ = true;
+    // The system pointer would cover the painted one; without a shape it
+    // is all there is.
+    SDL_ShowCursor(shape_.w > 0 ? SDL_DISABLE : SDL_ENABLE);
+}
+
+// A new text from the server goes to the local clipboard, and is
+// remembered as sent so that it does not go back.
+void viewer::poll_clipboard() {
+    unsigned serial = 0;
+    const int n = vnc_get_cut_text(client_, nullptr, 0, &serial);
+    if (n < 0 || serial == cut_serial_) return;
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    const int got = vnc_get_cut_text(client_, &text[0], n + 1, &serial);
+    if (got < 0 || got > n) return;  // grew in between: the next look takes it
+    text.resize(static_cast<size_t>(got));
+    cut_serial_ = serial;
+    const std::string clean = clean_text(text.c_str());
+    if (clipboard_ever_sent_ && clean == clipboard_sent_) return;
+    clipboard_sent_ = clean;
+    clipboard_ever_sent_ = true;
+    SDL_SetClipboardText(text.c_str());
+}
+
+// --resize-remote: the window has kept its size for a while; ask the server
+// for it, unless it is the remote size already or was just asked for.
+void viewer::resize_remote() {
+    resize_due_ = 0;
+    int w = 0, h = 0;
+    SDL_GetWindowSize(window_, &w, &h);
+    if (w <= 0 || h <= 0 || (w == fb_w_ && h == fb_h_) || (w == asked_w_ && h == asked_h_)) return;
+    if (vnc_request_desktop_size(client_, w, h) == 0) {
+        asked_w_ = w, asked_h_ = h;
+        return;
+    }
+    if (vnc_get_status(client_) != VNC_STATUS_CONNECTED) return;
+    if (vnc_get_update_count(client_) == 0) {
+        // The server shows whether it resizes in its first update.
+        resize_due_ = SDL_GetTicks64() + kResizeSettleMs;
+        return;
+    }
+    complain("%s: the server does not resize its desktop (no ExtendedDesktopSize): the picture "
+             "is scaled instead",
+             where_.c_str());
+    resize_given_up_ = true;
+}
+
+// The library's opt-in options this viewer uses: the pointer drawn here,
+// UTF-8 clipboards, and desktop resizing when asked for.
+bool set_options(vnc_client_t *client, const options &o) {
+    const std::string cursor = !o.cursor.empty() ? o.cursor : o.view_only ? "server" : "local";
+    const char *const set[][2] = {{"cursor", cursor.c_str()},
+                                  {"clipboard", "utf8"},
+                                  {"desktop-size", o.resize_remote ? "extended" : "basic"}};
+    for (const auto &option : set) {
+        if (vnc_set_option(client, option[0], option[1]) != 0) {
+            complain("cannot set option %s=%s: %s", option[0], option[1], vnc_last_error());
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -835,6 +1077,8 @@ int main(int argc, char **argv) {
             status = kExitInternal;
         } else if (!(client = vnc_create())) {
             complain("cannot create a client: %s", vnc_last_error());
+            status = kExitInternal;
+        } else if (!set_options(client, o)) {
             status = kExitInternal;
         } else if (connect_before(client, host, port, pw, deadline, o.timeout_s,
                                   [&v] { v.tick_while_connecting(); }) != 0) {

@@ -13,15 +13,16 @@ faster comparisons, more picture formats for ``expect``).
 """
 
 from ._native import library_path, last_error, version
-from .client import Client, Status, TestServer
-from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, LibraryNotFound, NotConnected,
-                     Timeout, VncError)
+from .client import Client, Cursor, Status, TestServer
+from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, LibraryNotFound, LibraryTooOld,
+                     NotConnected, NotSupported, ResizeRefused, Timeout, VncError)
 from .image import Image, Rect
 from .keysyms import KEYSYMS, char_keysym, chord, keysym
 
 __all__ = [
-    "AuthenticationFailed", "Client", "ConnectionFailed", "ExpectTimeout", "Image", "KEYSYMS",
-    "LibraryNotFound", "NotConnected", "Rect", "Status", "TestServer", "Timeout", "VncError",
+    "AuthenticationFailed", "Client", "ConnectionFailed", "Cursor", "ExpectTimeout", "Image", "KEYSYMS",
+    "LibraryNotFound", "LibraryTooOld", "NotConnected", "NotSupported", "Rect", "ResizeRefused", "Status",
+    "TestServer", "Timeout", "VncError",
     "char_keysym", "chord", "keysym", "last_error", "library_path", "version",
 ]
 __version__ = "1.0.1"

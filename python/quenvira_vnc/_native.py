@@ -1,8 +1,10 @@
 """Finding and loading the quenvira-vnc shared library, with every signature declared.
 
 ctypes assumes ``int`` for results and arguments it knows nothing about, which
-truncates the 64-bit handle pointer; so each of the sixteen functions is
-declared here before anything calls it.
+truncates the 64-bit handle pointer; so each function is declared here before
+anything calls it. The sixteen original functions must be there; the opt-in
+extensions may be missing from an older library, which then still serves
+everything else: ``extension`` raises LibraryTooOld only when one is used.
 """
 
 from __future__ import annotations
@@ -12,9 +14,9 @@ import ctypes.util
 import os
 import sys
 import threading
-from typing import List, Optional
+from typing import Any, List, Optional, Set
 
-from .errors import LibraryNotFound
+from .errors import LibraryNotFound, LibraryTooOld
 
 ENV_VARIABLE = "QUENVIRA_VNC_LIBRARY"
 
@@ -26,6 +28,7 @@ else:
     _FILE_NAMES = ["quenvira-vnc.so", "libquenvira-vnc.so"]
 
 _c_int_p = ctypes.POINTER(ctypes.c_int)
+_c_uint_p = ctypes.POINTER(ctypes.c_uint)
 
 # name: (restype, argtypes); the handle travels as an opaque void pointer.
 _SIGNATURES = {
@@ -50,9 +53,26 @@ _SIGNATURES = {
     "vnc_test_server_stop": (None, []),
 }
 
+# The opt-in extensions; buffers travel as void pointers (None for null).
+_EXTENSIONS = {
+    "vnc_set_option": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p]),
+    "vnc_get_cut_text": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, _c_uint_p]),
+    "vnc_get_desktop_name": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]),
+    "vnc_get_cursor": (
+        ctypes.c_int,
+        [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, _c_int_p, _c_int_p, _c_int_p, _c_int_p, _c_uint_p],
+    ),
+    "vnc_get_update_count": (ctypes.c_uint, [ctypes.c_void_p]),
+    "vnc_get_end_reason": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]),
+    "vnc_request_desktop_size": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]),
+    "vnc_get_desktop_size_status": (ctypes.c_int, [ctypes.c_void_p, _c_uint_p]),
+}
+
 _lock = threading.Lock()
 _library: Optional[ctypes.CDLL] = None
 _library_path: Optional[str] = None
+# The extensions the loaded library lacks.
+_missing: Set[str] = set()
 
 
 def _candidates() -> List[str]:
@@ -68,11 +88,22 @@ def _candidates() -> List[str]:
     return found
 
 
-def _declare(lib: ctypes.CDLL) -> None:
+def _declare(lib: ctypes.CDLL) -> Set[str]:
+    """Declares every function; returns the extensions the library lacks."""
     for name, (restype, argtypes) in _SIGNATURES.items():
         function = getattr(lib, name)
         function.restype = restype
         function.argtypes = argtypes
+    missing = set()
+    for name, (restype, argtypes) in _EXTENSIONS.items():
+        try:
+            function = getattr(lib, name)
+        except AttributeError:
+            missing.add(name)
+            continue
+        function.restype = restype
+        function.argtypes = argtypes
+    return missing
 
 
 def library() -> ctypes.CDLL:
@@ -93,7 +124,7 @@ def library() -> ctypes.CDLL:
                 if is_path and not os.path.exists(candidate):
                     raise OSError("no such file")
                 lib = ctypes.CDLL(candidate)
-                _declare(lib)
+                missing = _declare(lib)
             except (OSError, AttributeError) as error:
                 tried.append(f"{candidate}: {error}")
                 # A library named explicitly that does not load is an error
@@ -102,6 +133,8 @@ def library() -> ctypes.CDLL:
                     break
                 continue
             _library, _library_path = lib, candidate
+            _missing.clear()
+            _missing.update(missing)
             return lib
         if not found and not override:
             tried.append('ctypes.util.find_library("quenvira-vnc"): nothing found')
@@ -115,6 +148,21 @@ def library() -> ctypes.CDLL:
 def library_path() -> Optional[str]:
     """What the library was loaded from (after the first use), else None."""
     return _library_path
+
+
+def has(name: str) -> bool:
+    """Whether the library has the extension function ``name``."""
+    library()
+    return name not in _missing
+
+
+def extension(name: str, what: str) -> Any:
+    """The extension function ``name``; LibraryTooOld, naming ``what`` needs it, when the library lacks it."""
+    lib = library()
+    if name in _missing:
+        raise LibraryTooOld(f"{what} needs a newer quenvira-vnc library: {_library_path} (version "
+                           f"{version()}) has no {name}")
+    return getattr(lib, name)
 
 
 def decode(text: Optional[bytes]) -> str:

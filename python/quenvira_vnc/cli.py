@@ -7,12 +7,12 @@ import re
 import shlex
 import sys
 import time
-from typing import Callable, List, NoReturn, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from . import _native
 from .client import DEFAULT_TIMEOUT, Client, TestServer
-from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, LibraryNotFound, NotConnected,
-                     Timeout, VncError)
+from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, LibraryNotFound, LibraryTooOld,
+                     NotConnected, NotSupported, ResizeRefused, Timeout, VncError)
 from .image import Image, Rect
 from .keysyms import char_keysym, chord
 
@@ -26,6 +26,7 @@ EXIT_AUTH = 4
 EXIT_TIMEOUT = 5
 EXIT_OUTPUT = 6
 EXIT_EXPECT = 7
+EXIT_REFUSED = 8
 
 FIRST_VNC_PORT = 5900
 MAX_PASSWORD_FILE_BYTES = 4096
@@ -54,6 +55,18 @@ Options (before the first command):
   --max-diff N           expect: pixels allowed to differ (default 0)
   --delay MS             wait MS milliseconds after each command (default 0:
                          commands go out in order on one connection anyway)
+  --encodings LIST       the encodings to offer, by preference, from zrle,
+                         hextile, rre, copyrect, raw (default: all of them, in
+                         this order)
+  --cursor local|server  local: the server leaves its pointer out of the
+                         screen, so captures show none (default server: the
+                         pointer is in the picture when the server draws it)
+  --qemu-keys            keys go also as scancodes of a US keyboard, to
+                         servers that take them (QEMU's key events); type
+                         then holds Shift for upper case and shifted signs
+  --clipboard latin1|utf8
+                         utf8: clipboard text in UTF-8 with servers that take
+                         it (Extended Clipboard), else as Latin-1 (default)
   -v, --verbose          report progress on stderr
   -h, --help             show this help and exit
   --version              show the versions and exit
@@ -75,8 +88,13 @@ Commands (REGION is X,Y,W,H; BUTTON 1 left, 2 middle, 3 right):
                          press, release keys (held until released)
   type TEXT              type text (any Unicode; a newline in TEXT is Return,
                          a tab Tab); upper case is left to the server
-  paste TEXT             put text on the server's clipboard (Latin-1: other
-                         characters become '?')
+  paste TEXT             put text on the server's clipboard (Latin-1 unless
+                         --clipboard utf8 took: other characters become '?')
+  clipboard              print the server's clipboard text: the last it sent
+                         since connecting (empty if none), with a newline
+                         after it when it has none
+  resize W H             ask the server to resize its desktop to W x H and
+                         wait for its answer (the server must support it)
   pause SECONDS          wait (also: sleep)
   FILE or -              run the commands in FILE (or standard input): words
                          as in a shell, '#' starts a comment
@@ -97,10 +115,11 @@ Exit status:
   2  usage error, or the password or a reference picture cannot be read
   3  host not found, unreachable, refused, handshake failed, connection lost
   4  authentication failed (wrong or missing password)
-  5  timed out connecting or waiting for the first picture (a capture still
-     writes what arrived)
+  5  timed out connecting, waiting for the first picture (a capture still
+     writes what arrived) or for the answer to a resize
   6  a capture could not be written
   7  an expect timed out: the screen never matched
+  8  the server refused a resize, or does not support it
 """
 
 
@@ -127,6 +146,8 @@ class Options:
         self.verbose = False
         self.delay = 0.0
         self.commands: List[str] = []
+        # connect's keywords: only what the command line asked for.
+        self.connect_options: Dict[str, object] = {}
 
 
 def parse_target(target: str) -> Tuple[str, int]:
@@ -164,7 +185,8 @@ def parse_options(argv: Sequence[str]) -> Options:
     o = Options()
     i = 0
     with_value = {"-s", "--server", "-p", "--password", "--password-env", "--password-file",
-                  "--timeout", "--tolerance", "--max-diff", "--delay"}
+                  "--timeout", "--tolerance", "--max-diff", "--delay", "--encodings", "--cursor", "--clipboard"}
+    choices = {"--cursor": ("local", "server"), "--clipboard": ("latin1", "utf8")}
     while i < len(argv):
         arg = argv[i]
         if arg == "--":
@@ -183,6 +205,8 @@ def parse_options(argv: Sequence[str]) -> Options:
             o.verbose = True
         elif name == "--demo":
             o.demo = True
+        elif name == "--qemu-keys":
+            o.connect_options["qemu_keys"] = True
         elif name in with_value:
             if not eq:
                 if i + 1 >= len(argv):
@@ -199,6 +223,12 @@ def parse_options(argv: Sequence[str]) -> Options:
                 o.timeout = _number(value, name, 1e-3, 86400.0)
             elif name == "--delay":
                 o.delay = _number(value, name, 0, 3600e3) / 1000
+            elif name == "--encodings":
+                o.connect_options["encodings"] = value  # the library judges the list
+            elif name in choices:
+                if value not in choices[name]:
+                    raise UsageError(f"{name} needs {' or '.join(choices[name])}, not '{value}'")
+                o.connect_options[name[2:]] = value
             else:
                 n = _number(value, name, 0, 1 << 30)
                 if n != int(n):
@@ -373,6 +403,12 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
         elif name == "paste":
             text = take("a text")
             run = lambda c, t=text: c.paste(t)
+        elif name == "clipboard":
+            run = lambda c: _print_clipboard(c, o)
+        elif name == "resize":
+            w, h = integer("W", 1, 65535), integer("H", 1, 65535)
+            o.connect_options["desktop_size"] = "extended"  # the only way it can work
+            run = lambda c, w=w, h=h: c.resize(w, h, o.timeout) and None
         elif name in ("pause", "sleep"):
             seconds = _number(take("seconds"), "'pause'", 0, 86400.0)
             run = lambda c, s=seconds: time.sleep(s)
@@ -403,6 +439,17 @@ def _capture(client: Client, path: str, region: Optional[Rect], o: Options) -> N
         raise OutputError(f"cannot write '{path}': {getattr(error, 'strerror', None) or error}") from None
     if timed_out is not None:
         raise Timeout(f"{timed_out}; wrote the partial picture to '{path}'")
+
+
+def _print_clipboard(client: Client, o: Options) -> None:
+    # A text the server sends as the connection starts comes with or soon
+    # after its first picture.
+    client.wait_for_frame(o.timeout)
+    text = client.clipboard
+    if text and not text.endswith("\n"):
+        text += "\n"
+    sys.stdout.buffer.write(text.encode("utf-8"))
+    sys.stdout.flush()
 
 
 class OutputError(VncError):
@@ -440,7 +487,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             say(f"started the built-in test server on 127.0.0.1:{port}")
         client = Client()
         say(f"connecting to {host}:{port}")
-        client.connect(host, port, password, timeout=o.timeout)
+        client.connect(host, port, password, timeout=o.timeout, **o.connect_options)  # type: ignore[arg-type]
         width, height = client.size
         say(f"connected: desktop {width}x{height}")
         for step in steps:
@@ -452,6 +499,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return EXIT_OK
     except AuthenticationFailed as error:
         return _fail(EXIT_AUTH, f"{error} (wrong or missing password?)")
+    except LibraryTooOld as error:
+        return _fail(EXIT_INTERNAL, str(error))
+    except (ResizeRefused, NotSupported) as error:
+        return _fail(EXIT_REFUSED, str(error))
     except ExpectTimeout as error:
         return _fail(EXIT_EXPECT, str(error))
     except Timeout as error:

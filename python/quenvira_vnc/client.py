@@ -8,12 +8,13 @@ import ipaddress
 import os
 import threading
 import time
-from typing import Optional, Tuple, Union
+from typing import Any, Dict, Optional, Tuple, Union
 
 from . import _native
-from .errors import AuthenticationFailed, ConnectionFailed, ExpectTimeout, NotConnected, Timeout, VncError
+from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, NotConnected, NotSupported, ResizeRefused,
+                     Timeout, VncError)
 from .image import Image, Rect, RegionLike, check_region
-from .keysyms import char_keysym, chord
+from .keysyms import KEYSYMS, char_keysym, chord
 
 # The first picture counts as complete when the changed area stops growing
 # for this long (as vnc-snapshot decides): a real server's first update is
@@ -29,6 +30,14 @@ DRAG_STEPS = 10
 
 _AUTH_FAILED_TEXT = "VNC Authentication failed"
 _SCROLL_BUTTONS = {"up": 4, "down": 5, "left": 6, "right": 7}
+
+# connect's keywords and the library's option names; True/False are on/off.
+_OPTIONS = {"encodings": "encodings", "cursor": "cursor", "desktop_size": "desktop-size",
+            "qemu_keys": "qemu-keys", "clipboard": "clipboard", "shared": "shared"}
+# Characters a US keyboard types with Shift: with qemu_keys the server sees
+# the key's scancode, which carries no shift state, so type() holds Shift.
+_SHIFTED = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZ~!@#$%^&*()_+{}|:\"<>?")
+_RESIZE_REFUSALS = {1: "prohibited", 2: "out of resources", 3: "invalid layout"}
 
 
 class Status(enum.IntEnum):
@@ -89,6 +98,8 @@ class Client:
         self._y = 0
         self._buttons = 0
         self._have_frame = False
+        # The options set so far: the handle keeps them for later connects.
+        self._options: Dict[str, str] = {}
 
     # -- life cycle -------------------------------------------------------------
 
@@ -110,12 +121,25 @@ class Client:
         return self._handle
 
     def connect(self, host: str, port: Optional[int] = None, password: Optional[str] = None,
-                timeout: Optional[float] = None) -> "Client":
+                timeout: Optional[float] = None, *, encodings: Union[str, Tuple[str, ...], list, None] = None,
+                cursor: Optional[str] = None, desktop_size: Optional[str] = None,
+                qemu_keys: Optional[bool] = None, clipboard: Optional[str] = None,
+                shared: Optional[bool] = None) -> "Client":
         """Connects (the whole handshake happens here) and returns self.
 
         Without ``port``, ``host`` may name it as vnc-do's -s does:
         "HOST" (5900), "HOST:DISPLAY" (5900 + DISPLAY), "HOST::PORT", IPv6
         in brackets ("[::1]::5901"); a bare IPv6 address means port 5900.
+
+        The keywords are the library's opt-in options (None leaves one as it
+        is; a set one stays for later connects of this client):
+        ``encodings`` "zrle,hextile,rre,copyrect,raw" (a preference, also as a
+        list), ``cursor`` "server" or "local" (the server leaves its pointer
+        out of the picture and sends its shape, see ``cursor``),
+        ``desktop_size`` "basic" or "extended" (for ``resize``), ``qemu_keys``
+        (keys also go as scancodes), ``clipboard`` "latin1" or "utf8",
+        ``shared`` (default True). A bad value raises ValueError; a library
+        without options, LibraryTooOld.
 
         Raises AuthenticationFailed when the password was refused,
         ConnectionFailed for anything else (the library's text in ``.text``),
@@ -126,6 +150,8 @@ class Client:
         if port is None:
             host, port = _split_target(host)
         handle = self._h()
+        self._set_options(encodings=encodings, cursor=cursor, desktop_size=desktop_size, qemu_keys=qemu_keys,
+                          clipboard=clipboard, shared=shared)
         pw = password.encode("latin-1", "replace") if password else None
         args = (handle, host.encode("utf-8"), int(port), pw)
         if timeout is None:
@@ -140,6 +166,22 @@ class Client:
         self._reset_first_frame()
         self._x = self._y = self._buttons = 0
         return self
+
+    def _set_options(self, **values: Any) -> None:
+        given = {key: value for key, value in values.items() if value is not None}
+        if not given:
+            return
+        set_option = _native.extension("vnc_set_option", "connect(" + ", ".join(f"{k}=" for k in given) + ")")
+        for key, value in given.items():
+            if isinstance(value, bool):
+                text = "on" if value else "off"
+            elif isinstance(value, (list, tuple)):
+                text = ",".join(str(v) for v in value)
+            else:
+                text = str(value)
+            if set_option(self._h(), _OPTIONS[key].encode("utf-8"), text.encode("utf-8")) != 0:
+                raise ValueError(f"{key}={value!r}: {_native.last_error()}")
+            self._options[_OPTIONS[key]] = text
 
     def _connect_with_timeout(self, args: tuple, timeout: float) -> int:
         lib = self._lib
@@ -192,6 +234,117 @@ class Client:
         self._lib.vnc_get_dimensions(self._h(), ctypes.byref(w), ctypes.byref(h))
         return (w.value, h.value)
 
+    def _text(self, name: str, what: str, *serial: Any) -> str:
+        """A text from one of the library's buffer getters, however long it is."""
+        get = _native.extension(name, what)
+        size = 256
+        while True:
+            buf = ctypes.create_string_buffer(size)
+            n = get(self._h(), buf, size, *serial)
+            if n < 0:
+                raise VncError(f"{name} failed")
+            if n < size:
+                return buf.raw[:n].decode("utf-8", "replace")
+            size = n + 1  # it grew since it was measured, or the first guess was short
+
+    @property
+    def desktop_name(self) -> str:
+        """The desktop's name from the server's greeting (or its last rename)."""
+        return self._text("vnc_get_desktop_name", "desktop_name")
+
+    @property
+    def clipboard(self) -> str:
+        """The last clipboard text from the server ("" before any); setting it is ``paste``.
+
+        Servers send their text when it changes on their side (Xvnc: when
+        an X application takes the selection or clipboard); with
+        ``clipboard="utf8"`` and a server that takes it, any Unicode, else
+        Latin-1.
+        """
+        return self._text("vnc_get_cut_text", "clipboard", None)
+
+    @clipboard.setter
+    def clipboard(self, text: str) -> None:
+        self.paste(text)
+
+    @property
+    def clipboard_serial(self) -> int:
+        """A count that grows with every new clipboard text from the server."""
+        serial = ctypes.c_uint(0)
+        _native.extension("vnc_get_cut_text", "clipboard_serial")(self._h(), None, 0, ctypes.byref(serial))
+        return serial.value
+
+    @property
+    def update_count(self) -> int:
+        """FramebufferUpdates of this connection received whole; 1 or more: the first full picture is in."""
+        return int(_native.extension("vnc_get_update_count", "update_count")(self._h()))
+
+    @property
+    def end_reason(self) -> str:
+        """Why the last connect failed or the last connection ended, in detail ("" while connected)."""
+        return self._text("vnc_get_end_reason", "end_reason")
+
+    @property
+    def cursor(self) -> Optional["Cursor"]:
+        """The server's pointer shape (connect with ``cursor="local"``), or None when it sent none."""
+        get = _native.extension("vnc_get_cursor", "cursor")
+        w, h, hx, hy = (ctypes.c_int(0) for _ in range(4))
+        serial = ctypes.c_uint(0)
+        outputs = (ctypes.byref(w), ctypes.byref(h), ctypes.byref(hx), ctypes.byref(hy), ctypes.byref(serial))
+        need = get(self._h(), None, 0, None, None, None, None, None)
+        for _ in range(10):  # a new shape may come in between: measure again
+            if need <= 0:
+                return None
+            buf = ctypes.create_string_buffer(need)
+            got = get(self._h(), buf, need, *outputs)
+            if got == need and w.value * h.value * 4 == need:
+                bgra = buf.raw
+                rgba = bytearray(need)  # memory order is blue, green, red, mask
+                rgba[0::4], rgba[1::4], rgba[2::4], rgba[3::4] = bgra[2::4], bgra[1::4], bgra[0::4], bgra[3::4]
+                return Cursor(w.value, h.value, hx.value, hy.value, bytes(rgba), serial.value)
+            need = got
+        raise VncError("the pointer shape kept changing while it was read")
+
+    def resize(self, width: int, height: int, timeout: float = DEFAULT_TIMEOUT) -> Tuple[int, int]:
+        """Asks the server to resize its desktop and waits for its answer; returns the new size.
+
+        Needs ``desktop_size="extended"`` at connect and a server that takes
+        it (NotSupported otherwise). Raises ResizeRefused with the server's
+        reason, Timeout when no answer comes within ``timeout``.
+        """
+        width, height = int(width), int(height)
+        if not (1 <= width <= 65535 and 1 <= height <= 65535) or width * height > 1 << 27:
+            raise ValueError(f"cannot ask for {width}x{height}: sides 1 to 65535, at most 2^27 pixels")
+        request = _native.extension("vnc_request_desktop_size", "resize")
+        status_of = _native.extension("vnc_get_desktop_size_status", "resize")
+        deadline = time.monotonic() + timeout
+        handle = self._h()
+        serial = ctypes.c_uint(0)
+        status_of(handle, ctypes.byref(serial))
+        before = serial.value
+        # The server shows that it can resize in its first update.
+        while self.update_count == 0 and self.connected and time.monotonic() < deadline:
+            time.sleep(POLL_SECONDS)
+        if request(handle, width, height) != 0:
+            if not self.connected:
+                raise NotConnected("cannot resize the desktop: not connected")
+            if self._options.get("desktop-size") != "extended":
+                raise NotSupported("resize needs connect(..., desktop_size=\"extended\")")
+            raise NotSupported("the server does not offer desktop resizing (no ExtendedDesktopSize)")
+        while True:
+            status = status_of(handle, ctypes.byref(serial))
+            if serial.value != before and status >= 0:
+                break
+            if not self.connected:
+                raise NotConnected("the connection ended while waiting for the resize")
+            if time.monotonic() >= deadline:
+                raise Timeout(f"timed out after {timeout:g} s waiting for the server to resize to {width}x{height}")
+            time.sleep(POLL_SECONDS)
+        if status != 0:
+            why = _RESIZE_REFUSALS.get(status, f"status {status}")
+            raise ResizeRefused(f"the server refused to resize to {width}x{height}: {why}", status)
+        return self.size
+
     # -- screen -----------------------------------------------------------------
 
     def _reset_first_frame(self) -> None:
@@ -226,19 +379,27 @@ class Client:
     def wait_for_frame(self, timeout: float = DEFAULT_TIMEOUT) -> Rect:
         """Waits for the first full picture and returns the area it covered.
 
-        Complete means: the changed area covers the screen, or it has not
-        grown for 0.5 s after the first change, or the server closed the
-        connection after sending something. Raises Timeout (nothing or only
+        Complete means: the first update has arrived whole (the library
+        counts them; an older library lacks the count), or the changed area
+        covers the screen, or it has not grown for 0.5 s after the first
+        change, or the server closed the connection after sending something. Raises Timeout (nothing or only
         part arrived in time) or NotConnected (closed before any picture).
         Updates taken by wait_for_update or expect count towards it too.
         """
         deadline = time.monotonic() + timeout
+        count = _native.library().vnc_get_update_count if _native.has("vnc_get_update_count") else None
         while not self._have_frame:
+            # Counted before the dirty area is taken, so that the area holds
+            # all of an update already counted.
+            whole = count is not None and count(self._h()) >= 1
             self.poll_update()
             now = time.monotonic()
             width, height = self.size
             area = self._first
-            if area.covers(width, height) or (area.rect is not None and now - self._last_growth >= SETTLE_SECONDS):
+            if whole and area.rect is None:
+                area.add(Rect(0, 0, width, height))
+            if whole or area.covers(width, height) or (area.rect is not None
+                                                       and now - self._last_growth >= SETTLE_SECONDS):
                 self._have_frame = True
                 break
             if self.status != Status.CONNECTED:
@@ -407,21 +568,72 @@ class Client:
     def type(self, text: str) -> None:
         """Types text key by key: Latin-1 as its keysym, other characters as Unicode
         keysyms, newline as Return, tab as Tab. Upper case is left to the server,
-        as with a real keyboard."""
+        as with a real keyboard; with ``qemu_keys`` on, Shift is held around
+        upper case letters and shifted US punctuation."""
         # "\r\n" is one line end; everything is checked before anything is sent.
-        syms = [char_keysym(ch) for ch in text.replace("\r\n", "\n")]
-        for sym in syms:
+        text = text.replace("\r\n", "\n")
+        syms = [char_keysym(ch) for ch in text]
+        shift = KEYSYMS["Shift_L"] if self._options.get("qemu-keys") == "on" else None
+        held = False
+        for ch, sym in zip(text, syms):
+            if shift is not None and (ch in _SHIFTED) != held:
+                held = not held
+                self._send_key(shift, held)
             self._send_key(sym, True)
             self._send_key(sym, False)
+        if held:
+            self._send_key(shift, False)
 
     def paste(self, text: str) -> None:
         """Puts text on the server's clipboard.
 
-        RFB carries clipboard text as Latin-1: characters outside it become "?".
+        RFB carries clipboard text as Latin-1: characters outside it become
+        "?", unless the client connected with ``clipboard="utf8"`` to a server
+        that takes UTF-8.
         """
-        data = text.encode("latin-1", "replace")
+        if self._options.get("clipboard") == "utf8":
+            data = text.encode("utf-8")  # the library falls back to Latin-1 itself
+        else:
+            data = text.encode("latin-1", "replace")
         if self._lib.vnc_send_client_cut_text(self._h(), data, len(data)) != 0:
             raise NotConnected("cannot send clipboard text: not connected")
+
+
+class Cursor:
+    """The server's pointer shape: ``width`` x ``height`` pixels as ``rgba`` (4 bytes a
+    pixel, alpha 0 transparent or 255 opaque), the hot spot (``hot_x``, ``hot_y``) and
+    ``serial``, which grows with every new shape."""
+
+    __slots__ = ("width", "height", "hot_x", "hot_y", "rgba", "serial")
+
+    def __init__(self, width: int, height: int, hot_x: int, hot_y: int, rgba: bytes, serial: int = 0) -> None:
+        if len(rgba) != width * height * 4:
+            raise ValueError(f"{len(rgba)} bytes are not a {width}x{height} RGBA picture")
+        self.width, self.height, self.hot_x, self.hot_y, self.serial = width, height, hot_x, hot_y, serial
+        self.rgba = bytes(rgba)
+
+    def __repr__(self) -> str:
+        return f"Cursor({self.width}x{self.height}, hot spot {self.hot_x},{self.hot_y})"
+
+    @property
+    def image(self) -> Image:
+        """The colours as an Image (transparent pixels keep whatever colour they have)."""
+        rgb = bytearray(self.width * self.height * 3)
+        for c in range(3):
+            rgb[c::3] = self.rgba[c::4]
+        return Image(self.width, self.height, bytes(rgb))
+
+    @property
+    def mask(self) -> bytes:
+        """One byte a pixel: 0 transparent, 255 opaque."""
+        return self.rgba[3::4]
+
+    def to_pil(self) -> Any:
+        """A Pillow ``Image`` in mode RGBA (needs Pillow)."""
+        from . import image as _image
+        if _image._PIL is None:
+            raise RuntimeError("to_pil() needs Pillow (Debian: python3-pil)")
+        return _image._PIL.frombytes("RGBA", (self.width, self.height), self.rgba)
 
 
 class TestServer:

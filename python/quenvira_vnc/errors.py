@@ -29,6 +29,22 @@ class NotConnected(VncError):
     """Input was sent, or a picture awaited, without a live connection."""
 
 
+class NotSupported(VncError):
+    """The loaded library is too old for the feature asked for, or the server does not offer it."""
+
+
+class LibraryTooOld(NotSupported):
+    """The loaded library lacks a function the feature needs."""
+
+
+class ResizeRefused(VncError):
+    """The server answered a desktop resize with a refusal; ``status`` is its code (1 to 3)."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
 class Timeout(VncError):
     """A wait ran out of time; ``partial``: part of the first picture had arrived."""
 

@@ -50,7 +50,9 @@ def parse_xwd(data):
 
 
 class Xvnc:
-    """Xvnc on a free display, on loopback only, with no security."""
+    """Xvnc on a free display, on loopback only, with no security; with the
+    scancodes of QEMU key events used as they come (-RawKeyboard), else it
+    maps their keysyms like any other."""
 
     WIDTH, HEIGHT = 320, 240
 
@@ -74,7 +76,7 @@ class Xvnc:
         self.env = dict(os.environ, DISPLAY=f":{display}", HOME=str(self.dir))
         proc = self.spawn(["Xvnc", f":{display}", "-geometry", f"{self.WIDTH}x{self.HEIGHT}", "-depth", "24",
                            "-rfbport", str(self.port), "-interface", "127.0.0.1", "-localhost", "-nolisten", "tcp",
-                           "-noreset", "-SecurityTypes", "None", "-AlwaysShared"], "xvnc.log")
+                           "-noreset", "-SecurityTypes", "None", "-AlwaysShared", "-RawKeyboard"], "xvnc.log")
 
         def listening():
             try:

@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import quenvira_vnc as qv
+from quenvira_vnc import _native
 from quenvira_vnc import image as image_module
 
 from conftest import free_port
@@ -55,6 +56,43 @@ def test_capture_shows_the_known_picture(test_server, tmp_path, monkeypatch):
     assert qv.Image.open(tmp_path / "b.png") == want
     darker = qv.Image(640, 480, bytes(max(v - 3, 0) for v in want.rgb))
     assert (want.count_differences(darker, 2), want.count_differences(darker, 3)) == (2048, 0)
+
+
+def test_opt_in_options_fall_back_with_a_server_that_has_no_extensions(test_server):
+    with qv.Client() as c:
+        c.connect("127.0.0.1", test_server.port, encodings=["raw", "zrle"], cursor="local",
+                  desktop_size="extended", qemu_keys=True, clipboard="utf8", shared=False)
+        # The first whole update is the first picture: no waiting for the area to settle.
+        assert c.wait_for_frame(0.3) == qv.Rect(0, 0, 72, 72) and c.update_count >= 1
+        assert c.capture() == known_picture()
+        assert (c.desktop_name, c.clipboard, c.cursor, c.end_reason) == ("QuenviraMockVNC", "", None, "")
+        with pytest.raises(qv.NotSupported, match="ExtendedDesktopSize"):
+            c.resize(800, 600, timeout=2)
+        c.type("Hi!")  # Shift goes around H and !
+        c.paste("x€")
+        c.disconnect()
+        assert c.end_reason != ""
+    with qv.Client() as c:
+        with pytest.raises(qv.NotSupported, match="desktop_size"):
+            c.connect("127.0.0.1", test_server.port).resize(800, 600, timeout=2)
+        for bad in ({"cursor": "sideways"}, {"encodings": "tight"}):
+            with pytest.raises(ValueError):
+                c.connect("127.0.0.1", test_server.port, **bad)
+
+
+def test_a_library_without_the_extensions_serves_the_rest(test_server, monkeypatch):
+    monkeypatch.setattr(_native, "_missing", set(_native._EXTENSIONS))
+    with qv.Client() as c:
+        c.connect("127.0.0.1", test_server.port)
+        # The first picture by the old rule: the area settles for 0.5 s.
+        with pytest.raises(qv.Timeout) as early:
+            c.wait_for_frame(0.3)
+        assert early.value.partial
+        assert c.capture() == known_picture()
+        uses = (lambda: c.clipboard, lambda: c.resize(8, 8), lambda: c.connect("127.0.0.1", 1, cursor="local"))
+        for use in uses:
+            with pytest.raises(qv.LibraryTooOld, match="newer quenvira-vnc library"):
+                use()
 
 
 @pytest.mark.parametrize("password, kind, text", [
@@ -131,6 +169,9 @@ def test_vnc_do_exit_statuses(tmp_path):
             (6, ["-s", at, "capture", str(tmp_path / "no" / "dir.png")], {"VNC_PASSWORD": "secret"}),
             (6, ["-s", at, "capture", str(tmp_path / "shot.nosuchformat")], {"VNC_PASSWORD": "secret"}),
             (7, ["-s", at, "--timeout", "0.5", "expect", str(wrong)], {"VNC_PASSWORD": "secret"}),
+            (8, ["-s", at, "resize", "800", "600"], {"VNC_PASSWORD": "secret"}),
+            (2, ["-s", at, "--cursor", "sideways", "type", "x"], {}),
+            (2, ["-s", at, "--encodings", "tight", "type", "x"], {"VNC_PASSWORD": "secret"}),
         ]
         for status, args, env in cases:
             run = vnc_do(*args, env=env)
@@ -157,9 +198,12 @@ def test_vnc_do_exit_statuses(tmp_path):
             assert run.returncode == 0 and jpeg.read_bytes()[:3] == b"\xff\xd8\xff", run.stderr
         else:
             assert run.returncode == 6 and "Pillow" in run.stderr, run.stderr
-        # The settle time outlasts the timeout: what arrived is written all the same.
-        run = vnc_do("-s", at, "--timeout", "0.4", "capture", str(shot), env={"VNC_PASSWORD": "secret"})
-        assert run.returncode == 5 and "partial" in run.stderr, run.stderr
+        # The first whole update is the picture, well within a timeout shorter
+        # than the 0.5 s an area takes to settle; the options change nothing here.
+        run = vnc_do("-s", at, "--timeout", "0.4", "--cursor", "local", "--encodings", "raw", "--qemu-keys",
+                     "--clipboard", "utf8", "capture", str(shot), "type", "Hi", "clipboard",
+                     env={"VNC_PASSWORD": "secret"})
+        assert run.returncode == 0 and run.stdout == "", run.stderr
         assert qv.Image.open(shot) == known_picture()
     # A server that accepts the connection and never speaks.
     with socket.socket() as silent:

@@ -142,3 +142,61 @@ def test_vnc_do_runs_ending_in_a_key_lose_nothing(xvnc, events):
     xvnc.tool("xdotool", "key", "F8")  # the end
     presses = [sym for kind, sym, _, _ in events.wait(("KeyRelease", 0xFFC5)) if kind == "KeyPress"]
     assert presses == [sym for i in range(runs) for sym in [ord("n"), *map(ord, str(i)), 0xFF0D]] + [0xFFC5]
+
+
+def test_qemu_keys_type_shifted_characters(xvnc, events):
+    with qv.Client() as c:
+        c.connect("127.0.0.1", xvnc.port, timeout=10, qemu_keys=True)
+        c.wait_for_frame(10)
+        c.type("aB!")
+        c.key("exclam")  # a key alone: its scancode is the 1 key's
+        c.key("F9")  # the end
+        presses = [sym for kind, sym, _, _ in events.wait(("KeyRelease", 0xFFC6)) if kind == "KeyPress"]
+    # The scancodes carry no shift (Xvnc takes them): the Shift held around B
+    # and ! makes them.
+    assert presses == [0x61, 0xFFE1, 0x42, 0x21, 0x31, 0xFFC6]
+
+
+def test_clipboard_both_ways_in_utf8(xvnc):
+    with qv.Client() as c:
+        c.connect("127.0.0.1", xvnc.port, timeout=10, clipboard="utf8")
+        c.wait_for_frame(10)
+        for i, text in enumerate(["plain", "Grüße, ĉiu 日本 €"]):
+            source = xvnc.dir / f"clip{i}.txt"
+            source.write_text(text, encoding="utf-8")
+            # In the foreground: xclip serves the text until the next one takes over.
+            xvnc.spawn(["xclip", "-quiet", "-selection", "clipboard", "-i", str(source)], "xclip.log")
+            assert wait_until(lambda: c.clipboard == text), repr(c.clipboard)
+        c.paste("back: ĉiu €")
+        assert wait_until(lambda: xvnc.tool("xclip", "-o", "-selection", "clipboard") == "back: ĉiu €".encode())
+
+
+def test_local_cursor_is_a_shape_and_stays_out_of_the_picture(xvnc, screen):
+    _, picture = screen
+    xvnc.tool("xsetroot", "-cursor_name", "left_ptr")
+    try:
+        with qv.Client() as drawn, qv.Client() as local:
+            drawn.connect("127.0.0.1", xvnc.port, timeout=10)
+            local.connect("127.0.0.1", xvnc.port, timeout=10, cursor="local")
+            local.move(100, 100)
+            assert wait_until(lambda: local.cursor is not None)
+            shape = local.cursor
+            assert 0 <= shape.hot_x < shape.width and 0 <= shape.hot_y < shape.height
+            assert set(shape.mask) == {0, 255} and len(shape.image.rgb) == shape.width * shape.height * 3
+            local.expect(picture, timeout=10)
+            with pytest.raises(qv.ExpectTimeout):  # the server draws its pointer for the other
+                drawn.expect(picture, timeout=1)
+    finally:
+        xvnc.show(picture)  # the invisible pointer again
+
+
+def test_resize_as_xrandr_sees_it(xvnc):
+    def xrandr_size():
+        return tuple(map(int, re.search(r"current (\d+) x (\d+)", xvnc.tool("xrandr").decode()).groups()))
+
+    with qv.Client() as c:
+        c.connect("127.0.0.1", xvnc.port, timeout=10, desktop_size="extended")
+        try:
+            assert c.resize(400, 300) == (400, 300) == xrandr_size()
+        finally:
+            assert c.resize(Xvnc.WIDTH, Xvnc.HEIGHT) == (Xvnc.WIDTH, Xvnc.HEIGHT) == xrandr_size()
