@@ -135,6 +135,21 @@ bytes ext_cut_text(uint32_t flags, const bytes &body) {
     return b;
 }
 
+// A fuzz_clipboard record: op, u16 length, bytes.
+bytes clip_record(uint8_t op, const bytes &b) {
+    bytes r{op};
+    enc::put_u16(r, static_cast<uint32_t>(b.size()));
+    enc::append(r, b);
+    return r;
+}
+bytes server_clip(uint32_t flags, const bytes &body, bool deflate = false) {
+    bytes b;
+    enc::put_u32(b, flags);
+    enc::append(b, body);
+    return clip_record(deflate ? 2 : 0, b);
+}
+bytes host_text(const std::string &t) { return clip_record(1, bytes(t.begin(), t.end())); }
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -351,6 +366,59 @@ int main(int argc, char **argv) {
                         .b;
         enc::append(all, ext_cut_text(kCaps | kText | kNotify | kProvide, caps));
         ok &= write_file(d, "extended_all", with_options(15, all));
+    }
+    {
+        // fuzz_clipboard records.
+        const std::string d = root + "/clipboard";
+        bytes caps;
+        enc::put_u32(caps, 0x10000);
+        bytes actions;
+        enc::append(actions, server_clip(kAllActions | kText, caps));
+        enc::append(actions, host_text("one\ntwo\r\nthree\n"));
+        enc::append(actions, server_clip(kRequest | kText, {}));
+        enc::append(actions, server_clip(kPeek | kText, {}));
+        enc::append(actions, server_clip(kNotify | kText, {}));
+        enc::append(actions,
+                    server_clip(kProvide | kText,
+                                provide_body({std::string("gr\xC3\xBC\xC3\x9F\r\nzwei\0", 13)}), true));
+        ok &= write_file(d, "actions", actions);
+
+        bytes formats;
+        bytes sizes;
+        for (uint32_t v : {0x1000u, 0x2000u, 0x3000u}) enc::put_u32(sizes, v);
+        enc::append(formats, server_clip(kCaps | kText | kRtf | kHtml | kProvide | kNotify, sizes));
+        enc::append(formats, server_clip(kCaps | 0xFFFF, {0, 0, 0, 9}));  // sizes cut short
+        enc::append(formats,
+                    server_clip(kProvide | kText | kRtf | kHtml,
+                                provide_body({std::string("text\0", 5), std::string("{\\rtf1}\0", 8),
+                                              std::string("<p>\0", 4)}),
+                                true));
+        enc::append(formats, server_clip(kProvide | kRtf, provide_body({std::string("r\0", 2)}), true));
+        enc::append(formats, host_text("caf\xC3\xA9"));
+        enc::append(formats, host_text("\xE9 not UTF-8"));
+        enc::append(formats, server_clip(kRequest | kText | kRtf, {}));
+        ok &= write_file(d, "formats", formats);
+
+        bytes lying;
+        enc::append(lying, server_clip(kCaps | kText | kProvide, caps));
+        bytes short_text;
+        enc::put_u32(short_text, 4096);
+        short_text.insert(short_text.end(), {'s', 'h', 'o', 'r', 't'});
+        enc::append(lying, server_clip(kProvide | kText, short_text, true));
+        enc::append(lying, server_clip(kProvide | kText, {0xFF, 0xFF, 0xFF, 0xFF}, true));
+        enc::append(lying, server_clip(kProvide | kText, {0x78, 0x9C, 0, 0, 0}));  // not deflated
+        enc::append(lying, server_clip(kProvide | kText, {0, 0, 0, 3, 'a', 0, 'b'}, true));
+        enc::append(lying, server_clip(kProvide | kText, {0, 0, 0, 2, 0xC0, 0x80}, true));
+        ok &= write_file(d, "lying", lying);
+
+        // Actions before the server's caps are ignored; the host's text is not kept.
+        bytes early;
+        enc::append(early, host_text("early"));
+        enc::append(early, server_clip(kRequest | kText, {}));
+        enc::append(early, server_clip(kProvide | kText, provide_body({std::string("x\0", 2)}), true));
+        enc::append(early, server_clip(kCaps, {}));
+        enc::append(early, server_clip(kPeek, {}));
+        ok &= write_file(d, "before_caps", early);
     }
     if (!ok) {
         std::fprintf(stderr, "could not write the corpus under %s\n", root.c_str());
