@@ -1,6 +1,9 @@
 // libFuzzer target: the server-to-client message stream after ServerInit,
 // through the same dispatch the worker uses, on a handle with a 96 x 64
-// framebuffer and a ready inflate stream. The input is the byte stream.
+// framebuffer and a ready inflate stream. The input's first byte chooses the
+// opt-in extensions the connection took (bit 0 cursor_local, 1
+// desktop_extended, 2 qemu_keys, 3 clipboard_utf8), so that both their
+// parsing and the plain protocol's are reached; the rest is the byte stream.
 #include <cstring>
 #include <vector>
 
@@ -8,17 +11,22 @@
 
 namespace {
 
-// DesktopSize may ask for up to 65535 x 65535 pixels, and RRE or ZRLE can
-// then fill all of them from a few bytes: legal, but too slow and too big
-// to be worth fuzzing. Every DesktopSize header in the input is therefore
-// capped at 256 x 256; the bytes where such a header would sit are found by
-// the encoding number, so a few payload bytes that look alike are capped as
-// well, which does no harm here.
+// DesktopSize and ExtendedDesktopSize may ask for up to 2^27 pixels, and
+// RRE or ZRLE can then fill all of them from a few bytes: legal, but too
+// slow and too big to be worth fuzzing. Every such header in the input is
+// therefore capped at 256 x 256, unless it is over the limit (refused before
+// anything is allocated, so cheap). The bytes where a header would sit are
+// found by the encoding number, so a few payload bytes that look alike are
+// capped as well, which does no harm here.
 constexpr int kMaxDesktop = 256;
 
 void cap_desktop_sizes(std::vector<uint8_t> &b) {
     for (size_t i = 8; i + 4 <= b.size(); ++i) {
-        if (b[i] != 0xFF || b[i + 1] != 0xFF || b[i + 2] != 0xFF || b[i + 3] != 0x21) continue;
+        if (b[i] != 0xFF || b[i + 1] != 0xFF) continue;
+        if (!(b[i + 2] == 0xFF && b[i + 3] == 0x21) && !(b[i + 2] == 0xFE && b[i + 3] == 0xCC))
+            continue;
+        const uint64_t w = b[i - 4] << 8 | b[i - 3], h = b[i - 2] << 8 | b[i - 1];
+        if (w * h > kMaxFramebufferPixels) continue;
         for (size_t f = i - 4; f < i; f += 2) {
             const int v = b[f] << 8 | b[f + 1];
             if (v > kMaxDesktop) {
@@ -32,11 +40,18 @@ void cap_desktop_sizes(std::vector<uint8_t> &b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::vector<uint8_t> input(data, data + size);
+    if (size < 1) return 0;
+    const uint8_t options = data[0];
+    std::vector<uint8_t> input(data + 1, data + size);
     cap_desktop_sizes(input);
 
     vnc_client_t *c = vnc_create();
     if (!c) return 0;
+    c->conn.cursor_local = options & 1;
+    c->conn.desktop_extended = options & 2;
+    c->conn.qemu_keys = options & 4;
+    c->conn.clipboard_utf8 = options & 8;
+    c->clipboard_utf8.store(options & 8 ? 1 : 0);
     {
         std::lock_guard<std::recursive_mutex> g(c->lock);
         vnc_framebuffer_resize(c, 96, 64);

@@ -3,6 +3,7 @@
 // each decoder. Layouts: fuzz_decoder.h (decoders), fuzz_messages.cpp.
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -71,6 +72,83 @@ struct update {
         return *this;
     }
 };
+
+// Message fuzzer input: the option byte, then the stream.
+bytes with_options(uint8_t options, const bytes &stream) {
+    bytes b{options};
+    enc::append(b, stream);
+    return b;
+}
+constexpr uint8_t kCursorLocal = 1, kDesktopExtended = 2, kQemuKeys = 4, kClipboardUtf8 = 8;
+
+bytes deflated(const bytes &plain) {
+    uLongf n = compressBound(static_cast<uLong>(plain.size()));
+    bytes b(n);
+    if (compress2(b.data(), &n, plain.data(), static_cast<uLong>(plain.size()), 9) != Z_OK) return {};
+    b.resize(n);
+    return b;
+}
+
+// Cursor payload: w x h pixels, then the mask (rows padded to bytes).
+bytes cursor_shape(int w, int h) {
+    bytes b;
+    for (int i = 0; i < w * h; ++i) enc::put_pixel(b, 0xFF000000u | (0x40302u * i));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < (w + 7) / 8; ++x) enc::put_u8(b, y % 2 ? 0xA5 : 0xFF);
+    return b;
+}
+
+// ExtendedDesktopSize payload: the screen count, padding, screens of
+// id, x, y, w, h, flags.
+bytes screens(const std::vector<std::array<uint32_t, 6>> &list) {
+    bytes b;
+    enc::append(b, {static_cast<uint8_t>(list.size()), 0, 0, 0});
+    for (const auto &s : list) {
+        enc::put_u32(b, s[0]);
+        for (int i = 1; i < 5; ++i) enc::put_u16(b, s[i]);
+        enc::put_u32(b, s[5]);
+    }
+    return b;
+}
+
+// Extended Clipboard flags.
+constexpr uint32_t kText = 1, kRtf = 2, kHtml = 4, kCaps = 1u << 24, kRequest = 1u << 25,
+                   kPeek = 1u << 26, kNotify = 1u << 27, kProvide = 1u << 28;
+constexpr uint32_t kAllActions = kCaps | kRequest | kPeek | kNotify | kProvide;
+
+// The body of a provide: for each format a u32 size and its data.
+bytes provide_body(const std::vector<std::string> &formats) {
+    bytes b;
+    for (const std::string &f : formats) {
+        enc::put_u32(b, static_cast<uint32_t>(f.size()));
+        b.insert(b.end(), f.begin(), f.end());
+    }
+    return b;
+}
+
+// A ServerCutText with an Extended Clipboard payload (flags, then body).
+bytes ext_cut_text(uint32_t flags, const bytes &body) {
+    bytes b{3, 0, 0, 0};
+    enc::put_u32(b, static_cast<uint32_t>(-static_cast<int64_t>(4 + body.size())));
+    enc::put_u32(b, flags);
+    enc::append(b, body);
+    return b;
+}
+
+// A fuzz_clipboard record: op, u16 length, bytes.
+bytes clip_record(uint8_t op, const bytes &b) {
+    bytes r{op};
+    enc::put_u16(r, static_cast<uint32_t>(b.size()));
+    enc::append(r, b);
+    return r;
+}
+bytes server_clip(uint32_t flags, const bytes &body, bool deflate = false) {
+    bytes b;
+    enc::put_u32(b, flags);
+    enc::append(b, body);
+    return clip_record(deflate ? 2 : 0, b);
+}
+bytes host_text(const std::string &t) { return clip_record(1, bytes(t.begin(), t.end())); }
 
 }  // namespace
 
@@ -189,7 +267,7 @@ int main(int argc, char **argv) {
         u.rect(0, 40, 70, 24, 16, s.rect(enc::zrle_encode(picture(70, 24, 11))));
         u.rect(0, 0, 120, 80, -223, {});
         u.rect(100, 70, 30, 20, 16, s.rect(enc::zrle_encode(picture(30, 20, 12))));
-        ok &= write_file(d, "update", u.b);
+        ok &= write_file(d, "update", with_options(0, u.b));
 
         bytes other;
         enc::append(other,
@@ -197,7 +275,9 @@ int main(int argc, char **argv) {
         enc::put_u8(other, 2);                                                   // bell
         enc::append(other, {3, 0, 0, 0, 0, 0, 0, 5, 'h', 'e', 'l', 'l', 'o'});   // cut text
         enc::append(other, update(2).rect(0, 0, 2, 2, 7, {}).rect(0, 0, 1, 1, 0, {1, 2, 3, 4}).b);
-        ok &= write_file(d, "other", other);
+        ok &= write_file(d, "other", with_options(0, other));
+        // The same with every extension on: the cut text is still Latin-1.
+        ok &= write_file(d, "other_extended", with_options(15, other));
 
         // ZRLE rectangles in two messages continue one zlib stream.
         enc::zrle_stream s2;
@@ -208,7 +288,137 @@ int main(int argc, char **argv) {
                         .rect(80, 50, 30, 30, 16, s2.rect(enc::zrle_encode(picture(30, 30, 17))))
                         .rect(0, 0, 5, 5, 16, s2.rect(enc::zrle_tiles().solid(9).data()))
                         .b);
-        ok &= write_file(d, "zrle_stream", two);
+        ok &= write_file(d, "zrle_stream", with_options(0, two));
+
+        // Cursor shapes: small, hidden (zero size), then one over the
+        // limit whose payload is cut short.
+        ok &= write_file(d, "cursor",
+                         with_options(kCursorLocal, update(5)
+                                                        .rect(1, 1, 3, 2, -239, cursor_shape(3, 2))
+                                                        .rect(4, 0, 9, 3, -239, cursor_shape(9, 3))
+                                                        .rect(0, 0, 0, 0, -239, {})
+                                                        .rect(0, 0, 2, 2, 0, enc::raw(picture(2, 2, 18)))
+                                                        .rect(0, 0, 513, 512, -239, cursor_shape(3, 3))
+                                                        .b));
+        ok &= write_file(d, "qemu_keys",
+                         with_options(kQemuKeys, update(2)
+                                                     .rect(0, 0, 0, 0, -258, {})
+                                                     .rect(0, 0, 1, 1, 0, {1, 2, 3, 4})
+                                                     .b));
+        // Layouts of no, one and several screens, the answer to a request
+        // with an error status, and one of the same size.
+        ok &= write_file(
+            d, "desktop_layouts",
+            with_options(kDesktopExtended,
+                         update(6)
+                             .rect(0, 0, 80, 60, -308, screens({}))
+                             .rect(0, 0, 80, 60, -308, screens({{7, 0, 0, 80, 60, 0}}))
+                             .rect(2, 0, 200, 100, -308,
+                                   screens({{1, 0, 0, 100, 100, 0}, {2, 100, 0, 100, 50, 1},
+                                            {3, 100, 50, 100, 50, 0xFFFFFFFF}}))
+                             .rect(1, 3, 40, 40, -308, screens({{1, 0, 0, 40, 40, 0}}))
+                             .rect(1, 0, 64, 48, -308, screens({{1, 0, 0, 64, 48, 0}}))
+                             .rect(3, 3, 4, 4, 0, enc::raw(picture(4, 4, 19)))
+                             .b));
+        ok &= write_file(d, "desktop_over_limit",
+                         with_options(kDesktopExtended,
+                                      update(2)
+                                          .rect(0, 0, 65535, 65535, -308,
+                                                screens({{1, 0, 0, 65535, 65535, 0}}))
+                                          .rect(0, 0, 1, 1, 0, {1, 2, 3, 4})
+                                          .b));
+        // Extended Clipboard: the server's caps, then each action, and a
+        // provide with text in its zlib stream.
+        bytes clip;
+        enc::append(clip, ext_cut_text(kProvide | kText,
+                                       deflated(provide_body({std::string("early\0", 6)}))));
+        bytes caps;
+        enc::put_u32(caps, 0x10000);
+        enc::put_u32(caps, 0x400);
+        // Three formats named, two sizes given.
+        enc::append(clip, ext_cut_text(kAllActions | kText | kRtf | kHtml, caps));
+        enc::append(clip, ext_cut_text(kRequest | kText, {}));
+        enc::append(clip, ext_cut_text(kPeek, {}));
+        enc::append(clip, ext_cut_text(kNotify | kText, {}));
+        enc::append(clip, ext_cut_text(kProvide | kText | kHtml,
+                                       deflated(provide_body({std::string("gr\xC3\xBC\xC3\x9F\r\nline\0", 13),
+                                                              std::string("<b>x</b>\0", 9)}))));
+        enc::append(clip, {3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFE, 1, 2});  // shorter than its flags
+        enc::append(clip, {3, 0, 0, 0, 0, 0, 0, 3, 'a', 'b', 0xE9});  // Latin-1 still
+        ok &= write_file(d, "clipboard", with_options(kClipboardUtf8, clip));
+        // Provides that lie: a size past the end of the stream, a stream
+        // that is not one, text that is not UTF-8.
+        bytes lying = ext_cut_text(kCaps | kText | kProvide, caps);
+        bytes short_text;
+        enc::put_u32(short_text, 4096);
+        short_text.insert(short_text.end(), {'s', 'h', 'o', 'r', 't'});
+        enc::append(lying, ext_cut_text(kProvide | kText, deflated(short_text)));
+        enc::append(lying, ext_cut_text(kProvide | kText, {0x78, 0x9C, 1, 2, 3, 4, 5}));
+        enc::append(lying, ext_cut_text(kProvide | kText,
+                                        deflated(provide_body({std::string("\xC3(\xFF\0", 4)}))));
+        enc::append(lying, ext_cut_text(kProvide | kText, deflated({0xFF, 0xFF, 0xFF, 0xFF, 'x'})));
+        ok &= write_file(d, "clipboard_lying", with_options(kClipboardUtf8, lying));
+        // Everything at once.
+        bytes all = update(3)
+                        .rect(0, 0, 2, 2, -239, cursor_shape(2, 2))
+                        .rect(0, 0, 0, 0, -258, {})
+                        .rect(0, 0, 90, 60, -308, screens({{5, 0, 0, 90, 60, 0}}))
+                        .b;
+        enc::append(all, ext_cut_text(kCaps | kText | kNotify | kProvide, caps));
+        ok &= write_file(d, "extended_all", with_options(15, all));
+    }
+    {
+        // fuzz_clipboard records.
+        const std::string d = root + "/clipboard";
+        bytes caps;
+        enc::put_u32(caps, 0x10000);
+        bytes actions;
+        enc::append(actions, server_clip(kAllActions | kText, caps));
+        enc::append(actions, host_text("one\ntwo\r\nthree\n"));
+        enc::append(actions, server_clip(kRequest | kText, {}));
+        enc::append(actions, server_clip(kPeek | kText, {}));
+        enc::append(actions, server_clip(kNotify | kText, {}));
+        enc::append(actions,
+                    server_clip(kProvide | kText,
+                                provide_body({std::string("gr\xC3\xBC\xC3\x9F\r\nzwei\0", 13)}), true));
+        ok &= write_file(d, "actions", actions);
+
+        bytes formats;
+        bytes sizes;
+        for (uint32_t v : {0x1000u, 0x2000u, 0x3000u}) enc::put_u32(sizes, v);
+        enc::append(formats, server_clip(kCaps | kText | kRtf | kHtml | kProvide | kNotify, sizes));
+        enc::append(formats, server_clip(kCaps | 0xFFFF, {0, 0, 0, 9}));  // sizes cut short
+        enc::append(formats,
+                    server_clip(kProvide | kText | kRtf | kHtml,
+                                provide_body({std::string("text\0", 5), std::string("{\\rtf1}\0", 8),
+                                              std::string("<p>\0", 4)}),
+                                true));
+        enc::append(formats, server_clip(kProvide | kRtf, provide_body({std::string("r\0", 2)}), true));
+        enc::append(formats, host_text("caf\xC3\xA9"));
+        enc::append(formats, host_text("\xE9 not UTF-8"));
+        enc::append(formats, server_clip(kRequest | kText | kRtf, {}));
+        ok &= write_file(d, "formats", formats);
+
+        bytes lying;
+        enc::append(lying, server_clip(kCaps | kText | kProvide, caps));
+        bytes short_text;
+        enc::put_u32(short_text, 4096);
+        short_text.insert(short_text.end(), {'s', 'h', 'o', 'r', 't'});
+        enc::append(lying, server_clip(kProvide | kText, short_text, true));
+        enc::append(lying, server_clip(kProvide | kText, {0xFF, 0xFF, 0xFF, 0xFF}, true));
+        enc::append(lying, server_clip(kProvide | kText, {0x78, 0x9C, 0, 0, 0}));  // not deflated
+        enc::append(lying, server_clip(kProvide | kText, {0, 0, 0, 3, 'a', 0, 'b'}, true));
+        enc::append(lying, server_clip(kProvide | kText, {0, 0, 0, 2, 0xC0, 0x80}, true));
+        ok &= write_file(d, "lying", lying);
+
+        // Actions before the server's caps are ignored; the host's text is not kept.
+        bytes early;
+        enc::append(early, host_text("early"));
+        enc::append(early, server_clip(kRequest | kText, {}));
+        enc::append(early, server_clip(kProvide | kText, provide_body({std::string("x\0", 2)}), true));
+        enc::append(early, server_clip(kCaps, {}));
+        enc::append(early, server_clip(kPeek, {}));
+        ok &= write_file(d, "before_caps", early);
     }
     if (!ok) {
         std::fprintf(stderr, "could not write the corpus under %s\n", root.c_str());
