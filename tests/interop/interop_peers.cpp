@@ -416,4 +416,33 @@ std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
     return {};  // no table yet, or one still being written
 }
 
+bool Qemu::start(const std::string &dir, const std::string &name, std::string *error) {
+    const char *exe = "qemu-system-x86_64";
+    if (run_command({exe, "--version"}).exit_code != 0) {
+        if (error) *error = std::string(exe) + " does not run (scripts/setup installs qemu-system-x86)";
+        return false;
+    }
+    const int n = pick_display();
+    if (n < 0) {
+        if (error) *error = "no free display number for QEMU's VNC server";
+        return false;
+    }
+    port_ = 5900 + n;
+    trace_path_ = dir + "/qemu-trace.log";
+    SpawnOptions opts;
+    opts.log_path = dir + "/qemu.log";
+    opts.cwd = dir;
+    proc_ = Process({exe, "-display", "none", "-vnc", "127.0.0.1:" + std::to_string(n), "-machine",
+                     "accel=tcg", "-nodefaults", "-vga", "std", "-name", name, "-monitor", "none",
+                     "-trace", "enable=vnc_key_event_ext", "-trace",
+                     "enable=input_event_key_qcode", "-D", trace_path_},
+                    opts);
+    if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(20000)) ||
+        !proc_.running()) {
+        if (error) *error = "QEMU does not listen on its port:\n" + tail_lines(proc_.log(), 20);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace interop

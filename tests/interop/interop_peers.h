@@ -139,6 +139,22 @@ private:
     int port_ = -1;
 };
 
+// QEMU with no disk, showing its firmware on a VNC display, its key events
+// traced (vnc_key_event_ext for each QEMU key event, input_event_key_qcode
+// for each key that reaches the machine) into trace().
+class Qemu {
+public:
+    bool start(const std::string &dir, const std::string &name, std::string *error);
+    int port() const { return port_; }
+    std::string log() const { return proc_.log(); }
+    std::string trace() const { return read_file(trace_path_); }
+
+private:
+    Process proc_;
+    int port_ = -1;
+    std::string trace_path_;
+};
+
 }  // namespace interop
 
 #endif
