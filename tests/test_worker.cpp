@@ -49,7 +49,7 @@ struct Conn {
         return {x, y, w, h};
     }
     std::string cut_text() {
-        std::lock_guard<std::recursive_mutex> g(c->lock);
+        std::lock_guard<std::mutex> g(c->info_lock);
         return c->cut_text ? std::string(c->cut_text, c->cut_text_len) : std::string("(none)");
     }
 };
