@@ -224,10 +224,14 @@ struct vnc_client {
     unsigned resize_serial = 0;
     uint32_t screen_id = 0, screen_flags = 0;  // the first screen of the server's layout
     char end_reason[kErrorTextSize] = {};
-    // What the worker is reading, for the end reason.
+    // What the worker is reading, for the end reason; phase_encoding is
+    // the rectangle's when phase is kPhaseRectangle.
     const char *phase = "";
     int32_t phase_encoding = 0;
 };
+
+// The worker's phase while it reads a rectangle.
+extern const char kPhaseRectangle[];
 
 // Records why the connection ended or the connect failed; the first reason
 // of a connection stands. Cleared by vnc_connect.
@@ -256,8 +260,8 @@ std::vector<int32_t> vnc_connection_encodings(const vnc_client_t *client);
 
 // Pseudo-rectangles of the opt-in extensions; results as the decoders'.
 int vnc_read_cursor(vnc_client_t *client, vnc_byte_source &in, int x, int y, int w, int h);
-int vnc_read_ext_desktop_size(vnc_client_t *client, vnc_byte_source &in, int x, int y, int w,
-                              int h);
+// ExtendedDesktopSize's layout: x is the reason, y the status.
+int vnc_read_ext_desktop_size(vnc_client_t *client, vnc_byte_source &in, int x, int y);
 // ServerCutText after its type byte; false when the stream is lost.
 bool vnc_handle_cut_text(vnc_client_t *client, vnc_byte_source &in);
 // Forgets what the last connection's server showed and sent of the
@@ -405,6 +409,20 @@ void fill(vnc_decode_ctx &ctx, int x, int y, int w, int h, uint32_t pixel);
 // Stores n pixels from src at row y starting at column x, clipped.
 void put_row(vnc_decode_ctx &ctx, int x, int y, int n, const uint32_t *src);
 }  // namespace vnc_draw
+
+// Wire integers are big-endian.
+inline uint32_t vnc_load_be32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+inline void vnc_put_be16(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+inline void vnc_put_be32(uint8_t *p, uint32_t v) {
+    vnc_put_be16(p, v >> 16);
+    vnc_put_be16(p + 2, v);
+}
 
 inline uint32_t vnc_load_le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

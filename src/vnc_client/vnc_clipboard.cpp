@@ -19,17 +19,6 @@ constexpr uint32_t kClipNotify = 1u << 27;
 constexpr uint32_t kClipProvide = 1u << 28;
 constexpr uint32_t kClipActions = kClipRequest | kClipPeek | kClipNotify | kClipProvide;
 
-void put_u32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-uint32_t get_u32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
 // Keeps text (UTF-8, malloc'd, NUL at len) as the server's clipboard.
 void store_server_text(vnc_client_t *c, char *text, uint32_t len) {
     std::lock_guard<std::mutex> g(c->info_lock);
@@ -46,8 +35,8 @@ int send_extended(vnc_client_t *c, uint32_t generation, uint32_t flags, const ui
     if (body_len > kMaxExtClipboardLength) return -1;
     uint8_t head[12] = {6, 0, 0, 0};
     // The length field is negative: its size with the sign flipped.
-    put_u32(head + 4, static_cast<uint32_t>(-static_cast<int64_t>(4 + body_len)));
-    put_u32(head + 8, flags);
+    vnc_put_be32(head + 4, static_cast<uint32_t>(-static_cast<int64_t>(4 + body_len)));
+    vnc_put_be32(head + 8, flags);
     return vnc_send_on(c, generation, true, head, sizeof head, body, body_len);
 }
 
@@ -60,7 +49,7 @@ uint8_t *build_provide(const char *text, uint32_t len, size_t *out_len) {
     const size_t raw_len = 4 + len + lines + 1;
     uint8_t *raw = static_cast<uint8_t *>(vnc_malloc(raw_len));
     if (!raw) return nullptr;
-    put_u32(raw, static_cast<uint32_t>(len + lines + 1));
+    vnc_put_be32(raw, static_cast<uint32_t>(len + lines + 1));
     size_t o = 4;
     for (uint32_t i = 0; i < len; ++i) {
         // A CR already there stays single.
@@ -113,7 +102,7 @@ char *unpack_provide_text(const uint8_t *data, size_t n, uint32_t *out_len) {
     char *text = nullptr;
     uint32_t size = 0;
     if (inflate_exact(size_bytes, 4)) {
-        size = get_u32(size_bytes);
+        size = vnc_load_be32(size_bytes);
         // The size counts the terminating NUL.
         if (size <= kMaxCutTextLength + 1) text = static_cast<char *>(vnc_malloc(size + 1u));
         if (text && !inflate_exact(reinterpret_cast<uint8_t *>(text), size)) {
@@ -141,7 +130,7 @@ char *unpack_provide_text(const uint8_t *data, size_t n, uint32_t *out_len) {
 // An Extended Clipboard message from the server, n bytes of it in p (flags
 // first). Answers what needs an answer.
 void handle_extended(vnc_client_t *c, const uint8_t *p, size_t n) {
-    const uint32_t flags = get_u32(p);
+    const uint32_t flags = vnc_load_be32(p);
     const uint32_t gen = c->generation.load();
     if (flags & kClipCaps) {
         // One size a named format, in the order of their bits.
@@ -150,7 +139,7 @@ void handle_extended(vnc_client_t *c, const uint8_t *p, size_t n) {
         for (int bit = 0; bit < 16; ++bit) {
             if (!(flags & (1u << bit))) continue;
             if (off + 4 > n) break;
-            if (bit == 0) text_max = get_u32(p + off);
+            if (bit == 0) text_max = vnc_load_be32(p + off);
             off += 4;
         }
         {
@@ -160,7 +149,7 @@ void handle_extended(vnc_client_t *c, const uint8_t *p, size_t n) {
         }
         c->ext_clipboard_ok.store(1);
         uint8_t size[4];
-        put_u32(size, kMaxCutTextLength);
+        vnc_put_be32(size, kMaxCutTextLength);
         send_extended(c, gen, kClipCaps | kClipText | kClipActions, size, 4);
         return;
     }
@@ -200,14 +189,21 @@ bool vnc_handle_cut_text(vnc_client_t *c, vnc_byte_source &in) {
     c->phase = "ServerCutText";
     uint8_t hdr[7];
     if (in.read(hdr, 7, kPayloadTimeoutMs)) return false;
-    const uint32_t len = get_u32(hdr + 3);
+    const uint32_t len = vnc_load_be32(hdr + 3);
     if (c->conn.clipboard_utf8 && (len & 0x80000000u)) {
         // Extended Clipboard: the length with its sign flipped.
         const uint32_t n = static_cast<uint32_t>(-static_cast<int64_t>(static_cast<int32_t>(len)));
+        if (n < 4 || n > kMaxExtClipboardLength) return in.skip(n, kPayloadTimeoutMs) == 0;
+        // Grown as the bytes arrive: a server that claims a long message
+        // and sends little costs little.
+        constexpr uint32_t kStep = 64 * 1024;
         vnc_buffer payload;
-        if (n < 4 || n > kMaxExtClipboardLength || !payload.reserve(n))
-            return in.skip(n, kPayloadTimeoutMs) == 0;
-        if (in.read(payload.data, n, kPayloadTimeoutMs)) return false;
+        for (uint32_t got = 0; got < n;) {
+            const uint32_t step = n - got < kStep ? n - got : kStep;
+            if (!payload.reserve(size_t{got} + step)) return in.skip(n - got, kPayloadTimeoutMs) == 0;
+            if (in.read(payload.data + got, step, kPayloadTimeoutMs)) return false;
+            got += step;
+        }
         handle_extended(c, payload.data, n);
         return true;
     }

@@ -7,6 +7,8 @@
 #include "vnc_alloc.h"
 #include "vnc_client_internal.h"
 
+const char kPhaseRectangle[] = "a rectangle";
+
 void vnc_note_end(vnc_client_t *c, const char *fmt, ...) {
     std::lock_guard<std::mutex> g(c->info_lock);
     if (c->end_reason[0]) return;
@@ -104,9 +106,7 @@ int vnc_read_cursor(vnc_client_t *c, vnc_byte_source &in, int x, int y, int w, i
     return kDecodeOk;
 }
 
-int vnc_read_ext_desktop_size(vnc_client_t *c, vnc_byte_source &in, int x, int y, int w, int h) {
-    (void)w;
-    (void)h;
+int vnc_read_ext_desktop_size(vnc_client_t *c, vnc_byte_source &in, int x, int y) {
     uint8_t head[4];
     if (in.read(head, 4, kPayloadTimeoutMs)) return kDecodeBroken;
     const int count = head[0];
@@ -116,10 +116,8 @@ int vnc_read_ext_desktop_size(vnc_client_t *c, vnc_byte_source &in, int x, int y
     c->ext_desktop_ok.store(1);
     std::lock_guard<std::mutex> g(c->info_lock);
     if (count > 0) {
-        c->screen_id = static_cast<uint32_t>(screens[0]) << 24 | screens[1] << 16 | screens[2] << 8 |
-                       screens[3];
-        c->screen_flags = static_cast<uint32_t>(screens[12]) << 24 | screens[13] << 16 |
-                          screens[14] << 8 | screens[15];
+        c->screen_id = vnc_load_be32(screens);
+        c->screen_flags = vnc_load_be32(screens + 12);
     }
     // Reason 1: the answer to our own request.
     if (reason == 1) {
@@ -181,30 +179,13 @@ VNC_API int vnc_request_desktop_size(vnc_client_t *c, int width, int height) {
     const uint32_t w = static_cast<uint32_t>(width), h = static_cast<uint32_t>(height);
     // SetDesktopSize with one screen at the origin, the server's first
     // screen's id and flags kept.
-    const uint8_t msg[24] = {251,
-                             0,
-                             static_cast<uint8_t>(w >> 8),
-                             static_cast<uint8_t>(w),
-                             static_cast<uint8_t>(h >> 8),
-                             static_cast<uint8_t>(h),
-                             1,
-                             0,
-                             static_cast<uint8_t>(id >> 24),
-                             static_cast<uint8_t>(id >> 16),
-                             static_cast<uint8_t>(id >> 8),
-                             static_cast<uint8_t>(id),
-                             0,
-                             0,
-                             0,
-                             0,
-                             static_cast<uint8_t>(w >> 8),
-                             static_cast<uint8_t>(w),
-                             static_cast<uint8_t>(h >> 8),
-                             static_cast<uint8_t>(h),
-                             static_cast<uint8_t>(flags >> 24),
-                             static_cast<uint8_t>(flags >> 16),
-                             static_cast<uint8_t>(flags >> 8),
-                             static_cast<uint8_t>(flags)};
+    uint8_t msg[24] = {251, 0, 0, 0, 0, 0, 1, 0};
+    vnc_put_be16(msg + 2, w);
+    vnc_put_be16(msg + 4, h);
+    vnc_put_be32(msg + 8, id);
+    vnc_put_be16(msg + 16, w);  // the screen: x, y 0, then its size
+    vnc_put_be16(msg + 18, h);
+    vnc_put_be32(msg + 20, flags);
     return vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0);
 }
 

@@ -15,21 +15,6 @@ const char *const kConnectAbandoned = "Connection attempt abandoned";
 std::atomic<int> s_connect_timeout_ms{kConnectTimeoutMs};
 std::atomic<int> s_handshake_deadline_ms{kHandshakeDeadlineMs};
 
-void put_u16(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put_u32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-uint32_t get_u32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
 // Closes the connection of a failed attempt and releases what it holds;
 // text (may be null) goes to both error buffers.
 int fail(vnc_client_t *c, const char *text) {
@@ -232,7 +217,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (in.read(init, 24, kHandshakeTimeoutMs)) return fail_read(c, "Failed to read ServerInit header", "ServerInit");
     const int width = init[0] << 8 | init[1];
     const int height = init[2] << 8 | init[3];
-    const uint32_t name_len = get_u32(init + 20);
+    const uint32_t name_len = vnc_load_be32(init + 20);
     if (name_len) {
         const uint32_t n = name_len < kDesktopNameSize - 1 ? name_len : kDesktopNameSize - 1;
         char name[kDesktopNameSize] = {0};
@@ -296,9 +281,9 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         uint8_t *se = setup + 20;
         se[0] = 2;
         se[1] = 0;
-        put_u16(&se[2], static_cast<uint32_t>(enc_count));
+        vnc_put_be16(&se[2], static_cast<uint32_t>(enc_count));
         for (size_t i = 0; i < enc_count; ++i)
-            put_u32(&se[4 + 4 * i], static_cast<uint32_t>(enc[i]));
+            vnc_put_be32(&se[4 + 4 * i], static_cast<uint32_t>(enc[i]));
         std::memcpy(se + se_len, request, 10);
         send_handshake(c, gen, setup, 20 + se_len + 10);
         vnc_free(setup);

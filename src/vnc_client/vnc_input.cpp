@@ -72,18 +72,9 @@ VNC_API int vnc_send_key(vnc_client_t *c, uint32_t keysym, int down) {
     // A server that took the QEMU key event gets the key's scancode too.
     if (c->qemu_keys_ok.load()) {
         if (const uint32_t code = vnc_qemu_keycode(keysym)) {
-            const uint8_t msg[12] = {255,
-                                     0,
-                                     0,
-                                     static_cast<uint8_t>(down ? 1 : 0),
-                                     static_cast<uint8_t>(keysym >> 24),
-                                     static_cast<uint8_t>(keysym >> 16),
-                                     static_cast<uint8_t>(keysym >> 8),
-                                     static_cast<uint8_t>(keysym),
-                                     static_cast<uint8_t>(code >> 24),
-                                     static_cast<uint8_t>(code >> 16),
-                                     static_cast<uint8_t>(code >> 8),
-                                     static_cast<uint8_t>(code)};
+            uint8_t msg[12] = {255, 0, 0, static_cast<uint8_t>(down ? 1 : 0)};
+            vnc_put_be32(msg + 4, keysym);
+            vnc_put_be32(msg + 8, code);
             return vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0);
         }
     }

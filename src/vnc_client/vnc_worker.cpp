@@ -33,11 +33,11 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
                                              static_cast<uint32_t>(hdr[9]) << 16 |
                                              static_cast<uint32_t>(hdr[10]) << 8 | hdr[11]);
     vnc_back_buffer &b = c->back;
-    c->phase = "a rectangle";
+    c->phase = kPhaseRectangle;
     c->phase_encoding = enc;
     if (enc == kEncodingDesktopSize || enc == kEncodingExtDesktopSize) {
         if (enc == kEncodingExtDesktopSize) {
-            const int r = vnc_read_ext_desktop_size(c, in, x, y, w, h);
+            const int r = vnc_read_ext_desktop_size(c, in, x, y);
             if (r == kDecodeBroken) return false;
             // A refused request, or the size we have: nothing to redraw.
             if (r == kDecodeRefused || (w == b.width && h == b.height && b.pixels)) return true;
@@ -244,7 +244,7 @@ void vnc_worker_proc(vnc_client_t *c) {
         } else if (in.last_failure() != vnc_socket_reader::failure::none &&
                    in.last_failure() != vnc_socket_reader::failure::cancelled) {
             char what[96];
-            if (c->phase[0] && std::strcmp(c->phase, "a rectangle") == 0)
+            if (c->phase == kPhaseRectangle)
                 std::snprintf(what, sizeof what, "a rectangle of encoding %d", c->phase_encoding);
             else
                 std::snprintf(what, sizeof what, "%s", c->phase);
