@@ -155,6 +155,17 @@ option_result parse_common_option(int argc, char **argv, int *i, common_options 
         o->timeout_s = t;
         return option_result::kTaken;
     }
+    for (auto [name, field] : {std::pair{"--encodings", &common_options::encodings},
+                               std::pair{"--jpeg-quality", &common_options::jpeg_quality}}) {
+        ok = option_value(argc, argv, i, name, &value, &matched);
+        if (!matched) continue;
+        if (!ok || value.empty()) {
+            usage_error("%s needs a value", name);
+            return option_result::kError;
+        }
+        o->*field = value;  // the library judges it
+        return option_result::kTaken;
+    }
     ok = option_value(argc, argv, i, "--password-env", &value, &matched);
     if (matched) {
         if (!ok || value.empty()) {
@@ -188,6 +199,30 @@ option_result parse_common_option(int argc, char **argv, int *i, common_options 
         return option_result::kTaken;
     }
     return option_result::kNotMine;
+}
+
+const char kEncodingOptionsHelp[] =
+    "  --encodings LIST      encodings to offer, by preference, from tight, zrle,\n"
+    "                        hextile, rre, copyrect and raw (default: zrle,\n"
+    "                        hextile, rre, copyrect, raw)\n"
+    "  --jpeg-quality Q      0-9 or off: let Tight send photo-like areas as JPEG\n"
+    "                        (lossy; puts tight first when --encodings is not\n"
+    "                        given). Pays on slow links, not for exact pixels\n";
+
+bool apply_encoding_options(vnc_client_t *client, const common_options &o) {
+    std::string encodings = o.encodings;
+    if (encodings.empty() && !o.jpeg_quality.empty() && o.jpeg_quality != "off")
+        encodings = "tight,zrle,hextile,rre,copyrect,raw";
+    const std::pair<const char *, const std::string *> set[] = {
+        {"encodings", &encodings}, {"jpeg-quality", &o.jpeg_quality}};
+    for (const auto &[name, value] : set) {
+        if (value->empty()) continue;
+        if (vnc_set_option(client, name, value->c_str()) != 0) {
+            usage_error("--%s %s: %s", name, value->c_str(), vnc_last_error());
+            return false;
+        }
+    }
+    return true;
 }
 
 int check_common_options(const common_options &o) {

@@ -56,6 +56,9 @@ struct common_options {
     std::string password_file;
     std::string password_arg;
     bool password_arg_given = false;
+    // --encodings and --jpeg-quality, as the library's options take them.
+    std::string encodings;
+    std::string jpeg_quality;
 };
 
 enum class option_result { kNotMine, kTaken, kError };
@@ -67,6 +70,14 @@ option_result parse_common_option(int argc, char **argv, int *i, common_options 
 // Checks after the whole command line was read; -1 when fine, else the exit
 // status (a message was printed).
 int check_common_options(const common_options &o);
+
+// Sets --encodings and --jpeg-quality on a handle (a JPEG quality alone
+// puts Tight first among the default encodings). False, with a message,
+// when the library refuses one.
+bool apply_encoding_options(vnc_client_t *client, const common_options &o);
+
+// Their lines of --help.
+extern const char kEncodingOptionsHelp[];
 
 // Returns -1 when a password (possibly none) was found, else the exit status.
 int load_password(const common_options &o, std::string *password, bool *have);

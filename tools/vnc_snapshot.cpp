@@ -56,6 +56,7 @@ void print_help() {
         "  --cursor MODE         local: the server leaves its pointer out of the\n"
         "                        picture (default server: it is there when the\n"
         "                        server draws it)\n"
+        "%s"
         "  -q, --quiet           print nothing on success\n"
         "  -h, --help            show this help and exit\n"
         "  --version             show the library version and exit\n"
@@ -75,7 +76,8 @@ void print_help() {
         "  4  authentication failed (wrong or missing password)\n"
         "  5  timed out\n"
         "  6  output file cannot be written\n",
-        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort, kSettleMs);
+        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort, kEncodingOptionsHelp,
+        kSettleMs);
 }
 
 struct options : common_options {
@@ -296,8 +298,10 @@ bool copy_framebuffer(vnc_client_t *client, picture *out) {
 
 // Connects, collects the first picture and copies it. Returns -1 on
 // success (out->timed_out may be set), else the exit status.
-int capture(const std::string &host, int port, const char *password, bool local_cursor,
-            steady::time_point deadline, double timeout_s, picture *out) {
+int capture(const std::string &host, int port, const char *password, const options &options,
+            steady::time_point deadline, picture *out) {
+    const bool local_cursor = options.local_cursor;
+    const double timeout_s = options.timeout_s;
     const std::string where = endpoint(host, port);
     vnc_client_t *client = vnc_create();
     if (!client) {
@@ -308,6 +312,10 @@ int capture(const std::string &host, int port, const char *password, bool local_
         complain("cannot set option cursor=local: %s", vnc_last_error());
         vnc_destroy(client);
         return kExitInternal;
+    }
+    if (!apply_encoding_options(client, options)) {
+        vnc_destroy(client);
+        return kExitUsage;
     }
     if (connect_before(client, host, port, password, deadline, timeout_s) != 0) {
         const std::string why = vnc_last_error();
@@ -383,7 +391,7 @@ int run_demo(const options &o, const std::string &password, bool have_password,
                     pw && *pw ? "password required" : "no password");
 
     picture pic;
-    int status = capture("127.0.0.1", port, pw, o.local_cursor, deadline, o.timeout_s, &pic);
+    int status = capture("127.0.0.1", port, pw, o, deadline, &pic);
     long bytes = 0;
     if (status < 0) status = save(o, pic, &bytes);
     vnc_test_server_stop();
@@ -427,8 +435,7 @@ int main(int argc, char **argv) {
         return usage_error("bad server address '%s': %s", o.target.c_str(), why.c_str());
 
     picture pic;
-    int status = capture(host, port, have_password ? password.c_str() : nullptr, o.local_cursor,
-                         deadline, o.timeout_s, &pic);
+    int status = capture(host, port, have_password ? password.c_str() : nullptr, o, deadline, &pic);
     if (status >= 0) return status;
     long bytes = 0;
     status = save(o, pic, &bytes);

@@ -180,6 +180,7 @@ void print_help() {
         "                        (a window resized, or opened smaller than the\n"
         "                        desktop); the server must support it, else the\n"
         "                        picture scales\n"
+        "%s"
         "  --demo                start the library's built-in test server on a free\n"
         "                        loopback port (from %d upward) and view it\n"
         "  -h, --help            show this help and exit\n"
@@ -209,7 +210,7 @@ void print_help() {
         "  4  authentication failed (wrong or missing password)\n"
         "  5  timed out connecting\n"
         "  7  the connection was lost (the server closed it or went away)\n",
-        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort);
+        program(), program(), kDefaultTimeoutSeconds, kEncodingOptionsHelp, kDemoFirstPort);
 }
 
 // Returns -1 when the command line was fine, else the exit status.
@@ -1080,6 +1081,8 @@ int main(int argc, char **argv) {
             status = kExitInternal;
         } else if (!set_options(client, o)) {
             status = kExitInternal;
+        } else if (!apply_encoding_options(client, o)) {
+            status = kExitUsage;
         } else if (connect_before(client, host, port, pw, deadline, o.timeout_s,
                                   [&v] { v.tick_while_connecting(); }) != 0) {
             status = report_connect_failure(where, vnc_last_error());

@@ -50,6 +50,11 @@ constexpr uint32_t kMaxCursorPixels = 512 * 512;
 
 // Pseudo-encodings.
 constexpr int32_t kEncodingDesktopSize = -223;
+constexpr int32_t kEncodingLastRect = -224;
+// Tight's JPEG quality levels 0..9 and zlib compression levels 0..9.
+constexpr int32_t kEncodingJpegQuality0 = -32;
+constexpr int32_t kEncodingCompressLevel0 = -256;
+constexpr int32_t kEncodingTight = 7;
 constexpr int32_t kEncodingCursor = -239;
 constexpr int32_t kEncodingQemuKeys = -258;
 constexpr int32_t kEncodingExtDesktopSize = -308;
@@ -63,6 +68,8 @@ struct vnc_options {
     bool qemu_keys = false;
     bool clipboard_utf8 = false;
     bool shared = true;
+    int jpeg_quality = -1;    // 0..9; -1: not offered
+    int compress_level = -1;  // 0..9; -1: not offered
 };
 
 // During a long update, what has been decoded so far is handed to the host
@@ -135,6 +142,8 @@ struct vnc_deleter {
     void operator()(T *p) const { vnc_delete(p); }
 };
 
+struct vnc_tight_state;
+
 struct vnc_client {
     vnc_socket_t sock = VNC_INVALID_SOCKET;  // written under send_lock once a worker may run
     std::atomic<int> status{VNC_STATUS_DISCONNECTED};
@@ -183,6 +192,8 @@ struct vnc_client {
 
     // ZRLE's stream (worker only once connected); null: none could be had.
     std::unique_ptr<vnc_inflate, vnc_deleter> inflater;
+    // Tight's streams (worker only once connected); null: none could be had.
+    std::unique_ptr<vnc_tight_state, vnc_deleter> tight;
 
     char last_error[kErrorTextSize] = {};
     char desktop_name[kDesktopNameSize] = {};
@@ -369,7 +380,8 @@ struct vnc_decode_ctx {
     vnc_inflate *inflate = nullptr;  // null: ZRLE rectangles are refused (after consuming their data)
     uint16_t red_max = 255, green_max = 255, blue_max = 255;
     const std::atomic<int> *running = nullptr;  // null: never cancelled
-    vnc_buffer *scratch = nullptr;  // the connection's ZRLE input buffer; null: per call
+    vnc_buffer *scratch = nullptr;  // the connection's payload buffer; null: per call
+    struct vnc_tight_state *tight = nullptr;  // null: Tight's zlib data is refused (consumed)
     // Rows of the rectangle, from its top, that are decoded for good, so that
     // a publish in the middle of a long rectangle can show them.
     int rows_done = 0;
@@ -392,6 +404,16 @@ int decode_copyrect_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h);
 int decode_rre_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h);
 int decode_hextile_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h);
 int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h);
+int decode_tight_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h);
+
+// What Tight keeps across a connection's rectangles: its four zlib streams
+// (made on first use, dropped when the server resets one), which of them
+// lost their place, and a rectangle's rows of pixels.
+struct vnc_tight_state {
+    std::unique_ptr<vnc_inflate, vnc_deleter> streams[4];
+    bool lost[4] = {};
+    vnc_buffer rows;
+};
 
 // Decoder for an encoding number, or null when it is not one we decode.
 vnc_decoder_fn vnc_find_decoder(int32_t encoding);
@@ -409,6 +431,11 @@ void fill(vnc_decode_ctx &ctx, int x, int y, int w, int h, uint32_t pixel);
 // Stores n pixels from src at row y starting at column x, clipped.
 void put_row(vnc_decode_ctx &ctx, int x, int y, int n, const uint32_t *src);
 }  // namespace vnc_draw
+
+// Reads a payload of len bytes into buf[0, len), which grows only as the
+// bytes arrive. 0, or -1 when a read failed or memory ran out (the stream
+// is then lost).
+int vnc_read_payload(vnc_decode_ctx &ctx, uint32_t len, vnc_buffer &buf);
 
 // Wire integers are big-endian.
 inline uint32_t vnc_load_be32(const uint8_t *p) {

@@ -13,92 +13,9 @@
 namespace {
 
 constexpr int kTileSize = 64;
-// Inflated bytes not yet parsed. Holds the largest piece a tile needs at once
-// (a raw tile of 4-byte pixels: 16 KiB) with room to spare.
-constexpr size_t kWindowSize = 64 * 1024;
-// Compressed bytes read at first; each further read doubles what is there.
-constexpr uint32_t kMinInputStep = 64 * 1024;
-// Readable bytes past the window's end, so a 3-byte pixel can be loaded with
-// one 4-byte read.
-constexpr size_t kWindowPad = 8;
-
 bool cancelled(const vnc_decode_ctx &ctx) { return ctx.running && !ctx.running->load(); }
 
-// One rectangle's inflated data, produced on demand from its compressed
-// bytes, and at most `bound` bytes of it are ever handed to the tiles.
-class zrle_input {
-public:
-    const uint8_t *cur;
-    const uint8_t *end;
-
-    zrle_input(const vnc_decode_ctx &ctx, const uint8_t *compressed, uint32_t len, uint64_t bound)
-        : cur(window_), end(window_), ctx_(ctx), bound_(bound) {
-        std::memset(window_ + kWindowSize, 0, kWindowPad);
-        ctx_.inflate->feed(compressed, len);
-    }
-    // The stream keeps no use for the pointers past the rectangle; do not
-    // leave them dangling.
-    ~zrle_input() { ctx_.inflate->detach(); }
-    zrle_input(const zrle_input &) = delete;
-    zrle_input &operator=(const zrle_input &) = delete;
-
-    size_t left() const { return static_cast<size_t>(end - cur); }
-    // Makes n (<= kWindowSize) bytes readable at cur; false when the
-    // rectangle's data ends first.
-    bool need(size_t n) { return left() >= n || refill(n); }
-
-    // Runs the rest of the rectangle's compressed bytes through inflate,
-    // dropping the output, so the next rectangle starts in step. false when
-    // the data could not be inflated.
-    bool drain() {
-        while (!done_) {
-            size_t produced;
-            const int r = step(window_, kWindowSize, &produced);
-            if (r <= 0) finish(r);
-        }
-        cur = end = window_;
-        return !failed_;
-    }
-
-private:
-    void finish(int r) {
-        done_ = true;
-        if (r < 0) failed_ = true;
-    }
-
-    // One inflate call into out[0, space). 1: more may come; 0: everything
-    // is out; -1: failed.
-    int step(uint8_t *out, size_t space, size_t *produced) {
-        *produced = 0;
-        if (cancelled(ctx_)) return -1;
-        return ctx_.inflate->run(out, space, produced);
-    }
-
-    bool refill(size_t n) {
-        const size_t have = left();
-        if (cur != window_) std::memmove(window_, cur, have);
-        cur = window_;
-        end = window_ + have;
-        while (left() < n) {
-            // Output past what the rectangle can hold is not the tiles' to read.
-            if (done_ || produced_ >= bound_) return false;
-            const size_t space = static_cast<size_t>(
-                std::min<uint64_t>(kWindowSize - left(), bound_ - produced_));
-            size_t produced;
-            const int r = step(window_ + left(), space, &produced);
-            end += produced;
-            produced_ += produced;
-            if (r <= 0) finish(r);
-        }
-        return true;
-    }
-
-    uint8_t window_[kWindowSize + kWindowPad];
-    const vnc_decode_ctx &ctx_;
-    uint64_t bound_;
-    uint64_t produced_ = 0;
-    bool done_ = false, failed_ = false;
-};
+using zrle_input = vnc_inflate_window;
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 constexpr bool kLittleEndian = true;
@@ -362,16 +279,9 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     vnc_buffer &buf = ctx.scratch ? *ctx.scratch : local;
     if (!ctx.inflate)
         return ctx.in->skip(len, kPayloadTimeoutMs) ? kDecodeBroken : kDecodeRefused;
-    // The buffer grows with the bytes that arrive, not with the length the
-    // server claims.
-    for (uint32_t got = 0; got < len;) {
-        const uint32_t step = std::min(len - got, std::max<uint32_t>(got, kMinInputStep));
-        // Without the bytes the stream cannot be kept: every later
-        // rectangle refers back into what this one would have produced.
-        if (!buf.reserve(static_cast<size_t>(got) + step)) return kDecodeBroken;
-        if (ctx.in->read(buf.data + got, step, kPayloadTimeoutMs)) return kDecodeBroken;
-        got += step;
-    }
+    // Without the bytes the stream cannot be kept: every later rectangle
+    // refers back into what this one would have produced.
+    if (vnc_read_payload(ctx, len, buf)) return kDecodeBroken;
 
     const uint8_t *data = buf.data;
     if (w < 0) w = 0;
@@ -379,7 +289,7 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     // Tiles may read no further than a rectangle of this size can need.
     const uint64_t bound =
         static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 4 + kZrleOutputSlack;
-    zrle_input d(ctx, data, len, bound);
+    zrle_input d(*ctx.inflate, ctx.running, data, len, bound);
     int result = kDecodeOk;
     if (w > 0 && h > 0) {
         const bool cpixel3 = ctx.red_max <= 255 && ctx.green_max <= 255 && ctx.blue_max <= 255;
@@ -387,6 +297,6 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
     }
     // Tile data that ends early costs only this rectangle; compressed data
     // that does not inflate leaves the stream unusable for every later one.
-    if (!d.drain() || cancelled(ctx)) result = kDecodeBroken;
+    if (!d.drain()) result = kDecodeBroken;
     return result;
 }

@@ -1,4 +1,4 @@
-// Clipped framebuffer writes shared by the decoders.
+// What the decoders share: clipped framebuffer writes, payload reads.
 #include <algorithm>
 #include <cstring>
 
@@ -31,3 +31,20 @@ void put_row(vnc_decode_ctx &ctx, int x, int y, int n, const uint32_t *src) {
 }
 
 }  // namespace vnc_draw
+
+namespace {
+// Payload bytes read at first; each further read doubles what is there.
+constexpr uint32_t kMinPayloadStep = 64 * 1024;
+}  // namespace
+
+int vnc_read_payload(vnc_decode_ctx &ctx, uint32_t len, vnc_buffer &buf) {
+    // The buffer grows with the bytes that arrive, not with the length the
+    // server claims.
+    for (uint32_t got = 0; got < len;) {
+        const uint32_t step = std::min(len - got, std::max<uint32_t>(got, kMinPayloadStep));
+        if (!buf.reserve(static_cast<size_t>(got) + step)) return -1;
+        if (ctx.in->read(buf.data + got, step, kPayloadTimeoutMs)) return -1;
+        got += step;
+    }
+    return 0;
+}

@@ -189,6 +189,7 @@ void vnc_back_idle(vnc_client_t *c) {
     b.pixels = nullptr;
     b.idle = true;
     c->zrle_input.release();
+    if (c->tight) c->tight->rows.release();
 }
 
 void vnc_back_wake(vnc_client_t *c) {
@@ -211,6 +212,7 @@ void vnc_worker_release(vnc_client_t *c) {
     vnc_back_buffer_release(c);
     c->zrle_input.release();
     c->inflater.reset();
+    c->tight.reset();
     c->reader.reset();
 }
 

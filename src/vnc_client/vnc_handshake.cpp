@@ -23,6 +23,7 @@ int fail(vnc_client_t *c, const char *text) {
     vnc_close_connection(c);
     c->reader.reset();
     c->inflater.reset();
+    c->tight.reset();
     if (text) vnc_set_error(c, text);
     c->status.store(VNC_STATUS_ERROR);
     return -1;
@@ -294,6 +295,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
 
     c->inflater.reset(vnc_new<vnc_inflate>());
     if (c->inflater && !c->inflater->ok()) c->inflater.reset();
+    c->tight.reset(vnc_new<vnc_tight_state>());
 
     c->reader->set_deadline(vnc_socket_reader::clock::time_point::max());
     if (!c->connect_go.load()) return fail(c, kConnectAbandoned);

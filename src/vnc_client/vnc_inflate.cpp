@@ -1,5 +1,6 @@
 #include "vnc_inflate.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "vnc_alloc.h"
@@ -148,3 +149,38 @@ int vnc_inflate::run(uint8_t *out, size_t space, size_t *produced) {
 void vnc_inflate::detach() { detach_stream(zs(state_)); }
 
 #endif
+
+int vnc_inflate_window::step(uint8_t *out, size_t space, size_t *produced) {
+    *produced = 0;
+    if (running_ && !running_->load()) return -1;
+    return z_.run(out, space, produced);
+}
+
+bool vnc_inflate_window::refill(size_t n) {
+    const size_t have = left();
+    if (cur != window_) std::memmove(window_, cur, have);
+    cur = window_;
+    end = window_ + have;
+    while (left() < n) {
+        // Output past what the rectangle can hold is not the decoder's to read.
+        if (done_ || produced_ >= bound_) return false;
+        const size_t space =
+            static_cast<size_t>(std::min<uint64_t>(kSize - left(), bound_ - produced_));
+        size_t produced;
+        const int r = step(window_ + left(), space, &produced);
+        end += produced;
+        produced_ += produced;
+        if (r <= 0) finish(r);
+    }
+    return true;
+}
+
+bool vnc_inflate_window::drain() {
+    while (!done_) {
+        size_t produced;
+        const int r = step(window_, kSize, &produced);
+        if (r <= 0) finish(r);
+    }
+    cur = end = window_;
+    return !failed_ && !(running_ && !running_->load());
+}

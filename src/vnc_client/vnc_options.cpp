@@ -1,8 +1,10 @@
 // vnc_set_option, and the encoding list a connection announces.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "vnc_client_internal.h"
+#include "vnc_jpeg.h"
 
 namespace {
 
@@ -13,7 +15,7 @@ struct named_encoding {
     int32_t number;
 };
 const named_encoding kEncodingNames[] = {
-    {"zrle", 16}, {"hextile", 5}, {"rre", 2}, {"copyrect", 1}, {"raw", 0},
+    {"zrle", 16}, {"hextile", 5}, {"rre", 2}, {"copyrect", 1}, {"raw", 0}, {"tight", 7},
 };
 
 // The option's value as one of two words; -1 for neither.
@@ -65,7 +67,15 @@ std::vector<int32_t> vnc_connection_encodings(const vnc_client_t *c) {
         list.assign(std::begin(kDefaultEncodings), std::end(kDefaultEncodings));
     else
         list = o.encodings;
+    // Tight's levels and LastRect go with Tight only: other encodings
+    // ignore them, and the default list stays as it always was.
+    const bool tight =
+        std::find(list.begin(), list.end(), kEncodingTight) != list.end();
+    if (tight && o.jpeg_quality >= 0 && vnc_jpeg_available())
+        list.push_back(kEncodingJpegQuality0 + o.jpeg_quality);
+    if (tight && o.compress_level >= 0) list.push_back(kEncodingCompressLevel0 + o.compress_level);
     list.push_back(kEncodingDesktopSize);
+    if (tight) list.push_back(kEncodingLastRect);
     if (o.desktop_extended) list.push_back(kEncodingExtDesktopSize);
     if (o.cursor_local) list.push_back(kEncodingCursor);
     if (o.qemu_keys) list.push_back(kEncodingQemuKeys);
@@ -86,6 +96,27 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
             if (!parse_encodings(value, list))
                 return option_error(c, "Bad value for option %s: \"%s\"", name, value);
             o.encodings = list;
+            return 0;
+        }
+        // "off" or a level of 0..9.
+        struct level {
+            const char *name;
+            int vnc_options::*field;
+        };
+        static const level kLevels[] = {
+            {"jpeg-quality", &vnc_options::jpeg_quality},
+            {"compress-level", &vnc_options::compress_level},
+        };
+        for (const level &l : kLevels) {
+            if (std::strcmp(name, l.name) != 0) continue;
+            int v = -1;
+            if (value[0] >= '0' && value[0] <= '9' && !value[1])
+                v = value[0] - '0';
+            else if (std::strcmp(value, "off") != 0)
+                return option_error(c, "Bad value for option %s: \"%s\"", name, value);
+            if (v >= 0 && l.field == &vnc_options::jpeg_quality && !vnc_jpeg_available())
+                return option_error(c, "Option %s%s: this build decodes no JPEG", name, "");
+            o.*l.field = v;
             return 0;
         }
         struct flag {

@@ -18,11 +18,12 @@ struct decoder_entry {
 
 const decoder_entry kDecoders[] = {
     {0, decode_raw_rect},     {1, decode_copyrect_rect}, {2, decode_rre_rect},
-    {5, decode_hextile_rect}, {16, decode_zrle_rect},
+    {5, decode_hextile_rect}, {7, decode_tight_rect}, {16, decode_zrle_rect},
 };
 
 // One rectangle; false when the connection must end (the stream is lost).
-bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
+// *last is set by LastRect, which ends the update before its count.
+bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
     uint8_t hdr[12];
     if (in.read(hdr, 12, kPayloadTimeoutMs)) return false;
     const int x = hdr[0] << 8 | hdr[1];
@@ -35,6 +36,10 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
     vnc_back_buffer &b = c->back;
     c->phase = kPhaseRectangle;
     c->phase_encoding = enc;
+    if (enc == kEncodingLastRect) {
+        *last = true;
+        return true;
+    }
     if (enc == kEncodingDesktopSize || enc == kEncodingExtDesktopSize) {
         if (enc == kEncodingExtDesktopSize) {
             const int r = vnc_read_ext_desktop_size(c, in, x, y);
@@ -75,6 +80,7 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in) {
         ctx.blue_max = c->blue_max;
         ctx.running = &c->running;
         ctx.scratch = &c->zrle_input;
+        ctx.tight = c->tight.get();
         if (b.pixels && w > 0 && h > 0 && x < b.width && y < b.height) {
             // Cut to the back buffer: a publish while it decodes shows only
             // its finished rows.
@@ -136,8 +142,9 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
         ticking->set_tick(interim_publish, c);
         ticking->arm_tick(c->back.next_interim);
     }
-    bool ok = true;
-    for (int i = 0; i < count && ok; ++i) ok = c->running.load() && handle_rectangle(c, in);
+    bool ok = true, last = false;
+    for (int i = 0; i < count && ok && !last; ++i)
+        ok = c->running.load() && handle_rectangle(c, in, &last);
     if (ticking) ticking->disarm_tick();
     // The whole update reaches the host before the next one is asked for;
     // this is the one hand-over that waits for the lock, and no data is due.
