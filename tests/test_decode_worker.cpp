@@ -64,9 +64,11 @@ struct client {
     }
 };
 
-// Payload of pic in the given encoding; ZRLE continues `z`.
-Bytes payload(int32_t encoding, const enc::image &pic, enc::zrle_stream &z) {
+// Payload of pic in the given encoding; ZRLE continues `z`, Tight `t`.
+Bytes payload(int32_t encoding, const enc::image &pic, enc::zrle_stream &z,
+              enc::tight_encoder &t) {
     switch (encoding) {
+    case 7: return Bytes().raw(t.basic(pic, enc::kTightGradient, 1));
     case 2: return Bytes().raw(enc::rre_encode(pic));
     case 5: return Bytes().raw(enc::hextile_encode(pic));
     default: return Bytes().raw(z.rect(enc::zrle_encode(pic)));
@@ -77,18 +79,21 @@ Bytes payload(int32_t encoding, const enc::image &pic, enc::zrle_stream &z) {
 
 // Two updates per encoding: a rectangle inside, one reaching past the
 // bottom-right corner (clipped, and the stream stays in step), then one in a
-// later message (for ZRLE, continuing the same zlib stream).
+// later message (for ZRLE and Tight, continuing the same zlib stream). The
+// Tight update ends early, in a LastRect.
 TEST(DecodeWorker, EachEncodingDecodesThroughAConnection) {
-    for (int32_t encoding : {2, 5, 16}) {
+    for (int32_t encoding : {2, 5, 7, 16}) {
         SCOPED_TRACE(encoding);
         const enc::image a = test_picture(40, 30, 1), b = test_picture(40, 30, 2),
                          c = test_picture(10, 10, 3);
         enc::zrle_stream z;
-        Bytes u1 = update_header(2);
-        u1.rect(5, 5, 40, 30, encoding).raw(payload(encoding, a, z).vec());
-        u1.rect(60, 40, 40, 30, encoding).raw(payload(encoding, b, z).vec());
+        enc::tight_encoder t;
+        Bytes u1 = update_header(encoding == 7 ? 0xFFFF : 2);
+        u1.rect(5, 5, 40, 30, encoding).raw(payload(encoding, a, z, t).vec());
+        u1.rect(60, 40, 40, 30, encoding).raw(payload(encoding, b, z, t).vec());
+        if (encoding == 7) u1.rect(0, 0, 0, 0, kEncodingLastRect);
         Bytes u2 = update_header(1);
-        u2.rect(0, 0, 10, 10, encoding).raw(payload(encoding, c, z).vec());
+        u2.rect(0, 0, 10, 10, encoding).raw(payload(encoding, c, z, t).vec());
 
         ScriptedServer s;
         s.handshake(80, 60, "t", 1).send(u1).read(10).gate().send(u2).read(10);

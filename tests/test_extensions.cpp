@@ -13,6 +13,7 @@
 #include "scripted_server.h"
 #include "test_util.h"
 #include "vnc_client_internal.h"
+#include "vnc_jpeg.h"
 
 namespace {
 
@@ -67,8 +68,11 @@ TEST(Options, SetUpBytes) {
         uint8_t shared;
     };
     const int32_t clip = kEncodingExtClipboard;
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {{}, {16, 5, 2, 1, 0, -223}, 1},
+        // Tight's levels and LastRect come with Tight only.
+        {{{"encodings", "tight, copyrect"}, {"compress-level", "2"}}, {7, 1, -254, -223, -224}, 1},
+        {{{"compress-level", "9"}, {"jpeg-quality", "off"}}, {16, 5, 2, 1, 0, -223}, 1},
         {{{"encodings", "raw, zrle"}}, {0, 16, -223}, 1},
         {{{"cursor", "local"}, {"desktop-size", "extended"}}, {16, 5, 2, 1, 0, -223, -308, -239}, 1},
         {{{"qemu-keys", "on"}, {"clipboard", "utf8"}, {"shared", "off"}},
@@ -76,6 +80,8 @@ TEST(Options, SetUpBytes) {
          0},
         {{{"cursor", "local"}, {"cursor", "server"}, {"shared", "on"}}, {16, 5, 2, 1, 0, -223}, 1},
     };
+    if (vnc_jpeg_available())
+        cases.push_back({{{"jpeg-quality", "8"}, {"encodings", "tight"}}, {7, -24, -223, -224}, 1});
     for (const Case &k : cases) {
         ScriptedServer s;
         s.send("RFB 003.008\n").read(12).send(Bytes{1, 1}).read(1).send(Bytes().u32(0)).read(1);
@@ -100,7 +106,8 @@ TEST(Options, RefusedNamesAndValues) {
     Conn cl;
     const std::pair<const char *, const char *> bad[] = {
         {"colour", "on"},           {"cursor", "yes"},   {"encodings", ""},
-        {"encodings", "raw,raw"},   {"encodings", "tight"}, {"encodings", "raw,"},
+        {"encodings", "raw,raw"},   {"encodings", "zlib"}, {"encodings", "raw,"},
+        {"jpeg-quality", "10"},     {"compress-level", "high"}, {"jpeg-quality", "-1"},
         {"shared", "ON"},           {nullptr, "on"},     {"shared", nullptr},
     };
     for (const auto &b : bad) {

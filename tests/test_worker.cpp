@@ -156,7 +156,7 @@ TEST(Worker, DirtyRectangleAfterShrinkLiesInside) {
 TEST(Worker, UnknownEncodingIsMarkedAndReadsNothing) {
     ScriptedServer s;
     s.handshake(20, 20);
-    Bytes u = update_header(2).rect(1, 1, 2, 2, 7).rect(3, 3, 1, 1, 0).pixel(9);
+    Bytes u = update_header(2).rect(1, 1, 2, 2, 99).rect(3, 3, 1, 1, 0).pixel(9);
     s.send(u).read(10);
     Conn k;
     k.connect(s);

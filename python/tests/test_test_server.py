@@ -75,7 +75,7 @@ def test_opt_in_options_fall_back_with_a_server_that_has_no_extensions(test_serv
     with qv.Client() as c:
         with pytest.raises(qv.NotSupported, match="desktop_size"):
             c.connect("127.0.0.1", test_server.port).resize(800, 600, timeout=2)
-        for bad in ({"cursor": "sideways"}, {"encodings": "tight"}):
+        for bad in ({"cursor": "sideways"}, {"encodings": "zlib"}):
             with pytest.raises(ValueError):
                 c.connect("127.0.0.1", test_server.port, **bad)
 
@@ -171,7 +171,7 @@ def test_vnc_do_exit_statuses(tmp_path):
             (7, ["-s", at, "--timeout", "0.5", "expect", str(wrong)], {"VNC_PASSWORD": "secret"}),
             (8, ["-s", at, "resize", "800", "600"], {"VNC_PASSWORD": "secret"}),
             (2, ["-s", at, "--cursor", "sideways", "type", "x"], {}),
-            (2, ["-s", at, "--encodings", "tight", "type", "x"], {"VNC_PASSWORD": "secret"}),
+            (2, ["-s", at, "--encodings", "zlib", "type", "x"], {"VNC_PASSWORD": "secret"}),
         ]
         for status, args, env in cases:
             run = vnc_do(*args, env=env)

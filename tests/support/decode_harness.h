@@ -63,6 +63,7 @@ struct decode_setup {
     vnc_inflate *inflate = nullptr;
     uint16_t colour_max = 255;  // red, green and blue max
     const std::atomic<int> *running = nullptr;
+    vnc_tight_state *tight = nullptr;
 };
 
 inline decode_run run_decoder(vnc_decoder_fn fn, guarded_fb *fb, const enc::bytes &stream, int x,
@@ -76,6 +77,7 @@ inline decode_run run_decoder(vnc_decoder_fn fn, guarded_fb *fb, const enc::byte
     ctx.inflate = setup.inflate;
     ctx.red_max = ctx.green_max = ctx.blue_max = setup.colour_max;
     ctx.running = setup.running;
+    ctx.tight = setup.tight;
     decode_run r;
     r.rc = fn(ctx, x, y, w, h);
     r.left = in.buffered();
@@ -95,6 +97,7 @@ public:
         ctx_.inflate = setup.inflate;
         ctx_.red_max = ctx_.green_max = ctx_.blue_max = setup.colour_max;
         ctx_.running = setup.running;
+        ctx_.tight = setup.tight;
     }
     int next(vnc_decoder_fn fn, int x, int y, int w, int h) { return fn(ctx_, x, y, w, h); }
     size_t left() const { return in_.buffered(); }

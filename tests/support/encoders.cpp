@@ -380,4 +380,110 @@ bytes zrle_stream::rect_padded(const bytes &tile_data, uint32_t total) {
     return out;
 }
 
+// ---- Tight --------------------------------------------------------------
+
+bytes tight_encoder::compact_length(uint32_t n) {
+    bytes out{static_cast<uint8_t>(n & 0x7F)};
+    if (n > 0x7F) {
+        out[0] |= 0x80;
+        out.push_back(static_cast<uint8_t>(n >> 7 & 0x7F));
+        if (n > 0x3FFF) {
+            out[1] |= 0x80;
+            out.push_back(static_cast<uint8_t>(n >> 14));
+        }
+    }
+    return out;
+}
+
+bytes tight_encoder::tpixel(uint32_t pixel) {
+    return {static_cast<uint8_t>(pixel >> 16), static_cast<uint8_t>(pixel >> 8),
+            static_cast<uint8_t>(pixel)};
+}
+
+void tight_encoder::apply_resets(uint8_t resets) {
+    for (int i = 0; i < 4; ++i)
+        if (resets >> i & 1) z_[i].reset();
+}
+
+bytes tight_encoder::fill(uint32_t pixel, uint8_t resets) {
+    apply_resets(resets);
+    bytes out{static_cast<uint8_t>(0x80 | (resets & 15))};
+    append(out, tpixel(pixel));
+    return out;
+}
+
+bytes tight_encoder::jpeg(const bytes &data, uint8_t resets) {
+    apply_resets(resets);
+    bytes out{static_cast<uint8_t>(0x90 | (resets & 15))};
+    append(out, compact_length(static_cast<uint32_t>(data.size())));
+    append(out, data);
+    return out;
+}
+
+bytes tight_encoder::filtered(const image &img, tight_filter filter,
+                              const std::vector<uint32_t> &palette) {
+    bytes data;
+    auto channel = [](uint32_t p, int k) { return static_cast<int>(p >> (16 - 8 * k) & 0xFF); };
+    for (int y = 0; y < img.h; ++y) {
+        uint8_t bits = 0;
+        for (int x = 0; x < img.w; ++x) {
+            const uint32_t p = img.at(x, y);
+            if (filter == kTightCopy) {
+                append(data, tpixel(p));
+            } else if (filter == kTightPalette) {
+                const auto it = std::find(palette.begin(), palette.end(), p);
+                const auto idx = static_cast<uint8_t>(it - palette.begin());
+                if (palette.size() != 2) {
+                    data.push_back(idx);
+                    continue;
+                }
+                bits = static_cast<uint8_t>(bits | idx << (7 - x % 8));
+                if (x % 8 == 7 || x == img.w - 1) {
+                    data.push_back(bits);
+                    bits = 0;
+                }
+            } else {
+                for (int k = 0; k < 3; ++k) {
+                    const int left = x ? channel(img.at(x - 1, y), k) : 0;
+                    const int above = y ? channel(img.at(x, y - 1), k) : 0;
+                    const int corner = x && y ? channel(img.at(x - 1, y - 1), k) : 0;
+                    const int predicted = std::clamp(left + above - corner, 0, 255);
+                    data.push_back(static_cast<uint8_t>(channel(p, k) - predicted));
+                }
+            }
+        }
+    }
+    return data;
+}
+
+bytes tight_encoder::frame(uint8_t control, const bytes &filter_part, const bytes &data,
+                           int stream) {
+    bytes out{control};
+    append(out, filter_part);
+    if (data.size() < 12) {
+        append(out, data);
+        return out;
+    }
+    if (!z_[stream]) z_[stream] = std::make_unique<zrle_stream>();
+    const bytes c = z_[stream]->compress(data);
+    append(out, compact_length(static_cast<uint32_t>(c.size())));
+    append(out, c);
+    return out;
+}
+
+bytes tight_encoder::basic(const image &img, tight_filter filter, int stream, uint8_t resets,
+                           const std::vector<uint32_t> &palette, bool explicit_filter) {
+    apply_resets(resets);
+    const bool with_filter = explicit_filter || filter != kTightCopy;
+    const auto control =
+        static_cast<uint8_t>((resets & 15) | stream << 4 | (with_filter ? 0x40 : 0));
+    bytes part;
+    if (with_filter) part.push_back(static_cast<uint8_t>(filter));
+    if (filter == kTightPalette) {
+        part.push_back(static_cast<uint8_t>(palette.size() - 1));
+        for (uint32_t p : palette) append(part, tpixel(p));
+    }
+    return frame(control, part, filtered(img, filter, palette), stream);
+}
+
 }  // namespace enc

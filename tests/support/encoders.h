@@ -8,7 +8,9 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -139,6 +141,37 @@ public:
 
 private:
     z_stream z_{};
+};
+
+// ---- Tight --------------------------------------------------------------
+
+enum tight_filter { kTightCopy = 0, kTightPalette = 1, kTightGradient = 2 };
+
+// A connection's four Tight streams and the payloads written over them.
+// `resets` are the control byte's low bits: each named stream is started
+// afresh (a new zlib header) before this rectangle's data.
+class tight_encoder {
+public:
+    static bytes compact_length(uint32_t n);
+    static bytes tpixel(uint32_t pixel);  // red, green, blue
+
+    bytes fill(uint32_t pixel, uint8_t resets = 0);
+    bytes jpeg(const bytes &data, uint8_t resets = 0);
+    // Basic data of img through a filter (palette: the colours in the order
+    // given, every pixel of img among them). The filter byte is written
+    // unless the filter is copy and explicit_filter is false.
+    bytes basic(const image &img, tight_filter filter, int stream, uint8_t resets = 0,
+                const std::vector<uint32_t> &palette = {}, bool explicit_filter = true);
+    // The filter's data before compression.
+    static bytes filtered(const image &img, tight_filter filter,
+                          const std::vector<uint32_t> &palette = {});
+    // Control byte, filter part and data as given: raw under 12 bytes,
+    // else a compact length and the data compressed on the stream.
+    bytes frame(uint8_t control, const bytes &filter_part, const bytes &data, int stream);
+
+private:
+    void apply_resets(uint8_t resets);
+    std::array<std::unique_ptr<zrle_stream>, 4> z_;
 };
 
 }  // namespace enc
