@@ -6,8 +6,9 @@
 //   x, y, width, height selectors: v < 128 means v, otherwise 65535 - (v - 128),
 //     so rectangles land inside, across the edges and far outside;
 //   flags: bit 0 no framebuffer (consume only), bit 1 four-byte ZRLE pixels,
-//     bit 2 no inflate stream.
-// One inflate stream serves every rectangle of an input, as on a connection.
+//     bit 2 no inflate stream (nor Tight's streams).
+// One inflate stream (and one set of Tight's) serves every rectangle of an
+// input, as on a connection.
 #ifndef QV_FUZZ_DECODER_H
 #define QV_FUZZ_DECODER_H
 
@@ -30,6 +31,7 @@ inline int run_decoder_input(vnc_decoder_fn fn, const uint8_t *data, size_t size
     std::vector<uint32_t> pixels(static_cast<size_t>(fb_w) * fb_h, 0x11223344u);
     vnc_inflate z;
     const bool z_ok = z.ok();
+    vnc_tight_state tight;
     vnc_memory_reader in(data + 2, size - 2);
     while (in.buffered() >= 5) {
         uint8_t h[5];
@@ -40,6 +42,7 @@ inline int run_decoder_input(vnc_decoder_fn fn, const uint8_t *data, size_t size
         ctx.fb_width = fb_w;
         ctx.fb_height = fb_h;
         ctx.inflate = (z_ok && !(h[4] & kNoInflateStream)) ? &z : nullptr;
+        ctx.tight = (h[4] & kNoInflateStream) ? nullptr : &tight;
         ctx.red_max = ctx.green_max = ctx.blue_max = (h[4] & kFourBytePixels) ? 1023 : 255;
         fn(ctx, coordinate(h[0]), coordinate(h[1]), coordinate(h[2]), coordinate(h[3]));
     }

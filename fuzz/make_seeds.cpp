@@ -257,6 +257,37 @@ int main(int argc, char **argv) {
                 .b);
     }
     {
+        // Every Tight mode on the four streams, a reset, and JPEG pictures
+        // (a whole one, one cut short, one of another size).
+        const std::string d = root + "/tight";
+        enc::tight_encoder t;
+        const enc::image a = picture(30, 20, 21), flat = picture(12, 9, 22);
+        const bytes photo = enc::jpeg_encode(picture(16, 16, 23), 80);
+        bytes cut = photo;
+        cut.resize(cut.size() / 2);
+        const std::vector<uint32_t> two = {0xFF102030u, 0xFFFFFFFFu};
+        enc::image mono(13, 7);
+        for (size_t i = 0; i < mono.px.size(); ++i) mono.px[i] = two[(i * 7 / 3) % 2];
+        ok &= write_file(
+            d, "kinds",
+            decoder_input(64, 64)
+                .rect(0, 0, 30, 20, 0, t.basic(a, enc::kTightCopy, 0, 0, {}, false))
+                .rect(5, 5, 30, 20, 0, t.basic(a, enc::kTightGradient, 1))
+                .rect(2, 40, 13, 7, 0, t.basic(mono, enc::kTightPalette, 2, 0, two))
+                .rect(50, 50, 30, 20, 0, t.basic(a, enc::kTightCopy, 0, 1))
+                .rect(1, 1, 3, 1, 0, t.basic(a.crop(0, 0, 3, 1), enc::kTightCopy, 3))
+                .rect(60, 60, 12, 9, 0, t.fill(0xFF00FF00u))
+                .rect(0, 30, 12, 9, 0, t.basic(flat, enc::kTightCopy, 3))
+                .b);
+        ok &= write_file(d, "jpeg",
+                         decoder_input(40, 40)
+                             .rect(4, 4, 16, 16, 0, t.jpeg(photo))
+                             .rect(30, 30, 16, 16, 0, t.jpeg(photo))
+                             .rect(0, 0, 16, 16, 0, t.jpeg(cut))
+                             .rect(0, 0, 8, 16, 0, t.jpeg(photo))
+                             .b);
+    }
+    {
         const std::string d = root + "/messages";
         enc::zrle_stream s;
         update u(7);

@@ -1,5 +1,12 @@
 #include "encoders.h"
 
+#ifdef QV_HAVE_JPEG
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
+#endif
+
 #include <algorithm>
 #include <map>
 #include <stdexcept>
@@ -382,6 +389,39 @@ bytes zrle_stream::rect_padded(const bytes &tile_data, uint32_t total) {
 
 // ---- Tight --------------------------------------------------------------
 
+bytes jpeg_encode(const image &img, int quality, bool progressive) {
+#ifdef QV_HAVE_JPEG
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = static_cast<JDIMENSION>(img.w);
+    c.image_height = static_cast<JDIMENSION>(img.h);
+    c.input_components = 4;
+    c.in_color_space = JCS_EXT_BGRX;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, quality, TRUE);
+    if (progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = reinterpret_cast<JSAMPROW>(
+            const_cast<uint32_t *>(&img.px[static_cast<size_t>(c.next_scanline) * img.w]));
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    bytes data(out, out + size);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return data;
+#else
+    (void)img, (void)quality, (void)progressive;
+    return {};
+#endif
+}
+
 bytes tight_encoder::compact_length(uint32_t n) {
     bytes out{static_cast<uint8_t>(n & 0x7F)};
     if (n > 0x7F) {
@@ -458,8 +498,8 @@ bytes tight_encoder::filtered(const image &img, tight_filter filter,
 
 bytes tight_encoder::frame(uint8_t control, const bytes &filter_part, const bytes &data,
                            int stream) {
-    bytes out{control};
-    append(out, filter_part);
+    bytes out = filter_part;
+    out.insert(out.begin(), control);
     if (data.size() < 12) {
         append(out, data);
         return out;

@@ -145,6 +145,9 @@ private:
 
 // ---- Tight --------------------------------------------------------------
 
+// A JPEG of img (baseline, or progressive); empty in a build without libjpeg.
+bytes jpeg_encode(const image &img, int quality, bool progressive = false);
+
 enum tight_filter { kTightCopy = 0, kTightPalette = 1, kTightGradient = 2 };
 
 // A connection's four Tight streams and the payloads written over them.
