@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     c->red_max = c->green_max = c->blue_max = 255;
     c->running.store(1);
     c->inflater.reset(vnc_new<vnc_inflate>());
+    c->tight.reset(vnc_new<vnc_tight_state>());
 
     vnc_memory_reader in(input.data(), input.size());
     uint8_t type;
