@@ -6,11 +6,13 @@
 //
 // Lists announced (DesktopSize always included):
 //   ZRLE      16, -223        Hextile   5, -223       RRE   2, -223
-//   CopyRect  1, 0, -223      Raw       0, -223
+//   CopyRect  1, 0, -223      Raw       0, -223       Tight 7, -223, -224
 // Raw needs no place in a list (servers fall back to it anyway), except
 // beside CopyRect, which alone cannot carry new pixels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -116,6 +118,7 @@ const std::vector<int32_t> kHextile = {enc::kHextile, enc::kDesktopSize};
 const std::vector<int32_t> kRre = {enc::kRre, enc::kDesktopSize};
 const std::vector<int32_t> kCopyRect = {enc::kCopyRect, enc::kRaw, enc::kDesktopSize};
 const std::vector<int32_t> kRaw = {enc::kRaw, enc::kDesktopSize};
+const std::vector<int32_t> kTight = {enc::kTight, enc::kDesktopSize, enc::kLastRect};
 
 INSTANTIATE_TEST_SUITE_P(
     Encodings, Pixels,
@@ -123,9 +126,81 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Cell{ServerKind::kXvnc, "zrle", kZrle}, Cell{ServerKind::kXvnc, "hextile", kHextile},
         Cell{ServerKind::kXvnc, "rre", kRre}, Cell{ServerKind::kXvnc, "copyrect", kCopyRect},
-        Cell{ServerKind::kXvnc, "raw", kRaw}, Cell{ServerKind::kX11vnc, "zrle", kZrle},
+        Cell{ServerKind::kXvnc, "raw", kRaw}, Cell{ServerKind::kXvnc, "tight", kTight},
+        Cell{ServerKind::kX11vnc, "tight", kTight}, Cell{ServerKind::kX11vnc, "zrle", kZrle},
         Cell{ServerKind::kX11vnc, "hextile", kHextile}, Cell{ServerKind::kX11vnc, "rre", kRre},
         Cell{ServerKind::kX11vnc, "raw", kRaw}),
     cell_name);
+
+// Largest difference of one colour channel, and the mean over all channels.
+void channel_diff(const Image &a, const Image &b, int *worst, double *mean) {
+    *worst = 0;
+    double sum = 0;
+    for (size_t i = 0; i < a.px.size() && i < b.px.size(); ++i)
+        for (int k = 0; k < 24; k += 8) {
+            const int d = std::abs(static_cast<int>(a.px[i] >> k & 0xFF) -
+                                   static_cast<int>(b.px[i] >> k & 0xFF));
+            *worst = std::max(*worst, d);
+            sum += d;
+        }
+    *mean = a.px.empty() ? 0 : sum / (3.0 * static_cast<double>(a.px.size()));
+}
+
+// Tight with JPEG (quality 8) is lossy: the photo comes within a stated
+// tolerance of the screen (measured: at most 27 a channel, 1.2 on average);
+// the flat picture that follows, sent as palette data, exactly.
+TEST(TightJpeg, PhotoWithinToleranceThenFlatExact) {
+    PeerSession peers;
+    std::string err;
+    ASSERT_TRUE(peers.start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
+    ASSERT_TRUE(show_on_root(peers.display(), picture_file(Picture::kPhoto, kWidth, kHeight), &err))
+        << err;
+    const size_t log_start = peers.server().server_log().size();
+    ClientPtr c = make_client();
+    ASSERT_EQ(vnc_set_option(c.get(), "encodings", "tight"), 0) << vnc_last_error();
+    if (vnc_set_option(c.get(), "jpeg-quality", "8") != 0) GTEST_SKIP() << vnc_last_error();
+    ASSERT_EQ(vnc_connect(c.get(), "127.0.0.1", peers.server().port(), nullptr), 0)
+        << vnc_last_error();
+    ASSERT_TRUE(wait_until([&] { return vnc_get_update_count(c.get()) >= 1; }, kUpdateTimeout));
+    Image screen;
+    ASSERT_TRUE(grab_root(peers.display(), &screen, &err)) << err;
+    const Match copy = wait_image_match(c.get(), screen, Millis(0));
+    ASSERT_EQ(copy.fb.width, kWidth);
+    int worst;
+    double mean;
+    channel_diff(copy.fb, screen, &worst, &mean);
+    EXPECT_LE(worst, 64) << "mean " << mean;
+    EXPECT_LE(mean, 3.0) << "worst " << worst;
+    EXPECT_GT(copy.diff.count, 0) << "no JPEG loss at all: was JPEG used?";
+
+    ASSERT_TRUE(show_on_root(peers.display(), picture_file(Picture::kFlat, kWidth, kHeight), &err))
+        << err;
+    const Match flat = wait_screen_match(c.get(), peers.display(), kUpdateTimeout);
+    EXPECT_TRUE(flat.ok) << flat.str();
+    ASSERT_EQ(vnc_disconnect(c.get()), 0);
+    EXPECT_TRUE(peers.server().encodings_reported(log_start, Millis(5000)).count("tight (jpeg)"));
+}
+
+#ifdef VNC_SNAPSHOT_PATH
+// vnc-snapshot --encodings tight writes exactly the screen.
+TEST(TightSnapshot, EqualsTheScreen) {
+    PeerSession peers;
+    std::string err;
+    ASSERT_TRUE(peers.start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
+    ASSERT_TRUE(show_on_root(peers.display(), picture_file(Picture::kPhoto, kWidth, kHeight), &err))
+        << err;
+    const std::string png = peers.dir().file("tight.png");
+    const CommandResult shot = run_command({VNC_SNAPSHOT_PATH, "-q", "--encodings", "tight",
+                                            "127.0.0.1::" + std::to_string(peers.port()), png});
+    ASSERT_EQ(shot.exit_code, 0) << shot.err;
+    const CommandResult ppm = run_command({"convert", png, "ppm:-"});
+    ASSERT_EQ(ppm.exit_code, 0) << ppm.err;
+    Image got, screen;
+    ASSERT_TRUE(parse_ppm(ppm.out, &got, &err)) << err;
+    ASSERT_TRUE(grab_root(peers.display(), &screen, &err)) << err;
+    const Diff d = compare(got, screen);
+    EXPECT_EQ(d.count, 0) << d.str();
+}
+#endif
 
 }  // namespace

@@ -55,9 +55,12 @@ Options (before the first command):
   --max-diff N           expect: pixels allowed to differ (default 0)
   --delay MS             wait MS milliseconds after each command (default 0:
                          commands go out in order on one connection anyway)
-  --encodings LIST       the encodings to offer, by preference, from zrle,
-                         hextile, rre, copyrect, raw (default: all of them, in
-                         this order)
+  --encodings LIST       the encodings to offer, by preference, from tight,
+                         zrle, hextile, rre, copyrect, raw (default: all but
+                         tight, in this order)
+  --jpeg-quality Q       0-9 or off: Tight may send photo-like areas as JPEG
+                         (lossy: not for exact expects; puts tight first when
+                         --encodings is not given)
   --cursor local|server  local: the server leaves its pointer out of the
                          screen, so captures show none (default server: the
                          pointer is in the picture when the server draws it)
@@ -185,7 +188,8 @@ def parse_options(argv: Sequence[str]) -> Options:
     o = Options()
     i = 0
     with_value = {"-s", "--server", "-p", "--password", "--password-env", "--password-file",
-                  "--timeout", "--tolerance", "--max-diff", "--delay", "--encodings", "--cursor", "--clipboard"}
+                  "--timeout", "--tolerance", "--max-diff", "--delay", "--encodings", "--jpeg-quality", "--cursor",
+                  "--clipboard"}
     choices = {"--cursor": ("local", "server"), "--clipboard": ("latin1", "utf8")}
     while i < len(argv):
         arg = argv[i]
@@ -225,6 +229,10 @@ def parse_options(argv: Sequence[str]) -> Options:
                 o.delay = _number(value, name, 0, 3600e3) / 1000
             elif name == "--encodings":
                 o.connect_options["encodings"] = value  # the library judges the list
+            elif name == "--jpeg-quality":
+                o.connect_options["jpeg_quality"] = value
+                if value != "off":
+                    o.connect_options.setdefault("encodings", "tight,zrle,hextile,rre,copyrect,raw")
             elif name in choices:
                 if value not in choices[name]:
                     raise UsageError(f"{name} needs {' or '.join(choices[name])}, not '{value}'")

@@ -33,7 +33,8 @@ _SCROLL_BUTTONS = {"up": 4, "down": 5, "left": 6, "right": 7}
 
 # connect's keywords and the library's option names; True/False are on/off.
 _OPTIONS = {"encodings": "encodings", "cursor": "cursor", "desktop_size": "desktop-size",
-            "qemu_keys": "qemu-keys", "clipboard": "clipboard", "shared": "shared"}
+            "qemu_keys": "qemu-keys", "clipboard": "clipboard", "shared": "shared",
+            "jpeg_quality": "jpeg-quality", "compress_level": "compress-level"}
 # Characters a US keyboard types with Shift: with qemu_keys the server sees
 # the key's scancode, which carries no shift state, so type() holds Shift.
 _SHIFTED = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZ~!@#$%^&*()_+{}|:\"<>?")
@@ -124,7 +125,8 @@ class Client:
                 timeout: Optional[float] = None, *, encodings: Union[str, Tuple[str, ...], list, None] = None,
                 cursor: Optional[str] = None, desktop_size: Optional[str] = None,
                 qemu_keys: Optional[bool] = None, clipboard: Optional[str] = None,
-                shared: Optional[bool] = None) -> "Client":
+                shared: Optional[bool] = None, jpeg_quality: Union[int, str, None] = None,
+                compress_level: Union[int, str, None] = None) -> "Client":
         """Connects (the whole handshake happens here) and returns self.
 
         Without ``port``, ``host`` may name it as vnc-do's -s does:
@@ -133,8 +135,9 @@ class Client:
 
         The keywords are the library's opt-in options (None leaves one as it
         is; a set one stays for later connects of this client):
-        ``encodings`` "zrle,hextile,rre,copyrect,raw" (a preference, also as a
-        list), ``cursor`` "server" or "local" (the server leaves its pointer
+        ``encodings`` "tight,zrle,hextile,rre,copyrect,raw" (a preference, also
+        as a list), ``jpeg_quality`` and ``compress_level`` 0-9 or "off"
+        (Tight's: JPEG for photo-like areas, lossy; zlib effort), ``cursor`` "server" or "local" (the server leaves its pointer
         out of the picture and sends its shape, see ``cursor``),
         ``desktop_size`` "basic" or "extended" (for ``resize``), ``qemu_keys``
         (keys also go as scancodes), ``clipboard`` "latin1" or "utf8",
@@ -151,7 +154,8 @@ class Client:
             host, port = _split_target(host)
         handle = self._h()
         self._set_options(encodings=encodings, cursor=cursor, desktop_size=desktop_size, qemu_keys=qemu_keys,
-                          clipboard=clipboard, shared=shared)
+                          clipboard=clipboard, shared=shared, jpeg_quality=jpeg_quality,
+                          compress_level=compress_level)
         pw = password.encode("latin-1", "replace") if password else None
         args = (handle, host.encode("utf-8"), int(port), pw)
         if timeout is None:

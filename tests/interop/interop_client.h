@@ -22,7 +22,8 @@ using ClientPtr = std::unique_ptr<vnc_client_t, ClientDeleter>;
 
 // Encoding numbers, for the lists the tests announce.
 namespace enc {
-constexpr int32_t kRaw = 0, kCopyRect = 1, kRre = 2, kHextile = 5, kZrle = 16, kDesktopSize = -223;
+constexpr int32_t kRaw = 0, kCopyRect = 1, kRre = 2, kHextile = 5, kTight = 7, kZrle = 16,
+                  kDesktopSize = -223, kLastRect = -224;
 }
 
 // A new handle announcing encodings (empty: the library's own list).
