@@ -318,15 +318,27 @@ TEST(Extensions, EndReasons) {
         vnc_get_end_reason(cl.c, reason, sizeof reason);
         EXPECT_NE(nullptr, std::strstr(reason, "Connection refused")) << reason;
     }
-    {
+    // Refusals in the handshake: the server's own reason where it gives
+    // one (a NUL inside, as QEMU sends it), what it offered where nothing fits.
+    const struct {
+        Bytes after_version;
+        int reads;
+        const char *reason;
+    } refusals[] = {
+        {Bytes{1, 2}.fill(16, 7).u32(1).u32(22).str("Authentication failed").u8(0), 2,
+         "VNC Authentication failed: Authentication failed (SecurityResult 1)"},
+        {Bytes{1, 2}.fill(16, 7).u32(2).u32(0), 2, "VNC Authentication failed (SecurityResult 2)"},
+        {Bytes{2, 19, 16}, 0, "No compatible RFB security type: the server offers 19 (VeNCrypt), 16 (Tight)"},
+    };
+    for (const auto &r : refusals) {
         ScriptedServer s;
-        s.send("RFB 003.008\n").read(12).send(Bytes{1, 2}).read(1).send(Bytes().fill(16, 7))
-            .read(16).send(Bytes().u32(1));
+        s.send("RFB 003.008\n").read(12).send(r.after_version);
+        for (int i = 0; i < r.reads; ++i) s.read(i == 0 ? 1 : 16);
         s.start();
         Conn cl;
         ASSERT_EQ(-1, vnc_connect(cl.c, "127.0.0.1", s.port(), "pw"));
         vnc_get_end_reason(cl.c, reason, sizeof reason);
-        EXPECT_STREQ("VNC Authentication failed (SecurityResult 1)", reason);
+        EXPECT_STREQ(r.reason, reason);
     }
     {
         // A rectangle cut off by the server, then a connection closed by us.

@@ -1,4 +1,5 @@
 // vnc_connect: resolve, connect, RFB handshake, set-up messages, worker start.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -49,6 +50,50 @@ int refuse(vnc_client_t *c, vnc_byte_source &in) {
         return fail(c, reason);
     }
     return fail(c, "Server refused the connection");
+}
+
+// A server's reason text made printable: control bytes (a NUL inside
+// included) become spaces, trailing ones go.
+void printable_reason(char *text, size_t len) {
+    for (size_t i = 0; i < len; ++i)
+        if (static_cast<unsigned char>(text[i]) < 0x20 || text[i] == 0x7F) text[i] = ' ';
+    while (len > 0 && text[len - 1] == ' ') --len;
+    text[len] = '\0';
+}
+
+// After a failed SecurityResult an RFB 3.8 server says why; what fits of it
+// goes to the end reason (the connection ends either way).
+void note_auth_failure(vnc_client_t *c, vnc_byte_source &in, bool with_reason, uint32_t result) {
+    char reason[kErrorTextSize] = {0};
+    uint32_t len;
+    if (with_reason && in.read_u32(&len, kHandshakeTimeoutMs) == 0 && len > 0) {
+        const size_t n = std::min<size_t>(len, sizeof reason - 1);
+        if (in.read(reason, n, kHandshakeTimeoutMs) == 0) printable_reason(reason, n);
+    }
+    if (reason[0])
+        vnc_note_end(c, "VNC Authentication failed: %s (SecurityResult %u)", reason, result);
+    else
+        vnc_note_end(c, "VNC Authentication failed (SecurityResult %u)", result);
+}
+
+// "19 (VeNCrypt), 16 (Tight)": what a server offered, for the end reason.
+void describe_security_types(const uint8_t *types, int count, char *out, size_t size) {
+    static const struct {
+        uint8_t type;
+        const char *name;
+    } kNames[] = {{1, "None"},  {2, "VNC Authentication"}, {5, "RA2"}, {6, "RA2ne"},
+                  {16, "Tight"}, {18, "TLS"}, {19, "VeNCrypt"}, {30, "Apple"}, {113, "MS Logon"}};
+    size_t used = 0;
+    out[0] = '\0';
+    for (int i = 0; i < count && used + 1 < size; ++i) {
+        const char *name = "unknown";
+        for (const auto &k : kNames)
+            if (k.type == types[i]) name = k.name;
+        const int n = std::snprintf(out + used, size - used, "%s%u (%s)", i ? ", " : "",
+                                    types[i], name);
+        if (n < 0) break;
+        used += static_cast<size_t>(n);
+    }
 }
 
 // Handshake messages: bounded like every send, but not cancelled by
@@ -188,7 +233,12 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
             chosen = has_vnc ? 2 : (has_none ? 1 : 0);
         else
             chosen = has_none ? 1 : (has_vnc ? 2 : 0);
-        if (!chosen) return fail(c, "No compatible RFB security type supported by server");
+        if (!chosen) {
+            char offered[160];
+            describe_security_types(types, count, offered, sizeof offered);
+            vnc_note_end(c, "No compatible RFB security type: the server offers %s", offered);
+            return fail(c, "No compatible RFB security type supported by server");
+        }
         if (send_handshake(c, gen, &chosen, 1)) return fail(c, "Failed to send chosen security type");
         vnc_auth = chosen == 2;
         read_result = version == 8;
@@ -206,7 +256,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         if (in.read_u32(&result, kHandshakeTimeoutMs))
             return fail_read(c, "Failed to read SecurityResult", "the SecurityResult");
         if (result != 0) {
-            vnc_note_end(c, "VNC Authentication failed (SecurityResult %u)", result);
+            note_auth_failure(c, in, version == 8, result);
             return fail(c, "VNC Authentication failed");
         }
     }
