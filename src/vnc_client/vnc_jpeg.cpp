@@ -4,6 +4,7 @@
 
 #ifdef QV_HAVE_JPEG
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>  // jpeglib.h wants FILE declared
 
@@ -55,12 +56,15 @@ int decode(vnc_decode_ctx &ctx, const uint8_t *data, size_t len, int x, int y, i
     cinfo.out_color_space = JCS_EXT_BGRX;
     jpeg_start_decompress(&cinfo);
     ctx.drawn = ctx.pixels != nullptr;
-    // Rows inside the framebuffer are decoded in place, others through row.
+    // Rows inside the framebuffer are decoded in place, others through row;
+    // none past its bottom, so the work follows what can be seen.
     const bool whole_rows = x >= 0 && static_cast<int64_t>(x) + w <= ctx.fb_width;
-    while (cinfo.output_scanline < cinfo.output_height) {
+    const JDIMENSION visible = static_cast<JDIMENSION>(
+        std::clamp<int64_t>(static_cast<int64_t>(ctx.fb_height) - y, 0, h));
+    while (cinfo.output_scanline < visible) {
         const int r = static_cast<int>(cinfo.output_scanline);
         const int64_t fy = static_cast<int64_t>(y) + r;
-        const bool in_place = ctx.pixels && whole_rows && fy >= 0 && fy < ctx.fb_height;
+        const bool in_place = whole_rows && fy >= 0;
         JSAMPROW dst = reinterpret_cast<JSAMPROW>(
             in_place ? ctx.pixels + static_cast<size_t>(fy) * static_cast<size_t>(ctx.fb_width) + x
                      : row);
@@ -68,7 +72,7 @@ int decode(vnc_decode_ctx &ctx, const uint8_t *data, size_t len, int x, int y, i
         if (!in_place) vnc_draw::put_row(ctx, x, static_cast<int>(fy), w, row);
         ctx.rows_done = r + 1;
     }
-    const bool complete = cinfo.output_scanline == cinfo.output_height;
+    const bool complete = cinfo.output_scanline == visible;
     jpeg_destroy_decompress(&cinfo);
     return complete ? kDecodeOk : kDecodeRefused;
 }
@@ -79,6 +83,7 @@ bool vnc_jpeg_available() { return true; }
 
 int vnc_jpeg_decode(vnc_decode_ctx &ctx, const uint8_t *data, size_t len, int x, int y, int w,
                     int h, vnc_buffer &row) {
+    if (!ctx.pixels) return kDecodeOk;  // nothing to draw into: consumed is all
     if (w <= 0 || h <= 0 || !row.reserve(static_cast<size_t>(w) * 4)) return kDecodeRefused;
     return decode(ctx, data, len, x, y, w, h, reinterpret_cast<uint32_t *>(row.data));
 }
