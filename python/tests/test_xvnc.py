@@ -200,3 +200,15 @@ def test_resize_as_xrandr_sees_it(xvnc):
             assert c.resize(400, 300) == (400, 300) == xrandr_size()
         finally:
             assert c.resize(Xvnc.WIDTH, Xvnc.HEIGHT) == (Xvnc.WIDTH, Xvnc.HEIGHT) == xrandr_size()
+
+
+def test_tight_is_exact_and_with_jpeg_close(xvnc, screen):
+    _, picture = screen
+    with qv.Client() as c:
+        c.connect("127.0.0.1", xvnc.port, timeout=10, encodings="tight")
+        c.expect(picture, timeout=10)
+    with qv.Client() as c:
+        c.connect("127.0.0.1", xvnc.port, timeout=10, encodings=["tight"], jpeg_quality=8)
+        c.expect(picture, tolerance=48, timeout=10)
+        with pytest.raises(qv.ExpectTimeout):  # JPEG is lossy: not the same pixels
+            c.expect(picture, timeout=0.5)
