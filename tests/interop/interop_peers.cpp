@@ -1,5 +1,6 @@
 #include "interop_peers.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -389,7 +391,9 @@ void X11vnc::stop() {
     xvfb_.stop();
 }
 
-std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
+namespace {
+
+std::set<std::string> libvncserver_stats(const std::string &part) {
     // After a client leaves, a "Statistics ... Transmit" table lists one
     // line per message kind or encoding: "  ZRLE   :  12 | ...".
     std::set<std::string> names;
@@ -414,6 +418,71 @@ std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
         if (events > 0 && name != "framebufferupdate") names.insert(name);
     }
     return {};  // no table yet, or one still being written
+}
+
+}  // namespace
+
+std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
+    return libvncserver_stats(part);
+}
+
+bool LvsServer::start(const std::string &exe, const std::string &dir, const LvsOptions &o,
+                      std::string *error) {
+    const int n = pick_display(500, 599);
+    if (n < 0) {
+        if (error) *error = "no free port for lvs_server";
+        return false;
+    }
+    port_ = 5900 + n;
+    dir_ = dir;
+    const std::string fifo = dir + "/lvs-commands";
+    if (mkfifo(fifo.c_str(), 0600) != 0 && errno != EEXIST) {
+        if (error) *error = "mkfifo " + fifo + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::string> argv = {exe, std::to_string(port_), std::to_string(o.width),
+                                     std::to_string(o.height), fifo, "--version", o.version};
+    if (!o.password.empty()) argv.insert(argv.end(), {"--password", o.password});
+    SpawnOptions opts;
+    opts.log_path = dir + "/lvs-server.log";
+    proc_ = Process(argv, opts);
+    if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(10000)) ||
+        !proc_.running()) {
+        if (error) *error = "lvs_server does not listen:\n" + tail_lines(proc_.log(), 20);
+        return false;
+    }
+    // The server holds the fifo open for reading by now, so this does not block.
+    fifo_ = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fifo_ < 0 && error) *error = "open " + fifo + ": " + std::strerror(errno);
+    return fifo_ >= 0;
+}
+
+bool LvsServer::command(const std::string &line) {
+    const std::string text = line + "\n";
+    return fifo_ >= 0 && write(fifo_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool LvsServer::dump(Image *out, std::string *error) {
+    const std::string path = dir_ + "/lvs-dump-" + std::to_string(++dumps_) + ".ppm";
+    if (!command("dump " + path)) {
+        if (error) *error = "cannot send to lvs_server";
+        return false;
+    }
+    if (!wait_until([&] { return file_exists(path); }, Millis(5000))) {
+        if (error) *error = "no dump from lvs_server:\n" + tail_lines(proc_.log(), 10);
+        return false;
+    }
+    return parse_ppm(read_file(path), out, error);
+}
+
+void LvsServer::stop() {
+    if (fifo_ >= 0) close(fifo_);
+    fifo_ = -1;
+    proc_.stop();
+}
+
+std::set<std::string> LvsServer::parse_encodings(const std::string &part) const {
+    return libvncserver_stats(part);
 }
 
 bool Qemu::start(const std::string &dir, const std::string &name, std::string *error) {

@@ -139,6 +139,40 @@ private:
     int port_ = -1;
 };
 
+// tests/interop/lvs_server (libvncserver) serving its own deterministic
+// picture, changed by commands; its framebuffer dumps are the ground truth.
+struct LvsOptions {
+    int width = 320;
+    int height = 240;
+    std::string password;        // empty: no authentication
+    std::string version = "3.8";  // 3.3, 3.7 or 3.8
+};
+
+class LvsServer : public VncServer {
+public:
+    bool start(const std::string &exe, const std::string &dir, const LvsOptions &opts,
+               std::string *error);
+    int port() const override { return port_; }
+    int screen_display() const override { return -1; }  // no X screen
+    std::string server_log() const override { return proc_.log(); }
+    // Sends one command line ("change", "copy SX SY W H DX DY", "resize W H").
+    bool command(const std::string &line);
+    // The server's framebuffer once every command sent before is done.
+    bool dump(Image *out, std::string *error);
+    void stop();
+    ~LvsServer() override { stop(); }
+
+protected:
+    std::set<std::string> parse_encodings(const std::string &log_part) const override;
+
+private:
+    Process proc_;
+    std::string dir_;
+    int fifo_ = -1;
+    int port_ = -1;
+    int dumps_ = 0;
+};
+
 // QEMU with no disk, showing its firmware on a VNC display, its key events
 // traced (vnc_key_event_ext for each QEMU key event, input_event_key_qcode
 // for each key that reaches the machine) into trace().
