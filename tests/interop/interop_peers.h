@@ -175,18 +175,38 @@ private:
 
 // QEMU with no disk, showing its firmware on a VNC display, its key events
 // traced (vnc_key_event_ext for each QEMU key event, input_event_key_qcode
-// for each key that reaches the machine) into trace().
+// for each key that reaches the machine), and its VNC server's resizes,
+// authentications and client ends (vnc_msg_server_desktop_resize,
+// vnc_auth_*, vnc_client_*) into trace(). A QMP monitor takes commands.
+struct QemuOptions {
+    bool paused = false;    // -S: the machine waits for QMP "cont"
+    bool password = false;  // VNC authentication; no password until one is set
+    bool nic = false;       // an e1000 on a user network cut off from everything: iPXE runs
+};
+
 class Qemu {
 public:
-    bool start(const std::string &dir, const std::string &name, std::string *error);
+    bool start(const std::string &dir, const std::string &name, std::string *error,
+               const QemuOptions &opts = {});
     int port() const { return port_; }
     std::string log() const { return proc_.log(); }
     std::string trace() const { return read_file(trace_path_); }
+    // Runs a QMP command (arguments a JSON object, or empty); true when QEMU
+    // returns, with its reply in reply when given.
+    bool qmp(const std::string &execute, const std::string &arguments, std::string *error,
+             std::string *reply = nullptr);
+    // The guest's screen as QEMU's screendump writes it.
+    bool screendump(Image *out, std::string *error);
+    ~Qemu();
 
 private:
+    bool qmp_line(std::string *line, std::string *error);
     Process proc_;
     int port_ = -1;
-    std::string trace_path_;
+    std::string dir_, trace_path_, qmp_path_;
+    int qmp_ = -1;
+    std::string qmp_buf_;
+    int dumps_ = 0;
 };
 
 }  // namespace interop
