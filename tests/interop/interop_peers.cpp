@@ -1,5 +1,7 @@
 #include "interop_peers.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -7,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -389,7 +392,9 @@ void X11vnc::stop() {
     xvfb_.stop();
 }
 
-std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
+namespace {
+
+std::set<std::string> libvncserver_stats(const std::string &part) {
     // After a client leaves, a "Statistics ... Transmit" table lists one
     // line per message kind or encoding: "  ZRLE   :  12 | ...".
     std::set<std::string> names;
@@ -416,7 +421,73 @@ std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
     return {};  // no table yet, or one still being written
 }
 
-bool Qemu::start(const std::string &dir, const std::string &name, std::string *error) {
+}  // namespace
+
+std::set<std::string> X11vnc::parse_encodings(const std::string &part) const {
+    return libvncserver_stats(part);
+}
+
+bool LvsServer::start(const std::string &exe, const std::string &dir, const LvsOptions &o,
+                      std::string *error) {
+    const int n = pick_display(500, 599);
+    if (n < 0) {
+        if (error) *error = "no free port for lvs_server";
+        return false;
+    }
+    port_ = 5900 + n;
+    dir_ = dir;
+    const std::string fifo = dir + "/lvs-commands";
+    if (mkfifo(fifo.c_str(), 0600) != 0 && errno != EEXIST) {
+        if (error) *error = "mkfifo " + fifo + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::string> argv = {exe, std::to_string(port_), std::to_string(o.width),
+                                     std::to_string(o.height), fifo, "--version", o.version};
+    if (!o.password.empty()) argv.insert(argv.end(), {"--password", o.password});
+    SpawnOptions opts;
+    opts.log_path = dir + "/lvs-server.log";
+    proc_ = Process(argv, opts);
+    if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(10000)) ||
+        !proc_.running()) {
+        if (error) *error = "lvs_server does not listen:\n" + tail_lines(proc_.log(), 20);
+        return false;
+    }
+    // The server holds the fifo open for reading by now, so this does not block.
+    fifo_ = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fifo_ < 0 && error) *error = "open " + fifo + ": " + std::strerror(errno);
+    return fifo_ >= 0;
+}
+
+bool LvsServer::command(const std::string &line) {
+    const std::string text = line + "\n";
+    return fifo_ >= 0 && write(fifo_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool LvsServer::dump(Image *out, std::string *error) {
+    const std::string path = dir_ + "/lvs-dump-" + std::to_string(++dumps_) + ".ppm";
+    if (!command("dump " + path)) {
+        if (error) *error = "cannot send to lvs_server";
+        return false;
+    }
+    if (!wait_until([&] { return file_exists(path); }, Millis(5000))) {
+        if (error) *error = "no dump from lvs_server:\n" + tail_lines(proc_.log(), 10);
+        return false;
+    }
+    return parse_ppm(read_file(path), out, error);
+}
+
+void LvsServer::stop() {
+    if (fifo_ >= 0) close(fifo_);
+    fifo_ = -1;
+    proc_.stop();
+}
+
+std::set<std::string> LvsServer::parse_encodings(const std::string &part) const {
+    return libvncserver_stats(part);
+}
+
+bool Qemu::start(const std::string &dir, const std::string &name, std::string *error,
+                 const QemuOptions &o) {
     const char *exe = "qemu-system-x86_64";
     if (run_command({exe, "--version"}).exit_code != 0) {
         if (error) *error = std::string(exe) + " does not run (scripts/setup installs qemu-system-x86)";
@@ -428,21 +499,107 @@ bool Qemu::start(const std::string &dir, const std::string &name, std::string *e
         return false;
     }
     port_ = 5900 + n;
+    dir_ = dir;
     trace_path_ = dir + "/qemu-trace.log";
+    qmp_path_ = dir + "/qmp.sock";
     SpawnOptions opts;
     opts.log_path = dir + "/qemu.log";
     opts.cwd = dir;
-    proc_ = Process({exe, "-display", "none", "-vnc", "127.0.0.1:" + std::to_string(n), "-machine",
-                     "accel=tcg", "-nodefaults", "-vga", "std", "-name", name, "-monitor", "none",
-                     "-trace", "enable=vnc_key_event_ext", "-trace",
-                     "enable=input_event_key_qcode", "-D", trace_path_},
-                    opts);
+    std::vector<std::string> argv = {
+        exe, "-display", "none", "-vnc",
+        "127.0.0.1:" + std::to_string(n) + (o.password ? ",password=on" : ""), "-machine",
+        "accel=tcg", "-nodefaults", "-vga", "std", "-name", name, "-monitor", "none", "-qmp",
+        "unix:" + qmp_path_ + ",server=on,wait=off"};
+    for (const char *t : {"vnc_key_event_ext", "input_event_key_qcode",
+                          "vnc_msg_server_desktop_resize", "vnc_auth_*", "vnc_client_*"})
+        argv.insert(argv.end(), {"-trace", std::string("enable=") + t});
+    argv.insert(argv.end(), {"-D", trace_path_});
+    if (o.paused) argv.push_back("-S");
+    if (o.nic) argv.insert(argv.end(), {"-nic", "user,model=e1000,restrict=on"});
+    proc_ = Process(argv, opts);
     if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(20000)) ||
         !proc_.running()) {
         if (error) *error = "QEMU does not listen on its port:\n" + tail_lines(proc_.log(), 20);
         return false;
     }
     return true;
+}
+
+Qemu::~Qemu() {
+    if (qmp_ >= 0) close(qmp_);
+}
+
+bool Qemu::qmp_line(std::string *line, std::string *error) {
+    const auto deadline = std::chrono::steady_clock::now() + Millis(20000);
+    for (;;) {
+        const size_t nl = qmp_buf_.find('\n');
+        if (nl != std::string::npos) {
+            *line = qmp_buf_.substr(0, nl);
+            qmp_buf_.erase(0, nl + 1);
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+        pollfd p{qmp_, POLLIN, 0};
+        char buf[4096];
+        ssize_t got = -1;
+        if (left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) == 1)
+            got = read(qmp_, buf, sizeof buf);
+        if (got <= 0) {
+            if (error) *error = "QMP: no answer from QEMU";
+            return false;
+        }
+        qmp_buf_.append(buf, static_cast<size_t>(got));
+    }
+}
+
+bool Qemu::qmp(const std::string &execute, const std::string &arguments, std::string *error,
+               std::string *reply) {
+    std::string line;
+    auto call = [&](const std::string &cmd, const std::string &args) {
+        const std::string text = "{\"execute\": \"" + cmd + "\"" +
+                                 (args.empty() ? "" : ", \"arguments\": " + args) + "}\n";
+        if (write(qmp_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            if (error) *error = "QMP: cannot send " + cmd;
+            return false;
+        }
+        // Events come as lines of their own; the answer has "return" or "error".
+        while (qmp_line(&line, error)) {
+            if (line.find("\"return\"") != std::string::npos) return true;
+            if (line.find("\"error\"") != std::string::npos) {
+                if (error) *error = "QMP " + cmd + ": " + line;
+                return false;
+            }
+        }
+        return false;
+    };
+    if (qmp_ < 0) {
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr;
+        std::memset(&addr, 0, sizeof addr);
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", qmp_path_.c_str());
+        if (s < 0 || !wait_until(
+                         [&] { return connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0; },
+                         Millis(10000), Millis(50))) {
+            if (s >= 0) close(s);
+            if (error) *error = "QMP: cannot connect to " + qmp_path_;
+            return false;
+        }
+        qmp_ = s;
+        // The greeting, then the handshake that enables commands.
+        if (!qmp_line(&line, error) || !call("qmp_capabilities", "")) return false;
+    }
+    if (!call(execute, arguments)) return false;
+    if (reply) *reply = line;
+    return true;
+}
+
+bool Qemu::screendump(Image *out, std::string *error) {
+    const std::string path = dir_ + "/screendump-" + std::to_string(++dumps_) + ".ppm";
+    if (!qmp("screendump", "{\"filename\": \"" + path + "\"}", error)) return false;
+    const bool ok = parse_ppm(read_file(path), out, error);
+    unlink(path.c_str());
+    return ok;
 }
 
 }  // namespace interop

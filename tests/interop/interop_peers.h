@@ -139,20 +139,74 @@ private:
     int port_ = -1;
 };
 
-// QEMU with no disk, showing its firmware on a VNC display, its key events
-// traced (vnc_key_event_ext for each QEMU key event, input_event_key_qcode
-// for each key that reaches the machine) into trace().
-class Qemu {
+// tests/interop/lvs_server (libvncserver) serving its own deterministic
+// picture, changed by commands; its framebuffer dumps are the ground truth.
+struct LvsOptions {
+    int width = 320;
+    int height = 240;
+    std::string password;        // empty: no authentication
+    std::string version = "3.8";  // 3.3, 3.7 or 3.8
+};
+
+class LvsServer : public VncServer {
 public:
-    bool start(const std::string &dir, const std::string &name, std::string *error);
-    int port() const { return port_; }
-    std::string log() const { return proc_.log(); }
-    std::string trace() const { return read_file(trace_path_); }
+    bool start(const std::string &exe, const std::string &dir, const LvsOptions &opts,
+               std::string *error);
+    int port() const override { return port_; }
+    int screen_display() const override { return -1; }  // no X screen
+    std::string server_log() const override { return proc_.log(); }
+    // Sends one command line ("change", "copy SX SY W H DX DY", "resize W H").
+    bool command(const std::string &line);
+    // The server's framebuffer once every command sent before is done.
+    bool dump(Image *out, std::string *error);
+    void stop();
+    ~LvsServer() override { stop(); }
+
+protected:
+    std::set<std::string> parse_encodings(const std::string &log_part) const override;
 
 private:
     Process proc_;
+    std::string dir_;
+    int fifo_ = -1;
     int port_ = -1;
-    std::string trace_path_;
+    int dumps_ = 0;
+};
+
+// QEMU with no disk, showing its firmware on a VNC display, its key events
+// traced (vnc_key_event_ext for each QEMU key event, input_event_key_qcode
+// for each key that reaches the machine), and its VNC server's resizes,
+// authentications and client ends (vnc_msg_server_desktop_resize,
+// vnc_auth_*, vnc_client_*) into trace(). A QMP monitor takes commands.
+struct QemuOptions {
+    bool paused = false;    // -S: the machine waits for QMP "cont"
+    bool password = false;  // VNC authentication; no password until one is set
+    bool nic = false;       // an e1000 on a user network cut off from everything: iPXE runs
+};
+
+class Qemu {
+public:
+    bool start(const std::string &dir, const std::string &name, std::string *error,
+               const QemuOptions &opts = {});
+    int port() const { return port_; }
+    std::string log() const { return proc_.log(); }
+    std::string trace() const { return read_file(trace_path_); }
+    // Runs a QMP command (arguments a JSON object, or empty); true when QEMU
+    // returns, with its reply in reply when given.
+    bool qmp(const std::string &execute, const std::string &arguments, std::string *error,
+             std::string *reply = nullptr);
+    // The guest's screen as QEMU's screendump writes it.
+    bool screendump(Image *out, std::string *error);
+    ~Qemu();
+
+private:
+    bool qmp_line(std::string *line, std::string *error);
+    Process proc_;
+    int port_ = -1;
+    std::string dir_, trace_path_, qmp_path_;
+    int qmp_ = -1;
+    std::string qmp_buf_;
+    int dumps_ = 0;
 };
 
 }  // namespace interop
