@@ -136,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(Lvs, LvsEncodings,
                                            EncodingCase{"hextile", {"hextile"}},
                                            EncodingCase{"rre", {"rre"}},
                                            EncodingCase{"copyrect,raw", {"copyrect", "raw"}},
-                                           EncodingCase{"raw", {"raw"}}),
+                                           EncodingCase{"raw", {"raw"}},
+                                           EncodingCase{"tight", {"tight"}}),
                          [](const ::testing::TestParamInfo<EncodingCase> &i) {
                              std::string n = i.param.offer;
                              for (char &ch : n)

@@ -149,7 +149,7 @@ TEST_P(QemuBoot, ScreensAndModeSwitchesEqualScreendump) {
 
     // The same screen through each encoding; each client closes cleanly
     // (QEMU sees the end of its stream, no reset) and the next gets in.
-    const char *const offers[] = {"zrle", "hextile", "rre", "copyrect,raw", "raw"};
+    const char *const offers[] = {"zrle", "hextile", "rre", "copyrect,raw", "raw", "tight"};
     ASSERT_EQ(vnc_disconnect(c), 0);
     for (const char *offer : offers) {
         SCOPED_TRACE(offer);
