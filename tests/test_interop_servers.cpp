@@ -1,6 +1,8 @@
-// Another real server: TightVNC's Xvnc (Xtightvnc).
+// Two more real servers: TightVNC's Xvnc (Xtightvnc) and TigerVNC's
+// x0vncserver scraping an Xvfb.
 //
-// Handshakes: the version it offers (3.8) seen in its log, None and VNC
+// Handshakes: the version each offers (Xtightvnc 3.8; x0vncserver 3.8, or
+// 3.3 with -Protocol3.3) seen in the server's log, None and VNC
 // authentication, wrong passwords refused, and a clean disconnect after
 // which the server takes the next client.
 //
@@ -8,6 +10,10 @@
 // framebuffer equals the X server's own screen (xwd) after the first update
 // and after each change, the dirty rectangles cover every change, and the
 // server's log says it sent that encoding and nothing outside the list.
+//
+// Resizes: x0vncserver follows an Xvfb resized through RandR: during the
+// handshake, right after it and after the first picture. Xtightvnc cannot
+// resize its screen and takes no DesktopSize.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -183,7 +189,15 @@ INSTANTIATE_TEST_SUITE_P(
     // Xtightvnc greets with 3.8 (and would take 3.3 or 3.7); x0vncserver
     // with 3.8, or 3.3 when told to. We answer with the version offered.
     ::testing::Values(HandshakeCell{Server::kXtightvnc, false, false, "Using protocol version 3.8"},
-                      HandshakeCell{Server::kXtightvnc, true, false, "Using protocol version 3.8"}),
+                      HandshakeCell{Server::kXtightvnc, true, false, "Using protocol version 3.8"},
+                      HandshakeCell{Server::kX0vncserver, false, false,
+                                    "Client needs protocol version 3.8"},
+                      HandshakeCell{Server::kX0vncserver, true, false,
+                                    "Client needs protocol version 3.8"},
+                      HandshakeCell{Server::kX0vncserver, false, true,
+                                    "Client needs protocol version 3.3"},
+                      HandshakeCell{Server::kX0vncserver, true, true,
+                                    "Client needs protocol version 3.3"}),
     handshake_name);
 
 // ---- pixels --------------------------------------------------------------
@@ -303,7 +317,104 @@ INSTANTIATE_TEST_SUITE_P(
         PixelCell{Server::kXtightvnc, "hextile", "hextile", {"hextile"}},
         PixelCell{Server::kXtightvnc, "rre", "rre", {"rre"}},
         PixelCell{Server::kXtightvnc, "copyrect,raw", "copyrect", {"copyrect", "raw"}},
-        PixelCell{Server::kXtightvnc, "raw", "raw", {"raw"}}),
+        PixelCell{Server::kXtightvnc, "raw", "raw", {"raw"}},
+        PixelCell{Server::kX0vncserver, nullptr, "zrle", {}},
+        PixelCell{Server::kX0vncserver, "hextile", "hextile", {"hextile"}}),
     pixel_name);
+
+// ---- resizes -------------------------------------------------------------
+
+enum class When { kDuringTheHandshake, kRightAfterConnecting, kAfterTheFirstPicture };
+
+struct ResizeCell {
+    const char *name;
+    When when;  // of the first resize
+};
+
+void PrintTo(const ResizeCell &c, std::ostream *os) { *os << c.name; }
+
+class Resize : public ServerTest, public ::testing::WithParamInterface<ResizeCell> {
+protected:
+    // Two faults of x0vncserver when the screen shrinks while a client
+    // connects: it closes the connection when the change comes before it
+    // has read the client's encodings ("does not support desktop size
+    // changes", though they include DesktopSize), or it dies of an X error
+    // (BadMatch in XShmGetImage, Xlib's default handler ending the process).
+    std::string server_fault() {
+        const std::string log = x0_.server_log();
+        if (log.find("Client does not support desktop size") != std::string::npos)
+            return "x0vncserver dropped the client: the resize came before it read the encodings";
+        if (!x0_.running() && log.find("X Error of failed request") != std::string::npos)
+            return "x0vncserver died of an X error as the screen shrank";
+        return "";
+    }
+
+    // wait_screen_match, given up at once when the server or the connection
+    // has gone.
+    Match match_while_server_runs(vnc_client_t *c) {
+        Match m;
+        const auto end = std::chrono::steady_clock::now() + kUpdateTimeout;
+        do {
+            m = wait_screen_match(c, display(), Millis(500));
+        } while (!m.ok && x0_.running() && vnc_get_status(c) == VNC_STATUS_CONNECTED &&
+                 std::chrono::steady_clock::now() < end);
+        return m;
+    }
+};
+
+TEST_P(Resize, X0vncserverFollowsTheXvfb) {
+    const When when = GetParam().when;
+    ASSERT_NO_FATAL_FAILURE(start(Server::kX0vncserver, ""));
+    ASSERT_NO_FATAL_FAILURE(show(Picture::kPhoto));
+    // Smaller, then back: Xvfb cannot grow beyond the size it started with.
+    // The modes are made beforehand so that a resize is one xrandr call.
+    const std::pair<int, int> sizes[] = {{400, 300}, {kWidth, kHeight}};
+    std::string output, err;
+    for (const auto &size : sizes)
+        ASSERT_TRUE(add_screen_size(display(), size.first, size.second, &output, &err)) << err;
+    auto resize = [&](const std::pair<int, int> &size, std::string *error) {
+        return set_screen_size(display(), output, size.first, size.second, error);
+    };
+
+    ClientPtr c(vnc_create());
+    ASSERT_TRUE(c);
+    // The first resize races the handshake: the greeting may carry either size.
+    bool first_resized = false;
+    std::string first_error;
+    std::thread early;
+    if (when == When::kDuringTheHandshake)
+        early = std::thread([&] { first_resized = resize(sizes[0], &first_error); });
+    const int connected = vnc_connect(c.get(), "127.0.0.1", port(), nullptr);
+    if (early.joinable()) early.join();
+    if (connected != 0 && !server_fault().empty()) GTEST_SKIP() << server_fault();
+    ASSERT_EQ(connected, 0) << vnc_last_error();
+    if (when == When::kAfterTheFirstPicture) {
+        const Match m = match_while_server_runs(c.get());
+        ASSERT_TRUE(m.ok) << "first update: " << m.str();
+    }
+    for (const auto &size : sizes) {
+        if (&size != &sizes[0] || when != When::kDuringTheHandshake)
+            first_resized = resize(size, &first_error);
+        ASSERT_TRUE(first_resized) << first_error;
+        const Match m = match_while_server_runs(c.get());
+        if (!m.ok && !server_fault().empty()) GTEST_SKIP() << server_fault();
+        if (!m.ok) m.save(dir_.file("mismatch"));
+        ASSERT_TRUE(m.ok) << "after the resize to " << size.first << "x" << size.second << ": "
+                          << m.str() << "; status " << vnc_get_status(c.get());
+        int w = 0, h = 0;
+        ASSERT_EQ(vnc_get_dimensions(c.get(), &w, &h), 0);
+        EXPECT_EQ(w, size.first);
+        EXPECT_EQ(h, size.second);
+        EXPECT_EQ(vnc_get_status(c.get()), VNC_STATUS_CONNECTED);
+    }
+    EXPECT_EQ(vnc_disconnect(c.get()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    When, Resize,
+    ::testing::Values(ResizeCell{"DuringTheHandshake", When::kDuringTheHandshake},
+                      ResizeCell{"RightAfterConnecting", When::kRightAfterConnecting},
+                      ResizeCell{"AfterTheFirstPicture", When::kAfterTheFirstPicture}),
+    [](const ::testing::TestParamInfo<ResizeCell> &info) { return std::string(info.param.name); });
 
 }  // namespace
