@@ -157,6 +157,8 @@ protected:
             [&] { return server_->server_log().find(left, log_start) != std::string::npos; },
             Millis(5000)))
             << "the server never logged \"" << left << "\"";
+        EXPECT_EQ(server_->server_log().find("reset by peer", log_start), std::string::npos)
+            << "the server saw the connection reset";
         EXPECT_TRUE(server_running());
     }
 
