@@ -322,6 +322,10 @@ bool Xvnc::start(const std::string &dir, const XvncOptions &o, std::string *erro
 }
 
 std::set<std::string> Xvnc::parse_encodings(const std::string &part) const {
+    return tigervnc_encodings_report(part);
+}
+
+std::set<std::string> tigervnc_encodings_report(const std::string &part) {
     // After a client leaves: "EncodeManager:   ZRLE:" (three spaces) heads
     // the rectangles sent with each encoder; "CopyRect:" counts copies.
     std::set<std::string> names;

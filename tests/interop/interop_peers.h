@@ -54,6 +54,10 @@ std::string picture_file(Picture kind, int width, int height);
 // A VNC password file as vncpasswd -f writes it.
 bool make_password_file(const std::string &path, const std::string &password);
 
+// The encodings (lower-case) in the first complete report TigerVNC's servers
+// (Xvnc, x0vncserver) log after a client leaves; empty when none is complete.
+std::set<std::string> tigervnc_encodings_report(const std::string &log_part);
+
 class XServerBase {
 public:
     virtual ~XServerBase() = default;

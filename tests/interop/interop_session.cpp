@@ -19,11 +19,18 @@ bool PeerSession::start_server(ServerKind kind, int width, int height, std::stri
         if (!x11vnc_.start(dir_.path(), width, height, o, error)) return false;
         server_ = &x11vnc_;
     }
+    return use_server(*server_, width, height, error);
+}
+
+bool PeerSession::use_server(VncServer &server, int width, int height, std::string *error,
+                             bool park_pointer) {
+    server_ = &server;
     // Xvnc paints the pointer into the pictures it sends to a client that
     // does not take cursor shapes, and xwd does not show it: give the root
     // window an empty cursor and keep the pointer in the corner, away from
     // the windows the tests open (which may have cursors of their own).
     if (!hide_root_cursor(display(), error)) return false;
+    if (!park_pointer) return true;
     const CommandResult r = x_tool(
         display(), {"xdotool", "mousemove", std::to_string(width - 1), std::to_string(height - 1)});
     if (r.exit_code != 0) {

@@ -24,6 +24,11 @@ public:
     // no authentication.
     bool start_server(ServerKind kind, int width, int height, std::string *error,
                       const std::string &password = "");
+    // Works with a server started elsewhere instead, which must outlive
+    // the session. park_pointer false: leave the pointer where it is, for a
+    // server that paints none and whose X server xdotool cannot drive.
+    bool use_server(VncServer &server, int width, int height, std::string *error,
+                    bool park_pointer = true);
     VncServer &server() { return *server_; }
     int port() const { return server_->port(); }
     int display() const { return server_->screen_display(); }

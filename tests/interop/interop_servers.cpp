@@ -1,0 +1,200 @@
+#include "interop_servers.h"
+
+#include <cctype>
+#include <sstream>
+#include <vector>
+
+namespace interop {
+
+namespace {
+
+std::string lower(std::string s) {
+    for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+bool Xtightvnc::start(const std::string &dir, const XtightvncOptions &o, std::string *error) {
+    std::vector<std::string> argv = {"Xtightvnc",
+                                     "{D}",
+                                     "-geometry",
+                                     std::to_string(o.width) + "x" + std::to_string(o.height),
+                                     "-depth",
+                                     "24",
+                                     "-rfbport",
+                                     "{P}",
+                                     "-localhost",
+                                     "-interface",
+                                     "127.0.0.1",
+                                     "-nolisten",
+                                     "tcp",
+                                     "-alwaysshared",
+                                     // It would paint its pointer into the pictures it sends, and
+                                     // xwd does not show a pointer.
+                                     "-nocursor",
+                                     "-desktop",
+                                     o.desktop};
+    if (!o.password.empty()) {
+        const std::string pwfile = dir + "/xtightvnc.passwd";
+        if (!make_password_file(pwfile, o.password)) {
+            if (error) *error = "vncpasswd -f failed";
+            return false;
+        }
+        argv.insert(argv.end(), {"-rfbauth", pwfile});
+    }
+    if (!start_x(argv, dir + "/xtightvnc.log", error)) return false;
+    port_ = 5900 + display_;
+    if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(10000)) ||
+        !proc_.running()) {
+        if (error) *error = "Xtightvnc does not listen on its port:\n" + tail_lines(log(), 15);
+        return false;
+    }
+    return true;
+}
+
+std::set<std::string> Xtightvnc::parse_encodings(const std::string &part) const {
+    // After a client leaves, "Statistics:" heads lines such as
+    // "DD/MM/YY HH:MM:SS     hextile rectangles 12, bytes 3456" and the
+    // report ends with "raw bytes equivalent ...". A client that never got
+    // an update has a report without that last line.
+    std::set<std::string> names;
+    bool in_report = false;
+    std::istringstream in(part);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string date, time, first, second;
+        words >> date >> time >> first >> second;
+        if (first == "Statistics:") {
+            in_report = true;
+            names.clear();
+            continue;
+        }
+        if (!in_report) continue;
+        if (first == "raw" && second == "bytes") {
+            if (!names.empty()) return names;
+            in_report = false;
+            continue;
+        }
+        long count = 0;
+        if (second == "rectangles" && words >> count && count > 0) names.insert(lower(first));
+    }
+    return {};
+}
+
+bool X0vncserver::start(const std::string &dir, int width, int height,
+                        const X0vncserverOptions &o, std::string *error) {
+    if (!xvfb_.start(dir, width, height, error)) return false;
+    // The port of the Xvfb's display number was free when the number was
+    // picked, and nobody else gets that number.
+    port_ = 5900 + xvfb_.display();
+    std::vector<std::string> argv = {"X0tigervnc", "-display",      xvfb_.display_name(),
+                                     "-rfbport",   std::to_string(port_),
+                                     "-interface", "127.0.0.1",     "-AlwaysShared",
+                                     // Wrong passwords on purpose must not lock out the tests.
+                                     "-UseBlacklist=0"};
+    if (o.password.empty()) {
+        argv.insert(argv.end(), {"-SecurityTypes", "None"});
+    } else {
+        const std::string pwfile = dir + "/x0vncserver.passwd";
+        if (!make_password_file(pwfile, o.password)) {
+            if (error) *error = "vncpasswd -f failed";
+            return false;
+        }
+        argv.insert(argv.end(), {"-SecurityTypes", "VncAuth", "-PasswordFile", pwfile});
+    }
+    if (o.protocol33) argv.push_back("-Protocol3.3");
+    SpawnOptions opts;
+    opts.log_path = dir + "/x0vncserver.log";
+    opts.cwd = dir;
+    opts.env = {"HOME=" + dir};
+    proc_ = Process(argv, opts);
+    if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(15000)) ||
+        !proc_.running()) {
+        if (error)
+            *error = "x0vncserver does not listen on its port:\n" + tail_lines(proc_.log(), 20);
+        return false;
+    }
+    return true;
+}
+
+void X0vncserver::stop() {
+    proc_.stop(Millis(1000));
+    xvfb_.stop();
+}
+
+std::set<std::string> X0vncserver::parse_encodings(const std::string &part) const {
+    return tigervnc_encodings_report(part);
+}
+
+namespace {
+
+std::string mode_name(int width, int height) {
+    return "qv" + std::to_string(width) + "x" + std::to_string(height);
+}
+
+}  // namespace
+
+bool add_screen_size(int display, int width, int height, std::string *output,
+                     std::string *error) {
+    const CommandResult q = x_tool(display, {"xrandr"});
+    if (q.exit_code != 0) {
+        if (error) *error = "xrandr failed: " + q.err;
+        return false;
+    }
+    // Xvfb has one output; its name is the first word of the line that
+    // says "connected".
+    const std::string mode = mode_name(width, height);
+    std::string line;
+    std::istringstream in(q.out);
+    bool have_mode = false;
+    output->clear();
+    while (std::getline(in, line)) {
+        if (output->empty() && line.find(" connected") != std::string::npos)
+            *output = line.substr(0, line.find(' '));
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first == mode) have_mode = true;
+    }
+    if (output->empty()) {
+        if (error) *error = "xrandr shows no output:\n" + q.out;
+        return false;
+    }
+    if (have_mode) return true;
+    const std::string w = std::to_string(width), h = std::to_string(height);
+    // A mode needs only its sizes here: Xvfb drives no monitor.
+    const CommandResult n =
+        x_tool(display, {"xrandr", "--newmode", mode, "0", w, w, w, w, h, h, h, h});
+    const CommandResult a = x_tool(display, {"xrandr", "--addmode", *output, mode});
+    if (n.exit_code != 0 || a.exit_code != 0) {
+        if (error) *error = "xrandr cannot add mode " + mode + ": " + n.err + a.err;
+        return false;
+    }
+    return true;
+}
+
+bool set_screen_size(int display, const std::string &output, int width, int height,
+                     std::string *error) {
+    const CommandResult s =
+        x_tool(display, {"xrandr", "--output", output, "--mode", mode_name(width, height)});
+    if (s.exit_code != 0) {
+        if (error) *error = "xrandr --mode " + mode_name(width, height) + " failed: " + s.err;
+        return false;
+    }
+    Image img;
+    std::string grab_error;
+    const bool ok = wait_until(
+        [&] {
+            return grab_root(display, &img, &grab_error) && img.width == width &&
+                   img.height == height;
+        },
+        Millis(5000));
+    if (!ok && error)
+        *error = "the screen stayed " + std::to_string(img.width) + "x" +
+                 std::to_string(img.height) + " " + grab_error;
+    return ok;
+}
+
+}  // namespace interop
