@@ -4,6 +4,7 @@
 // and clipboard text set on the X side reaches the client.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -150,6 +151,8 @@ TEST_P(Input, KeysArriveAsTheirKeysyms) {
 }
 
 TEST_P(Input, ClipboardTextReachesTheServer) {
+    if (GetParam() == ServerKind::kX0vncserver)
+        GTEST_SKIP() << "x0vncserver 1.12 passes no clipboard text between its clients and the X display";
     const std::string text = "quenvira clipboard 42";
     ASSERT_EQ(vnc_send_client_cut_text(client_.get(), text.data(), static_cast<int>(text.size())),
               0);
@@ -168,6 +171,8 @@ TEST_P(Input, ClipboardTextReachesTheServer) {
 }
 
 TEST_P(Input, ClipboardTextFromTheServerIsKept) {
+    if (GetParam() == ServerKind::kX0vncserver)
+        GTEST_SKIP() << "x0vncserver 1.12 passes no clipboard text between its clients and the X display";
     // The server is serving the client once the first picture has arrived.
     const Match m = wait_screen_match(client_.get(), peers_.display(), Millis(20000));
     ASSERT_TRUE(m.ok) << m.str();
@@ -203,9 +208,13 @@ TEST_P(Input, ClipboardTextFromTheServerIsKept) {
     EXPECT_TRUE(arrived) << "cut text kept: \"" << kept << "\", last set: \"" << text << "\"";
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, Input, ::testing::Values(ServerKind::kXvnc, ServerKind::kX11vnc),
+INSTANTIATE_TEST_SUITE_P(Servers, Input,
+                         ::testing::Values(ServerKind::kXvnc, ServerKind::kX11vnc,
+                                           ServerKind::kX0vncserver),
                          [](const ::testing::TestParamInfo<ServerKind> &i) {
-                             return std::string(i.param == ServerKind::kXvnc ? "Xvnc" : "X11vnc");
+                             std::string name = server_name(i.param);
+                             name[0] = static_cast<char>(std::toupper(name[0]));
+                             return name;
                          });
 
 }  // namespace

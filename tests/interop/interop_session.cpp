@@ -2,7 +2,14 @@
 
 namespace interop {
 
-const char *server_name(ServerKind kind) { return kind == ServerKind::kXvnc ? "Xvnc" : "x11vnc"; }
+const char *server_name(ServerKind kind) {
+    switch (kind) {
+    case ServerKind::kXvnc: return "Xvnc";
+    case ServerKind::kX11vnc: return "x11vnc";
+    case ServerKind::kX0vncserver: return "x0vncserver";
+    }
+    return "?";
+}
 
 bool PeerSession::start_server(ServerKind kind, int width, int height, std::string *error,
                                const std::string &password) {
@@ -13,11 +20,16 @@ bool PeerSession::start_server(ServerKind kind, int width, int height, std::stri
         o.password = password;
         if (!xvnc_.start(dir_.path(), o, error)) return false;
         server_ = &xvnc_;
-    } else {
+    } else if (kind == ServerKind::kX11vnc) {
         X11vncOptions o;
         o.password = password;
         if (!x11vnc_.start(dir_.path(), width, height, o, error)) return false;
         server_ = &x11vnc_;
+    } else {
+        X0vncserverOptions o;
+        o.password = password;
+        if (!x0vncserver_.start(dir_.path(), width, height, o, error)) return false;
+        server_ = &x0vncserver_;
     }
     return use_server(*server_, width, height, error);
 }

@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "interop_peers.h"
+#include "interop_servers.h"
 #include "interop_process.h"
 
 namespace interop {
 
-enum class ServerKind { kXvnc, kX11vnc };
+enum class ServerKind { kXvnc, kX11vnc, kX0vncserver };
 const char *server_name(ServerKind kind);
 inline void PrintTo(ServerKind kind, std::ostream *os) { *os << server_name(kind); }
 
@@ -48,6 +49,7 @@ private:
     TempDir dir_;
     Xvnc xvnc_;
     X11vnc x11vnc_;
+    X0vncserver x0vncserver_;
     VncServer *server_ = nullptr;
     std::list<Process> clients_;  // declared last: stopped first
 };
