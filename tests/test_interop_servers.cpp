@@ -101,6 +101,7 @@ struct HandshakeCell {
     bool auth;
     bool protocol33;           // x0vncserver only
     const char *version_seen;  // what the server logs for the version we answered
+    const char *refusal = "";  // the end reason of a wrong password: the server's words kept
 };
 
 void PrintTo(const HandshakeCell &c, std::ostream *os) {
@@ -167,6 +168,9 @@ protected:
         ASSERT_TRUE(c);
         EXPECT_EQ(vnc_connect(c.get(), "127.0.0.1", port(), password), -1);
         EXPECT_STREQ(vnc_last_error(), "VNC Authentication failed");
+        char reason[256] = {0};
+        vnc_get_end_reason(c.get(), reason, sizeof reason);
+        EXPECT_STREQ(reason, GetParam().refusal);
         EXPECT_EQ(vnc_get_status(c.get()), VNC_STATUS_ERROR);
         EXPECT_EQ(vnc_send_pointer(c.get(), 1, 1, 0), -1);
     }
@@ -191,15 +195,20 @@ INSTANTIATE_TEST_SUITE_P(
     // Xtightvnc greets with 3.8 (and would take 3.3 or 3.7); x0vncserver
     // with 3.8, or 3.3 when told to. We answer with the version offered.
     ::testing::Values(HandshakeCell{Server::kXtightvnc, false, false, "Using protocol version 3.8"},
-                      HandshakeCell{Server::kXtightvnc, true, false, "Using protocol version 3.8"},
+                      HandshakeCell{Server::kXtightvnc, true, false, "Using protocol version 3.8",
+                                    "VNC Authentication failed: Authentication failed "
+                                    "(SecurityResult 1)"},
                       HandshakeCell{Server::kX0vncserver, false, false,
                                     "Client needs protocol version 3.8"},
                       HandshakeCell{Server::kX0vncserver, true, false,
-                                    "Client needs protocol version 3.8"},
+                                    "Client needs protocol version 3.8",
+                                    "VNC Authentication failed: Authentication failure "
+                                    "(SecurityResult 1)"},
                       HandshakeCell{Server::kX0vncserver, false, true,
                                     "Client needs protocol version 3.3"},
                       HandshakeCell{Server::kX0vncserver, true, true,
-                                    "Client needs protocol version 3.3"}),
+                                    "Client needs protocol version 3.3",
+                                    "VNC Authentication failed (SecurityResult 1)"}),
     handshake_name);
 
 // ---- pixels --------------------------------------------------------------
