@@ -331,8 +331,10 @@ INSTANTIATE_TEST_SUITE_P(
         PixelCell{Server::kXtightvnc, "rre", "rre", {"rre"}},
         PixelCell{Server::kXtightvnc, "copyrect,raw", "copyrect", {"copyrect", "raw"}},
         PixelCell{Server::kXtightvnc, "raw", "raw", {"raw"}},
+        PixelCell{Server::kXtightvnc, "tight", "tight", {"tight"}},
         PixelCell{Server::kX0vncserver, nullptr, "zrle", {}},
-        PixelCell{Server::kX0vncserver, "hextile", "hextile", {"hextile"}}),
+        PixelCell{Server::kX0vncserver, "hextile", "hextile", {"hextile"}},
+        PixelCell{Server::kX0vncserver, "tight", "tight", {"tight"}}),
     pixel_name);
 
 // ---- resizes -------------------------------------------------------------
