@@ -308,6 +308,11 @@ CommandResult run_command(const std::vector<std::string> &argv, const SpawnOptio
     return result;
 }
 
+bool on_path(const std::string &name) {
+    const std::string exe = find_executable(name);
+    return exe != name && access(exe.c_str(), X_OK) == 0;
+}
+
 TempDir::TempDir() {
     char tmpl[] = "/tmp/qv-interop-XXXXXX";
     if (mkdtemp(tmpl)) path_ = tmpl;

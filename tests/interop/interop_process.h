@@ -72,6 +72,9 @@ struct CommandResult {
 CommandResult run_command(const std::vector<std::string> &argv, const SpawnOptions &opts = {},
                           Millis timeout = Millis(20000), const std::string *input = nullptr);
 
+// Whether name is an executable file on PATH.
+bool on_path(const std::string &name);
+
 // A private directory removed with everything in it on destruction.
 class TempDir {
 public:

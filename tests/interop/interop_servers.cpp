@@ -1,6 +1,11 @@
 #include "interop_servers.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <filesystem>
 #include <sstream>
 #include <vector>
 
@@ -195,6 +200,151 @@ bool set_screen_size(int display, const std::string &output, int width, int heig
         *error = "the screen stayed " + std::to_string(img.width) + "x" +
                  std::to_string(img.height) + " " + grab_error;
     return ok;
+}
+
+}  // namespace interop
+
+namespace interop {
+
+namespace {
+
+bool is_socket(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// The first socket in dir whose name starts with prefix; empty when none.
+std::string find_socket(const std::string &dir, const std::string &prefix) {
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(prefix, 0) == 0 && is_socket(e.path().string())) return name;
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string Wayvnc::missing_programs() {
+    std::string missing;
+    std::vector<std::string> needed = {"sway", "swaybg", "wayvnc", "grim", "swaymsg"};
+    if (geteuid() == 0) needed.push_back("setpriv");
+    for (const auto &p : needed)
+        if (!on_path(p)) missing += (missing.empty() ? "" : " ") + p;
+    return missing;
+}
+
+std::vector<std::string> Wayvnc::as_user(const std::vector<std::string> &argv) const {
+    if (geteuid() != 0) return argv;
+    const struct passwd *pw = getpwnam("nobody");
+    const std::string uid = std::to_string(pw ? pw->pw_uid : 65534);
+    const std::string gid = std::to_string(pw ? pw->pw_gid : 65534);
+    std::vector<std::string> out = {"setpriv", "--reuid=" + uid, "--regid=" + gid,
+                                    "--clear-groups"};
+    out.insert(out.end(), argv.begin(), argv.end());
+    return out;
+}
+
+SpawnOptions Wayvnc::client_options(const std::string &log_name) const {
+    SpawnOptions o;
+    o.cwd = dir_.path();
+    if (!log_name.empty()) o.log_path = dir_.file(log_name);
+    o.env = {"HOME=" + dir_.path(), "XDG_RUNTIME_DIR=" + runtime_dir_,
+             "WAYLAND_DISPLAY=" + wayland_display_, "SWAYSOCK=" + sway_socket_,
+             // An X server some other test left in the environment is not ours.
+             "DISPLAY="};
+    return o;
+}
+
+bool Wayvnc::start(int width, int height, const std::string &background, std::string *error) {
+    auto fail = [&](const std::string &what) {
+        if (error) *error = what;
+        return false;
+    };
+    if (dir_.path().empty()) return fail("no temporary directory");
+    runtime_dir_ = dir_.file("run");
+    if (mkdir(runtime_dir_.c_str(), 0700) != 0) return fail("cannot make " + runtime_dir_);
+    if (geteuid() == 0) {
+        const struct passwd *pw = getpwnam("nobody");
+        if (!pw) return fail("no user nobody to run sway as (it refuses root)");
+        if (chown(dir_.path().c_str(), pw->pw_uid, pw->pw_gid) != 0 ||
+            chown(runtime_dir_.c_str(), pw->pw_uid, pw->pw_gid) != 0)
+            return fail("cannot hand " + dir_.path() + " to nobody");
+    }
+    const std::string config = dir_.file("sway.config");
+    if (!write_file(config, "output * resolution " + std::to_string(width) + "x" +
+                                std::to_string(height) + " bg " + background +
+                                " solid_color\n"))
+        return fail("cannot write " + config);
+
+    // sway makes its IPC socket where SWAYSOCK says; the Wayland socket's
+    // name it picks itself.
+    sway_socket_ = runtime_dir_ + "/sway-ipc.sock";
+    SpawnOptions o = client_options("sway.log");
+    o.env.insert(o.env.end(),
+                 {"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"});
+    sway_ = Process(as_user({"sway", "-c", config}), o);
+    const bool up = wait_until(
+        [&] {
+            wayland_display_ = find_socket(runtime_dir_, "wayland-");
+            return (!wayland_display_.empty() && is_socket(sway_socket_)) || !sway_.running();
+        },
+        Millis(10000));
+    if (!up || !sway_.running())
+        return fail("sway did not start:\n" + tail_lines(sway_.log(), 20));
+
+    // The display number is only a way to a port nobody else is handed.
+    const int n = pick_display();
+    if (n < 0) return fail("no free port");
+    port_ = 5900 + n;
+    wayvnc_ = Process(as_user({"wayvnc", "-v", "127.0.0.1", std::to_string(port_)}),
+                      client_options("wayvnc.log"));
+    if (!wait_until([&] { return tcp_listening(port_) || !wayvnc_.running(); }, Millis(10000)) ||
+        !wayvnc_.running())
+        return fail("wayvnc does not listen on its port:\n" + tail_lines(wayvnc_.log(), 20));
+    return true;
+}
+
+Process &Wayvnc::start_client(const std::vector<std::string> &argv) {
+    clients_.emplace_back(as_user(argv), client_options("clients.log"));
+    return clients_.back();
+}
+
+bool Wayvnc::swaymsg(const std::string &command, std::string *error) {
+    const CommandResult r = run_command(as_user({"swaymsg", command}), client_options(""));
+    if (r.exit_code == 0) return true;
+    if (error) *error = "swaymsg " + command + " failed: " + r.out + r.err;
+    return false;
+}
+
+bool Wayvnc::screenshot(Image *out, std::string *error) {
+    const CommandResult r = run_command(as_user({"grim", "-t", "ppm", "-"}), client_options(""));
+    if (r.exit_code != 0) {
+        if (error) *error = "grim failed: " + r.err;
+        return false;
+    }
+    return parse_ppm(r.out, out, error);
+}
+
+void Wayvnc::stop() {
+    clients_.clear();
+    wayvnc_.stop(Millis(1000));
+    sway_.stop(Millis(1000));
+}
+
+std::set<std::string> Wayvnc::parse_encodings(const std::string &part) const {
+    std::set<std::string> names;
+    std::istringstream in(part);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t at = line.find("Choosing ");
+        if (at == std::string::npos) continue;
+        std::istringstream words(line.substr(at));
+        std::string choosing, name, encoding;
+        if (words >> choosing >> name >> encoding && encoding == "encoding")
+            names.insert(lower(name));
+    }
+    return names;
 }
 
 }  // namespace interop

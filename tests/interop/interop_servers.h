@@ -1,12 +1,15 @@
-// Two more VNC servers as interop peers: TightVNC's Xvnc (Xtightvnc, an X
-// server of its own) and TigerVNC's x0vncserver scraping an Xvfb. Like the
-// peers in interop_peers.h they listen on 127.0.0.1 only, on the port of a
-// display number found free at start, and are stopped by their owner.
+// More VNC servers as interop peers: TightVNC's Xvnc (Xtightvnc, an X
+// server of its own), TigerVNC's x0vncserver scraping an Xvfb, and wayvnc on
+// a headless sway. Like the peers in interop_peers.h they listen on
+// 127.0.0.1 only, on the port of a display number found free at start, and
+// are stopped by their owner.
 #ifndef QV_INTEROP_SERVERS_H
 #define QV_INTEROP_SERVERS_H
 
+#include <list>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "interop_peers.h"
 #include "interop_process.h"
@@ -58,6 +61,47 @@ protected:
 private:
     Xvfb xvfb_;
     Process proc_;
+    int port_ = -1;
+};
+
+// wayvnc sharing the one output of a headless sway (pixman renderer: no GPU
+// or seat needed). grim's screenshots of the output are the ground truth.
+// sway refuses to run as root, so under root the compositor, wayvnc and
+// every Wayland client run as nobody.
+class Wayvnc : public VncServer {
+public:
+    // The programs this needs that are not on PATH, space-separated; empty
+    // when all are there.
+    static std::string missing_programs();
+    // Starts sway with a width x height output of colour background
+    // ("#rrggbb"), then wayvnc on it.
+    bool start(int width, int height, const std::string &background, std::string *error);
+    int port() const override { return port_; }
+    int screen_display() const override { return -1; }  // no X screen
+    std::string server_log() const override { return wayvnc_.log(); }
+    std::string compositor_log() const { return sway_.log(); }
+    bool running() { return wayvnc_.running() && sway_.running(); }
+    // Runs a Wayland client on the output until stop() (or the fixture) ends it.
+    Process &start_client(const std::vector<std::string> &argv);
+    // One sway command through swaymsg.
+    bool swaymsg(const std::string &command, std::string *error);
+    bool screenshot(Image *out, std::string *error);
+    void stop();
+    ~Wayvnc() override { stop(); }
+
+protected:
+    // wayvnc -v logs "Choosing zrle encoding for client 0x..." once a
+    // client's encodings are read.
+    std::set<std::string> parse_encodings(const std::string &log_part) const override;
+
+private:
+    std::vector<std::string> as_user(const std::vector<std::string> &argv) const;
+    SpawnOptions client_options(const std::string &log_name) const;
+    TempDir dir_;
+    std::string runtime_dir_, wayland_display_, sway_socket_;
+    Process sway_;
+    Process wayvnc_;
+    std::list<Process> clients_;
     int port_ = -1;
 };
 
