@@ -128,4 +128,27 @@ TEST_F(WayvncTest, PicturesThroughChangesCleanDisconnectAndASecondClient) {
     EXPECT_TRUE(server_.running());
 }
 
+// With authentication wayvnc offers VeNCrypt alone, which the library does
+// not speak: the connection fails saying what the server offered, and the
+// server takes no harm from it.
+TEST(WayvncAuth, OnlyVeNCryptIsOfferedAndNamedInTheEndReason) {
+    const std::string missing = Wayvnc::missing_programs();
+    if (!missing.empty() || !on_path("openssl"))
+        GTEST_SKIP() << "not installed: " << missing << " openssl";
+    Wayvnc server;
+    std::string err;
+    ASSERT_TRUE(server.start(kWidth, kHeight, "#336699", &err, true)) << err;
+    for (int round = 0; round < 2; ++round) {
+        ClientPtr c(vnc_create());
+        ASSERT_TRUE(c);
+        EXPECT_EQ(vnc_connect(c.get(), "127.0.0.1", server.port(), "qvsecret"), -1);
+        EXPECT_STREQ(vnc_last_error(), "No compatible RFB security type supported by server");
+        char reason[256] = {0};
+        vnc_get_end_reason(c.get(), reason, sizeof reason);
+        EXPECT_STREQ(reason, "No compatible RFB security type: the server offers 19 (VeNCrypt)");
+        EXPECT_EQ(vnc_get_status(c.get()), VNC_STATUS_ERROR);
+    }
+    EXPECT_TRUE(server.running());
+}
+
 }  // namespace

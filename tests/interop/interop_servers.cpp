@@ -256,7 +256,8 @@ SpawnOptions Wayvnc::client_options(const std::string &log_name) const {
     return o;
 }
 
-bool Wayvnc::start(int width, int height, const std::string &background, std::string *error) {
+bool Wayvnc::start(int width, int height, const std::string &background, std::string *error,
+                   bool auth) {
     auto fail = [&](const std::string &what) {
         if (error) *error = what;
         return false;
@@ -297,8 +298,27 @@ bool Wayvnc::start(int width, int height, const std::string &background, std::st
     const int n = pick_display();
     if (n < 0) return fail("no free port");
     port_ = 5900 + n;
-    wayvnc_ = Process(as_user({"wayvnc", "-v", "127.0.0.1", std::to_string(port_)}),
-                      client_options("wayvnc.log"));
+    std::vector<std::string> argv = {"wayvnc", "-v"};
+    if (auth) {
+        const std::string key = dir_.file("key.pem"), cert = dir_.file("cert.pem"),
+                          conf = dir_.file("wayvnc.config");
+        const CommandResult r =
+            run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                         "-subj", "/CN=localhost", "-keyout", key, "-out", cert});
+        if (r.exit_code != 0) return fail("openssl made no certificate: " + r.err);
+        if (!write_file(conf, "enable_auth=true\nusername=quenvira\npassword=qvsecret\n"
+                              "private_key_file=" + key + "\ncertificate_file=" + cert + "\n"))
+            return fail("cannot write " + conf);
+        if (geteuid() == 0) {
+            const struct passwd *pw = getpwnam("nobody");
+            for (const std::string &f : {key, cert, conf})
+                if (!pw || chown(f.c_str(), pw->pw_uid, pw->pw_gid) != 0)
+                    return fail("cannot hand " + f + " to nobody");
+        }
+        argv.insert(argv.end(), {"-C", conf});
+    }
+    argv.insert(argv.end(), {"127.0.0.1", std::to_string(port_)});
+    wayvnc_ = Process(as_user(argv), client_options("wayvnc.log"));
     if (!wait_until([&] { return tcp_listening(port_) || !wayvnc_.running(); }, Millis(10000)) ||
         !wayvnc_.running())
         return fail("wayvnc does not listen on its port:\n" + tail_lines(wayvnc_.log(), 20));

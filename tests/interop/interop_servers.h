@@ -74,8 +74,10 @@ public:
     // when all are there.
     static std::string missing_programs();
     // Starts sway with a width x height output of colour background
-    // ("#rrggbb"), then wayvnc on it.
-    bool start(int width, int height, const std::string &background, std::string *error);
+    // ("#rrggbb"), then wayvnc on it; with auth, wayvnc asks for a user and
+    // password, which it offers only inside TLS (VeNCrypt).
+    bool start(int width, int height, const std::string &background, std::string *error,
+               bool auth = false);
     int port() const override { return port_; }
     int screen_display() const override { return -1; }  // no X screen
     std::string server_log() const override { return wayvnc_.log(); }
