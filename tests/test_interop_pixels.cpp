@@ -146,15 +146,22 @@ void channel_diff(const Image &a, const Image &b, int *worst, double *mean) {
     *mean = a.px.empty() ? 0 : sum / (3.0 * static_cast<double>(a.px.size()));
 }
 
+// An Xvnc showing the photo.
+void start_photo(PeerSession *peers) {
+    std::string err;
+    ASSERT_TRUE(peers->start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
+    ASSERT_TRUE(
+        show_on_root(peers->display(), picture_file(Picture::kPhoto, kWidth, kHeight), &err))
+        << err;
+}
+
 // Tight with JPEG (quality 8) is lossy: the photo comes within a stated
 // tolerance of the screen (measured: at most 27 a channel, 1.2 on average);
 // the flat picture that follows, sent as palette data, exactly.
 TEST(TightJpeg, PhotoWithinToleranceThenFlatExact) {
     PeerSession peers;
+    ASSERT_NO_FATAL_FAILURE(start_photo(&peers));
     std::string err;
-    ASSERT_TRUE(peers.start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
-    ASSERT_TRUE(show_on_root(peers.display(), picture_file(Picture::kPhoto, kWidth, kHeight), &err))
-        << err;
     const size_t log_start = peers.server().server_log().size();
     ClientPtr c = make_client();
     ASSERT_EQ(vnc_set_option(c.get(), "encodings", "tight"), 0) << vnc_last_error();
@@ -185,10 +192,8 @@ TEST(TightJpeg, PhotoWithinToleranceThenFlatExact) {
 // vnc-snapshot --encodings tight writes exactly the screen.
 TEST(TightSnapshot, EqualsTheScreen) {
     PeerSession peers;
+    ASSERT_NO_FATAL_FAILURE(start_photo(&peers));
     std::string err;
-    ASSERT_TRUE(peers.start_server(ServerKind::kXvnc, kWidth, kHeight, &err)) << err;
-    ASSERT_TRUE(show_on_root(peers.display(), picture_file(Picture::kPhoto, kWidth, kHeight), &err))
-        << err;
     const std::string png = peers.dir().file("tight.png");
     const CommandResult shot = run_command({VNC_SNAPSHOT_PATH, "-q", "--encodings", "tight",
                                             "127.0.0.1::" + std::to_string(peers.port()), png});

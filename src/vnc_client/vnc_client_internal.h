@@ -188,7 +188,7 @@ struct vnc_client {
     int dirty_x0 = 0, dirty_y0 = 0, dirty_x1 = 0, dirty_y1 = 0;
 
     vnc_back_buffer back;
-    vnc_buffer zrle_input;  // worker only
+    vnc_buffer payload_input;  // ZRLE's and Tight's compressed bytes; worker only
 
     // ZRLE's stream (worker only once connected); null: none could be had.
     std::unique_ptr<vnc_inflate, vnc_deleter> inflater;

@@ -68,11 +68,12 @@ struct basic_rect {
     int w = 0, h = 0;
 };
 
-// Bytes of one row of basic data.
-uint64_t row_bytes(const basic_rect &b, int cps) {
-    const uint64_t w = static_cast<uint64_t>(b.w);
-    if (b.filter != kFilterPalette) return w * static_cast<uint64_t>(cps);
-    return b.colours == 2 ? (w + 7) / 8 : w;
+// Bytes of n pixels of a row of basic data (for 1-bit rows, n pixels from
+// a multiple of 8).
+size_t row_bytes(const basic_rect &b, int n, int cps) {
+    const size_t count = static_cast<size_t>(n);
+    if (b.filter != kFilterPalette) return count * static_cast<size_t>(cps);
+    return b.colours == 2 ? (count + 7) / 8 : count;
 }
 
 // Each colour channel of (left + above - above-left), kept within 0..255,
@@ -131,9 +132,7 @@ bool decode_rows(vnc_decode_ctx &ctx, Bytes &in, const basic_rect &b, int x, int
         if (ctx.running && !ctx.running->load()) return false;
         for (int c = 0; c < b.w; c += kPiecePixels) {
             const int n = std::min(kPiecePixels, b.w - c);
-            const size_t bytes = b.filter != kFilterPalette ? static_cast<size_t>(n) * CPS
-                                 : b.colours == 2           ? static_cast<size_t>(n + 7) / 8
-                                                            : static_cast<size_t>(n);
+            const size_t bytes = row_bytes(b, n, CPS);
             if (!in.need(bytes)) return false;
             convert<CPS>(b, in.cur, c, n, prev, row);
             in.cur += bytes;
@@ -177,7 +176,7 @@ int decode_basic(vnc_decode_ctx &ctx, int control, int x, int y, int w, int h) {
     } else if (b.filter == kFilterGradient && CPS != 3) {
         usable = false;  // only defined here for 8 bits a channel
     }
-    const uint64_t total = row_bytes(b, CPS) * static_cast<uint64_t>(b.h);
+    const uint64_t total = row_bytes(b, b.w, CPS) * static_cast<uint64_t>(b.h);
     const size_t rows_size = static_cast<size_t>(b.w) * 4 * (b.filter == kFilterGradient ? 2 : 1);
     if (usable && st && !st->rows.reserve(rows_size)) usable = false;
     uint32_t *rows = st ? reinterpret_cast<uint32_t *>(st->rows.data) : nullptr;

@@ -188,7 +188,7 @@ void vnc_back_idle(vnc_client_t *c) {
     vnc_pixels_free(b.pixels);
     b.pixels = nullptr;
     b.idle = true;
-    c->zrle_input.release();
+    c->payload_input.release();
     if (c->tight) c->tight->rows.release();
 }
 
@@ -210,7 +210,7 @@ void vnc_back_wake(vnc_client_t *c) {
 
 void vnc_worker_release(vnc_client_t *c) {
     vnc_back_buffer_release(c);
-    c->zrle_input.release();
+    c->payload_input.release();
     c->inflater.reset();
     c->tight.reset();
     c->reader.reset();

@@ -1,5 +1,5 @@
-// The inflate stream of a connection's ZRLE data: one deflate stream that
-// runs on across every rectangle, each of which ends in a sync flush. ISA-L
+// An inflate stream that runs on across rectangles, each of which ends in a
+// sync flush: ZRLE's one stream a connection, Tight's four. ISA-L
 // inflates it where the build has it (about twice as fast as zlib on ZRLE
 // data), zlib everywhere else; both give the same bytes.
 #ifndef QUENVIRA_VNC_INFLATE_H

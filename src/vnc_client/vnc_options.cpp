@@ -115,7 +115,7 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
             else if (std::strcmp(value, "off") != 0)
                 return option_error(c, "Bad value for option %s: \"%s\"", name, value);
             if (v >= 0 && l.field == &vnc_options::jpeg_quality && !vnc_jpeg_available())
-                return option_error(c, "Option %s%s: this build decodes no JPEG", name, "");
+                return option_error(c, "Option %s: this build decodes no JPEG", name, value);
             o.*l.field = v;
             return 0;
         }

@@ -79,7 +79,7 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
         ctx.green_max = c->green_max;
         ctx.blue_max = c->blue_max;
         ctx.running = &c->running;
-        ctx.scratch = &c->zrle_input;
+        ctx.scratch = &c->payload_input;
         ctx.tight = c->tight.get();
         if (b.pixels && w > 0 && h > 0 && x < b.width && y < b.height) {
             // Cut to the back buffer: a publish while it decodes shows only
