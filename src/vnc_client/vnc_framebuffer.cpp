@@ -1,6 +1,7 @@
 // The framebuffer, its lock and the dirty rectangle; the worker's back buffer
 // and how its changes are handed over to the host.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -75,11 +76,20 @@ void copy_area(uint32_t *dst, const uint32_t *src, int width, const vnc_area &a)
 // give it back.
 namespace {
 struct pixels_header {
-    void *base;   // what was mapped or allocated
-    size_t size;  // bytes mapped; 0 for a heap block
-    char pad[64 - sizeof(void *) - sizeof(size_t)];
+    void *base;    // what was mapped or allocated
+    size_t size;   // bytes mapped; 0 for a heap block
+    size_t bytes;  // bytes of pixels
+    // Faults a mapped array in ahead of its first use; joined before the
+    // array goes.
+    std::thread prefault;
+    std::atomic<bool> stop_prefault{false};
 };
-static_assert(sizeof(pixels_header) == 64, "keeps the pixels 64-byte aligned");
+static_assert(sizeof(pixels_header) <= 64, "fits in front of the pixels");
+constexpr size_t kHeaderSpace = 64;  // keeps the pixels 64-byte aligned
+
+pixels_header *header_of(uint32_t *pixels) {
+    return reinterpret_cast<pixels_header *>(reinterpret_cast<char *>(pixels) - kHeaderSpace);
+}
 }  // namespace
 
 uint32_t *vnc_pixels_alloc(int width, int height) {
@@ -98,33 +108,70 @@ uint32_t *vnc_pixels_alloc(int width, int height) {
                                                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (base == MAP_FAILED) return nullptr;
         const uintptr_t at =
-            (reinterpret_cast<uintptr_t>(base) + sizeof(pixels_header) + kHuge - 1) & ~(kHuge - 1);
+            (reinterpret_cast<uintptr_t>(base) + kHeaderSpace + kHuge - 1) & ~(kHuge - 1);
         madvise(reinterpret_cast<void *>(at), size - (at - reinterpret_cast<uintptr_t>(base)),
                 MADV_HUGEPAGE);
-        pixels_header *h = reinterpret_cast<pixels_header *>(at) - 1;
+        uint32_t *pixels = reinterpret_cast<uint32_t *>(at);
+        pixels_header *h = new (header_of(pixels)) pixels_header();
         h->base = base;
         h->size = size;
-        return reinterpret_cast<uint32_t *>(at);
+        h->bytes = bytes;
+        return pixels;
     }
 #endif
-    void *base = vnc_calloc(1, bytes + sizeof(pixels_header));
+    void *base = vnc_calloc(1, bytes + kHeaderSpace);
     if (!base) return nullptr;
-    pixels_header *h = static_cast<pixels_header *>(base);
+    uint32_t *pixels = reinterpret_cast<uint32_t *>(static_cast<char *>(base) + kHeaderSpace);
+    pixels_header *h = new (header_of(pixels)) pixels_header();
     h->base = base;
     h->size = 0;
-    return reinterpret_cast<uint32_t *>(h + 1);
+    h->bytes = bytes;
+    return pixels;
+}
+
+void vnc_pixels_prefault(uint32_t *pixels) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    if (!pixels) return;
+    pixels_header *h = header_of(pixels);
+    if (!h->size || h->prefault.joinable()) return;
+    // Fresh memory's first touch is slow (the kernel clears every page, and
+    // on a VM the host may have to supply it first). On another core it
+    // overlaps the decoding of the first update instead of stalling the
+    // first hand-over. Populating changes no byte, so it may race the
+    // array's users; it goes a huge page at a time to stay quick to stop.
+    char *at = reinterpret_cast<char *>(pixels);
+    const size_t len = h->bytes;
+    try {
+        h->prefault = std::thread([h, at, len] {
+            constexpr size_t kStep = size_t{2} << 20;
+            for (size_t off = 0; off < len && !h->stop_prefault.load(); off += kStep)
+                if (madvise(at + off, std::min(kStep, len - off), MADV_POPULATE_WRITE)) break;
+        });
+    } catch (...) {  // no thread: the array is faulted in as it is used
+    }
+#else
+    (void)pixels;
+#endif
 }
 
 void vnc_pixels_free(uint32_t *pixels) {
     if (!pixels) return;
-    const pixels_header *h = reinterpret_cast<pixels_header *>(pixels) - 1;
+    pixels_header *h = header_of(pixels);
+    if (h->prefault.joinable()) {
+        h->stop_prefault.store(true);
+        h->prefault.join();
+    }
+    void *base = h->base;
+    const size_t size = h->size;
+    h->~pixels_header();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (h->size) {
-        munmap(h->base, h->size);
+    if (size) {
+        munmap(base, size);
         return;
     }
 #endif
-    vnc_free(h->base);
+    (void)size;
+    vnc_free(base);
 }
 
 void vnc_back_buffer_release(vnc_client_t *c) {
@@ -151,6 +198,9 @@ void vnc_framebuffer_resize(vnc_client_t *c, int width, int height) {
     }
     c->framebuffer = front;
     c->back.pixels = back;
+    // The decoder touches the back buffer from its first rectangle on; the
+    // host's array waits for the first hand-over.
+    vnc_pixels_prefault(front);
 }
 
 void vnc_back_resize(vnc_client_t *c, int width, int height) {
@@ -174,6 +224,7 @@ void vnc_back_resize(vnc_client_t *c, int width, int height) {
     }
     b.pixels = back;
     b.next_front = front;
+    vnc_pixels_prefault(front);
 }
 
 void vnc_back_damage(vnc_client_t *c, int x, int y, int w, int h) {
