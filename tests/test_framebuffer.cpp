@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -279,24 +280,36 @@ TEST(Framebuffer, DimensionsRejectNullArguments) {
 }
 
 TEST(Framebuffer, ResizeReplacesTheArray) {
-    Handle h;
-    h.resize(16, 16);
-    {
-        std::lock_guard<std::recursive_mutex> g(h.c->lock);
-        for (int i = 0; i < 16 * 16; ++i) h.c->framebuffer[i] = 0xFFFFFFFFu;
+    // The large sizes are faulted in on a helper thread: what is written
+    // meanwhile stays, and the array can be replaced before it is done.
+    const struct {
+        int w0, h0, w1, h1;
+    } cases[] = {{16, 16, 40, 10}, {1920, 1080, 2048, 1536}, {2048, 1536, 16, 16}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(std::to_string(k.w0) + "x" + std::to_string(k.h0));
+        Handle h;
+        h.resize(k.w0, k.h0);
+        const size_t n0 = static_cast<size_t>(k.w0) * k.h0;
+        {
+            std::lock_guard<std::recursive_mutex> g(h.c->lock);
+            for (size_t i = 0; i < n0; ++i) h.c->framebuffer[i] = 0xFFFFFFFFu;
+            size_t kept = 0;
+            for (size_t i = 0; i < n0; ++i) kept += h.c->framebuffer[i] == 0xFFFFFFFFu;
+            EXPECT_EQ(n0, kept);
+        }
+        h.resize(k.w1, k.h1);
+        void *pixels = nullptr;
+        int stride = 0, w = 0, hh = 0;
+        ASSERT_EQ(0, vnc_lock_framebuffer(h.c, &pixels, &stride, &w, &hh));
+        EXPECT_EQ(k.w1 * 4, stride);
+        EXPECT_EQ(k.w1, w);
+        EXPECT_EQ(k.h1, hh);
+        const uint32_t *px = static_cast<const uint32_t *>(pixels);
+        bool all_zero = true;
+        for (int i = 0; i < k.w1 * k.h1; ++i) all_zero &= px[i] == 0;
+        EXPECT_TRUE(all_zero) << "no pixels carried over";
+        vnc_unlock_framebuffer(h.c);
     }
-    h.resize(40, 10);
-    void *pixels = nullptr;
-    int stride = 0, w = 0, hh = 0;
-    ASSERT_EQ(0, vnc_lock_framebuffer(h.c, &pixels, &stride, &w, &hh));
-    EXPECT_EQ(40 * 4, stride);
-    EXPECT_EQ(40, w);
-    EXPECT_EQ(10, hh);
-    const uint32_t *px = static_cast<const uint32_t *>(pixels);
-    bool all_zero = true;
-    for (int i = 0; i < 40 * 10; ++i) all_zero &= px[i] == 0;
-    EXPECT_TRUE(all_zero) << "no pixels carried over";
-    vnc_unlock_framebuffer(h.c);
 }
 
 }  // namespace

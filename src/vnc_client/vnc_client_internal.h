@@ -291,8 +291,10 @@ void vnc_framebuffer_resize(vnc_client_t *client, int width, int height);
 uint32_t *vnc_pixels_alloc(int width, int height);
 void vnc_pixels_free(uint32_t *pixels);
 // Faults the array in on a thread of its own where the platform can, ahead
-// of its first use; vnc_pixels_free stops and joins that thread.
+// of its first use; vnc_pixels_free stops and joins that thread, and
+// vnc_pixels_reap joins it once it has finished.
 void vnc_pixels_prefault(uint32_t *pixels);
+void vnc_pixels_reap(uint32_t *pixels);
 // Frees the back buffer and what it had pending (no worker runs).
 void vnc_back_buffer_release(vnc_client_t *client);
 

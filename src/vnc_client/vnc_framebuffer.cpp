@@ -83,6 +83,7 @@ struct pixels_header {
     // array goes.
     std::thread prefault;
     std::atomic<bool> stop_prefault{false};
+    std::atomic<bool> prefault_done{false};
 };
 static_assert(sizeof(pixels_header) <= 64, "fits in front of the pixels");
 constexpr size_t kHeaderSpace = 64;  // keeps the pixels 64-byte aligned
@@ -146,12 +147,19 @@ void vnc_pixels_prefault(uint32_t *pixels) {
             constexpr size_t kStep = size_t{2} << 20;
             for (size_t off = 0; off < len && !h->stop_prefault.load(); off += kStep)
                 if (madvise(at + off, std::min(kStep, len - off), MADV_POPULATE_WRITE)) break;
+            h->prefault_done.store(true);
         });
     } catch (...) {  // no thread: the array is faulted in as it is used
     }
 #else
     (void)pixels;
 #endif
+}
+
+void vnc_pixels_reap(uint32_t *pixels) {
+    if (!pixels) return;
+    pixels_header *h = header_of(pixels);
+    if (h->prefault.joinable() && h->prefault_done.load()) h->prefault.join();
 }
 
 void vnc_pixels_free(uint32_t *pixels) {
@@ -363,6 +371,8 @@ void vnc_publish(vnc_client_t *c, vnc_publish_mode mode) {
         }
     }
     c->lock.unlock();
+    // Only the worker replaces the host's array, so it may look at it here.
+    vnc_pixels_reap(c->framebuffer);
     b.resized = false;
     b.pending_count = 0;
     for (int i = 0; i < kept; ++i) add_pending(b, keep[i]);
