@@ -1,6 +1,7 @@
 // The framebuffer exports, the dirty-rectangle merge and the handle's lock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -9,6 +10,12 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#include "test_util.h"
 #include "vnc_client_internal.h"
 
 namespace {
@@ -280,8 +287,8 @@ TEST(Framebuffer, DimensionsRejectNullArguments) {
 }
 
 TEST(Framebuffer, ResizeReplacesTheArray) {
-    // The large sizes are faulted in on a helper thread: what is written
-    // meanwhile stays, and the array can be replaced before it is done.
+    // The large sizes are faulted in on a helper thread, which an array
+    // replaced at once must survive.
     const struct {
         int w0, h0, w1, h1;
     } cases[] = {{16, 16, 40, 10}, {1920, 1080, 2048, 1536}, {2048, 1536, 16, 16}};
@@ -289,13 +296,9 @@ TEST(Framebuffer, ResizeReplacesTheArray) {
         SCOPED_TRACE(std::to_string(k.w0) + "x" + std::to_string(k.h0));
         Handle h;
         h.resize(k.w0, k.h0);
-        const size_t n0 = static_cast<size_t>(k.w0) * k.h0;
         {
             std::lock_guard<std::recursive_mutex> g(h.c->lock);
-            for (size_t i = 0; i < n0; ++i) h.c->framebuffer[i] = 0xFFFFFFFFu;
-            size_t kept = 0;
-            for (size_t i = 0; i < n0; ++i) kept += h.c->framebuffer[i] == 0xFFFFFFFFu;
-            EXPECT_EQ(n0, kept);
+            std::fill_n(h.c->framebuffer, static_cast<size_t>(k.w0) * k.h0, 0xFFFFFFFFu);
         }
         h.resize(k.w1, k.h1);
         void *pixels = nullptr;
@@ -311,5 +314,26 @@ TEST(Framebuffer, ResizeReplacesTheArray) {
         vnc_unlock_framebuffer(h.c);
     }
 }
+
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+// Left alone, the helper faults in the whole of the host's array.
+TEST(Framebuffer, LargeArrayIsFaultedInAheadOfUse) {
+    void *probe = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(MAP_FAILED, probe);
+    const bool populates = madvise(probe, 4096, MADV_POPULATE_WRITE) == 0;
+    munmap(probe, 4096);
+    if (!populates) GTEST_SKIP() << "this kernel cannot populate";
+    Handle h;
+    h.resize(1920, 1080);
+    uint32_t *fb = h.c->framebuffer;
+    ASSERT_TRUE(wait_until([&] { return vnc_pixels_prefault_done_for_testing(fb); }, 10000));
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t bytes = size_t{1920} * 1080 * 4, pages = (bytes + page - 1) / page;
+    std::vector<unsigned char> resident(pages);
+    ASSERT_EQ(0, mincore(fb, bytes, resident.data()));
+    EXPECT_EQ(pages, static_cast<size_t>(std::count_if(resident.begin(), resident.end(),
+                                                       [](unsigned char r) { return r & 1; })));
+}
+#endif
 
 }  // namespace

@@ -291,10 +291,14 @@ void vnc_framebuffer_resize(vnc_client_t *client, int width, int height);
 uint32_t *vnc_pixels_alloc(int width, int height);
 void vnc_pixels_free(uint32_t *pixels);
 // Faults the array in on a thread of its own where the platform can, ahead
-// of its first use; vnc_pixels_free stops and joins that thread, and
-// vnc_pixels_reap joins it once it has finished.
+// of its first use. vnc_pixels_stop_prefault stops and joins that thread
+// (vnc_pixels_free does too: free outside the lock, or stop first, since a
+// step may take tens of milliseconds); vnc_pixels_reap joins it once it has
+// finished.
 void vnc_pixels_prefault(uint32_t *pixels);
+void vnc_pixels_stop_prefault(uint32_t *pixels);
 void vnc_pixels_reap(uint32_t *pixels);
+bool vnc_pixels_prefault_done_for_testing(uint32_t *pixels);
 // Frees the back buffer and what it had pending (no worker runs).
 void vnc_back_buffer_release(vnc_client_t *client);
 

@@ -142,33 +142,49 @@ void vnc_pixels_prefault(uint32_t *pixels) {
     // array's users; it goes a huge page at a time to stay quick to stop.
     char *at = reinterpret_cast<char *>(pixels);
     const size_t len = h->bytes;
-    try {
-        h->prefault = std::thread([h, at, len] {
-            constexpr size_t kStep = size_t{2} << 20;
-            for (size_t off = 0; off < len && !h->stop_prefault.load(); off += kStep)
-                if (madvise(at + off, std::min(kStep, len - off), MADV_POPULATE_WRITE)) break;
-            h->prefault_done.store(true);
-        });
-    } catch (...) {  // no thread: the array is faulted in as it is used
-    }
+    // Without a thread the array is faulted in as it is used.
+    vnc_thread_start(h->prefault, [h, at, len] {
+        constexpr size_t kStep = size_t{2} << 20;
+        for (size_t off = 0; off < len && !h->stop_prefault.load(); off += kStep)
+            if (madvise(at + off, std::min(kStep, len - off), MADV_POPULATE_WRITE)) break;
+        h->prefault_done.store(true);
+    });
 #else
     (void)pixels;
 #endif
 }
 
+namespace {
+void join_prefault(pixels_header *h) {
+    try {
+        h->prefault.join();
+    } catch (...) {  // std::system_error: nothing left to wait for
+    }
+}
+}  // namespace
+
 void vnc_pixels_reap(uint32_t *pixels) {
     if (!pixels) return;
     pixels_header *h = header_of(pixels);
-    if (h->prefault.joinable() && h->prefault_done.load()) h->prefault.join();
+    if (h->prefault.joinable() && h->prefault_done.load()) join_prefault(h);
+}
+
+void vnc_pixels_stop_prefault(uint32_t *pixels) {
+    if (!pixels) return;
+    pixels_header *h = header_of(pixels);
+    if (!h->prefault.joinable()) return;
+    h->stop_prefault.store(true);
+    join_prefault(h);
+}
+
+bool vnc_pixels_prefault_done_for_testing(uint32_t *pixels) {
+    return pixels && header_of(pixels)->prefault_done.load();
 }
 
 void vnc_pixels_free(uint32_t *pixels) {
     if (!pixels) return;
+    vnc_pixels_stop_prefault(pixels);
     pixels_header *h = header_of(pixels);
-    if (h->prefault.joinable()) {
-        h->stop_prefault.store(true);
-        h->prefault.join();
-    }
     void *base = h->base;
     const size_t size = h->size;
     h->~pixels_header();
@@ -247,6 +263,7 @@ void vnc_back_idle(vnc_client_t *c) {
     vnc_pixels_free(b.pixels);
     b.pixels = nullptr;
     b.idle = true;
+    vnc_pixels_reap(c->framebuffer);
     c->payload_input.release();
     if (c->tight) c->tight->rows.release();
 }
@@ -269,6 +286,7 @@ void vnc_back_wake(vnc_client_t *c) {
 
 void vnc_worker_release(vnc_client_t *c) {
     vnc_back_buffer_release(c);
+    vnc_pixels_reap(c->framebuffer);
     c->payload_input.release();
     c->inflater.reset();
     c->tight.reset();
@@ -353,8 +371,9 @@ void vnc_publish(vnc_client_t *c, vnc_publish_mode mode) {
     } else if (!c->lock.try_lock()) {
         return;  // the host holds it: try again at the next chance
     }
+    uint32_t *replaced = nullptr;
     if (b.resized) {
-        vnc_pixels_free(c->framebuffer);
+        replaced = c->framebuffer;
         c->framebuffer = b.next_front;
         b.next_front = nullptr;
         c->fb_width = b.width;
@@ -371,7 +390,11 @@ void vnc_publish(vnc_client_t *c, vnc_publish_mode mode) {
         }
     }
     c->lock.unlock();
-    // Only the worker replaces the host's array, so it may look at it here.
+    // Freed without the lock: freeing may wait for its prefault thread, and
+    // no one can reach the array any more.
+    vnc_pixels_free(replaced);
+    // While a worker runs only it replaces the host's array, so it may look
+    // at it here.
     vnc_pixels_reap(c->framebuffer);
     b.resized = false;
     b.pending_count = 0;

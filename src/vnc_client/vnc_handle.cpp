@@ -101,6 +101,7 @@ VNC_API int vnc_disconnect(vnc_client_t *c) {
 VNC_API void vnc_destroy(vnc_client_t *c) {
     if (!c) return;
     vnc_disconnect(c);
+    vnc_pixels_stop_prefault(c->framebuffer);  // not under the lock: it may wait
     {
         std::lock_guard<std::recursive_mutex> g(c->lock);
         vnc_pixels_free(c->framebuffer);

@@ -301,6 +301,9 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
                      height, static_cast<unsigned long long>(kMaxFramebufferPixels));
         return fail(c, "Server framebuffer is too large");
     }
+    // The old array is freed under the lock: its prefault ends here first.
+    // (No worker runs, and hosts only read the array.)
+    vnc_pixels_stop_prefault(c->framebuffer);
     // The host may hold the lock and abandon this attempt meanwhile.
     while (!c->lock.try_lock()) {
         if (!c->connect_go.load()) return fail(c, kConnectAbandoned);
