@@ -178,7 +178,7 @@ TEST_P(Input, ClipboardTextFromTheServerIsKept) {
     ASSERT_TRUE(m.ok) << m.str();
     auto kept_text = [&] {
         vnc_client_t *c = client_.get();
-        std::lock_guard<std::recursive_mutex> guard(c->lock);
+        std::lock_guard<std::mutex> guard(c->info_lock);
         return c->cut_text ? std::string(c->cut_text, c->cut_text_len) : std::string();
     };
     std::string text = "from the X side", kept;
