@@ -296,6 +296,7 @@ TEST(Framebuffer, ResizeReplacesTheArray) {
         SCOPED_TRACE(std::to_string(k.w0) + "x" + std::to_string(k.h0));
         Handle h;
         h.resize(k.w0, k.h0);
+        vnc_back_drawn(h.c, 0, 0, k.w0, k.h0);  // starts the helper
         {
             std::lock_guard<std::recursive_mutex> g(h.c->lock);
             std::fill_n(h.c->framebuffer, static_cast<size_t>(k.w0) * k.h0, 0xFFFFFFFFu);
@@ -316,23 +317,33 @@ TEST(Framebuffer, ResizeReplacesTheArray) {
 }
 
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-// Left alone, the helper faults in the whole of the host's array.
-TEST(Framebuffer, LargeArrayIsFaultedInAheadOfUse) {
+// Once an eighth of the picture has been drawn, the helper faults in the
+// whole of the host's array; before, a size alone costs no memory.
+TEST(Framebuffer, LargeArrayIsFaultedInOnceThePictureComes) {
     void *probe = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(MAP_FAILED, probe);
     const bool populates = madvise(probe, 4096, MADV_POPULATE_WRITE) == 0;
     munmap(probe, 4096);
     if (!populates) GTEST_SKIP() << "this kernel cannot populate";
-    Handle h;
-    h.resize(1920, 1080);
-    uint32_t *fb = h.c->framebuffer;
-    ASSERT_TRUE(wait_until([&] { return vnc_pixels_prefault_done_for_testing(fb); }, 10000));
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    const size_t bytes = size_t{1920} * 1080 * 4, pages = (bytes + page - 1) / page;
-    std::vector<unsigned char> resident(pages);
-    ASSERT_EQ(0, mincore(fb, bytes, resident.data()));
-    EXPECT_EQ(pages, static_cast<size_t>(std::count_if(resident.begin(), resident.end(),
-                                                       [](unsigned char r) { return r & 1; })));
+    for (int rows : {0, 100, 135}) {
+        SCOPED_TRACE(rows);
+        Handle h;
+        h.resize(1920, 1080);
+        if (rows) vnc_back_drawn(h.c, 0, 0, 1920, rows);
+        uint32_t *fb = h.c->framebuffer;
+        const bool faulted = rows >= 1080 / 8;
+        if (faulted)
+            ASSERT_TRUE(wait_until([&] { return vnc_pixels_prefault_done_for_testing(fb); }, 10000));
+        else
+            std::this_thread::sleep_for(200ms);
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t bytes = size_t{1920} * 1080 * 4, pages = (bytes + page - 1) / page;
+        std::vector<unsigned char> resident(pages);
+        ASSERT_EQ(0, mincore(fb, bytes, resident.data()));
+        EXPECT_EQ(faulted ? pages : 0, static_cast<size_t>(std::count_if(
+                                           resident.begin(), resident.end(),
+                                           [](unsigned char r) { return r & 1; })));
+    }
 }
 #endif
 

@@ -88,7 +88,13 @@ TEST(Soak, ConnectDisconnectCyclesWithInputFromAnotherThread) {
         int port = mock_port;
         if (i % 2) {
             scripted.reset(new ScriptedServer);
-            scripted->handshake(16, 16).send(small_update()).gate();
+            // Text after the picture: the worker is still reading it when
+            // every fourth cycle reconnects without a disconnect, with the
+            // option that governs it changed (a race for TSan to see).
+            scripted->handshake(16, 16, "test", i % 4 == 1 ? 7 : 6)
+                .send(small_update())
+                .send(Bytes().u8(3).fill(3, 0).u32(1).str("t"))
+                .gate();
             scripted->start();
             port = scripted->port();
         }
@@ -100,8 +106,12 @@ TEST(Soak, ConnectDisconnectCyclesWithInputFromAnotherThread) {
                    })) {
             fail(i, "no update");
         }
-        if (vnc_disconnect(c) != 0 || vnc_get_status(c) != VNC_STATUS_DISCONNECTED)
+        vnc_set_option(c, "clipboard", i % 4 == 0 ? "utf8" : "latin1");
+        if (i % 4 == 1) {
+            // Left connected: the next connect ends it.
+        } else if (vnc_disconnect(c) != 0 || vnc_get_status(c) != VNC_STATUS_DISCONNECTED) {
             fail(i, "disconnect");
+        }
         if (scripted) scripted->open_gate();
         scripted.reset();
         // Quiet points: the test server has dropped the client once it

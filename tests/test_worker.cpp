@@ -152,19 +152,6 @@ TEST(Worker, DirtyRectangleAfterShrinkLiesInside) {
     EXPECT_EQ((std::vector<int>{0, 0, 50, 40}), d);
 }
 
-// An encoding we did not announce has no known payload: marked, nothing read.
-TEST(Worker, UnknownEncodingIsMarkedAndReadsNothing) {
-    ScriptedServer s;
-    s.handshake(20, 20);
-    Bytes u = update_header(2).rect(1, 1, 2, 2, 99).rect(3, 3, 1, 1, 0).pixel(9);
-    s.send(u).read(10);
-    Conn k;
-    k.connect(s);
-    ASSERT_TRUE(s.wait_done());
-    EXPECT_EQ((std::vector<int>{1, 1, 3, 3}), k.dirty());
-    EXPECT_EQ(9u, k.pixel(3, 3));
-}
-
 // Raw rectangles reaching past the framebuffer: the visible part is drawn,
 // nothing outside is touched, and the stream stays in step.
 TEST(Worker, RawOutsideFramebufferIsClippedAndStreamStaysInStep) {
@@ -211,20 +198,75 @@ TEST(Worker, OverlongCutTextIsIgnoredButSkipped) {
     EXPECT_TRUE(wait_until([&] { return k.cut_text() == "ok"; })) << k.cut_text();
 }
 
-TEST(Worker, ColourMapAndBellKeepStreamInStep) {
-    ScriptedServer s;
-    s.handshake(4, 4);
-    Bytes m;
-    m.u8(1).u8(0).u16(0).u16(3).fill(18, 0xAB);  // SetColourMapEntries, 3 colours
-    m.u8(2);                                      // Bell
-    m.raw(update_header(1).rect(0, 0, 1, 1, 0).pixel(0xFF010203).vec());
-    s.send(m).read(10);
-    Conn k;
-    k.connect(s);
-    ASSERT_TRUE(s.wait_done());
-    ASSERT_TRUE(s.ok()) << s.error();
-    EXPECT_EQ(0xFF010203u, k.pixel(0, 0));
-    EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(k.c));
+// Messages beside the updates, each followed by a one-pixel update: read
+// in step whether asked for or not; a fence request is answered in kind.
+TEST(Worker, OtherMessagesKeepStreamInStep) {
+    const struct {
+        const char *what;
+        Bytes message;
+        std::vector<uint8_t> answer;  // what the client sends before the request
+    } cases[] = {
+        {"colour map and bell", Bytes().u8(1).u8(0).u16(0).u16(3).fill(18, 0xAB).u8(2), {}},
+        {"fence", Bytes().u8(248).fill(3, 0).u32(0x00000003).u8(2).u8(7).u8(8), {}},
+        {"fence request", Bytes().u8(248).fill(3, 0).u32(0x80000007).u8(3).str("abc"),
+         {248, 0, 0, 0, 0, 0, 0, 7, 3, 'a', 'b', 'c'}},
+        {"fence request with unknown flags", Bytes().u8(248).fill(3, 0).u32(0x80000F01).u8(0),
+         {248, 0, 0, 0, 0, 0, 0, 1, 0}},
+        {"end of continuous updates", Bytes().u8(150), {}},
+        {"xvp", Bytes().u8(250).u8(0).u8(1).u8(1), {}},
+        {"cursor not asked for", update_header(1).rect(0, 0, 2, 1, -239).pixel(1).pixel(2).u8(0x80),
+         request(1, 4, 4)},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        ScriptedServer s;
+        s.handshake(4, 4);
+        s.send(Bytes(k.message).raw(update_header(1).rect(0, 0, 1, 1, 0).pixel(0xFF010203).vec()));
+        if (!k.answer.empty()) s.read(k.answer.size());
+        s.read(10);
+        Conn c;
+        c.connect(s);
+        ASSERT_TRUE(s.wait_done());
+        ASSERT_TRUE(s.ok()) << s.error();
+        if (!k.answer.empty()) {
+            EXPECT_EQ(k.answer, s.read_at(6));
+        }
+        EXPECT_EQ(0xFF010203u, c.pixel(0, 0));
+        EXPECT_EQ((std::vector<int>{0, 0, 1, 1}), c.dirty());
+        EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(c.c));
+    }
+}
+
+// What has no known length ends the connection at once, with a reason;
+// what was finished before it is shown, nothing after it.
+TEST(Worker, UnreadableMessageEndsTheConnection) {
+    const struct {
+        Bytes message;
+        const char *reason;
+    } cases[] = {
+        {Bytes().u8(77).fill(20, 0), "Server sent a message of type 77, which this client does not know"},
+        {update_header(3).rect(3, 3, 1, 1, 0).pixel(9).rect(0, 0, 2, 2, 6).rect(0, 0, 1, 1, 0).pixel(5),
+         "Server sent a rectangle of encoding 6, which this client cannot decode"},
+        {update_header(2).rect(3, 3, 1, 1, 0).pixel(9).rect(0, 0, 2, 2, 7).u8(0).u8(40).fill(40, 0xFF),
+         "Protocol error in a rectangle of encoding 7 at 0,0 size 2 x 2: Tight's zlib stream 0 "
+         "cannot continue"},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.reason);
+        ScriptedServer s;
+        s.handshake(20, 20).send(k.message).pause(300);
+        Conn c;
+        c.connect(s);
+        ASSERT_TRUE(wait_until([&] { return vnc_get_status(c.c) == VNC_STATUS_DISCONNECTED; }, 2000));
+        char reason[128] = "";
+        vnc_get_end_reason(c.c, reason, sizeof reason);
+        EXPECT_STREQ(k.reason, reason);
+        const bool drew = k.message.vec()[0] == 0;
+        const std::vector<int> shown = drew ? std::vector<int>{3, 3, 1, 1} : std::vector<int>();
+        EXPECT_EQ(shown, c.dirty(100));
+        EXPECT_EQ(drew ? 9u : 0u, c.pixel(3, 3));
+        EXPECT_EQ(0u, c.pixel(0, 0));
+    }
 }
 
 // A server that goes away ends the worker promptly; the status says so, and a

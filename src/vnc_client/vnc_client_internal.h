@@ -58,13 +58,29 @@ constexpr int32_t kEncodingTight = 7;
 constexpr int32_t kEncodingCursor = -239;
 constexpr int32_t kEncodingQemuKeys = -258;
 constexpr int32_t kEncodingExtDesktopSize = -308;
+constexpr int32_t kEncodingDesktopName = -307;
 constexpr int32_t kEncodingExtClipboard = static_cast<int32_t>(0xC0A1E5CEu);
+
+// Server messages beyond the basic four whose length is fixed, read in step
+// also when not asked for.
+constexpr uint8_t kMsgEndOfContinuousUpdates = 150;
+constexpr uint8_t kMsgServerFence = 248;
+constexpr uint8_t kMsgXvp = 250;
+constexpr uint32_t kFenceBlockBefore = 1u << 0;
+constexpr uint32_t kFenceBlockAfter = 1u << 1;
+constexpr uint32_t kFenceSyncNext = 1u << 2;
+constexpr uint32_t kFenceRequest = 1u << 31;
+constexpr uint8_t kMaxFencePayload = 64;
+// A desktop name longer than this ends the connection; up to it, what does
+// not fit kDesktopNameSize is read and dropped.
+constexpr uint32_t kMaxDesktopNameLength = 64 * 1024;
 
 // What vnc_set_option chose; the defaults are the plain protocol.
 struct vnc_options {
     std::vector<int32_t> encodings;  // empty: the default list
     bool cursor_local = false;
     bool desktop_extended = false;
+    bool desktop_name = false;
     bool qemu_keys = false;
     bool clipboard_utf8 = false;
     bool shared = true;
@@ -131,9 +147,30 @@ struct vnc_back_buffer {
     int current_shown = 0;  // rows already given to an interim publish
     // When the next interim publish of the update in progress is due.
     std::chrono::steady_clock::time_point next_interim;
+    // The update being received has drawn something.
+    bool drew = false;
     // pixels given back while idle: the host's framebuffer is the picture.
     bool idle = false;
     std::chrono::steady_clock::time_point last_update;
+};
+
+// What has been drawn since the connect or the last resize, until every
+// pixel has: a bit a pixel, each row made when it is first drawn, so that a
+// size a server only claims costs nothing. Worker only once connected.
+struct vnc_coverage {
+    int width = 0, height = 0;
+    uint64_t missing = 0;        // pixels never drawn; 0: the picture is whole
+    uint64_t **rows = nullptr;   // height entries, null until that row is drawn
+    vnc_coverage() = default;
+    vnc_coverage(const vnc_coverage &) = delete;
+    vnc_coverage &operator=(const vnc_coverage &) = delete;
+    ~vnc_coverage() { release(); }
+    // Nothing of width x height drawn yet.
+    void reset(int w, int h);
+    // Records [x0, x1) x [y0, y1), inside the size. Should memory run out
+    // the picture counts as whole: a host then waits no longer than before.
+    void add(const vnc_area &a);
+    void release();
 };
 
 // Frees what vnc_new made.
@@ -188,6 +225,7 @@ struct vnc_client {
     int dirty_x0 = 0, dirty_y0 = 0, dirty_x1 = 0, dirty_y1 = 0;
 
     vnc_back_buffer back;
+    vnc_coverage drawn;
     vnc_buffer payload_input;  // ZRLE's and Tight's compressed bytes; worker only
 
     // ZRLE's stream (worker only once connected); null: none could be had.
@@ -261,6 +299,9 @@ bool vnc_utf8_valid(const uint8_t *s, size_t n);
 size_t vnc_latin1_to_utf8(const uint8_t *src, size_t n, uint8_t *dst);
 size_t vnc_utf8_to_latin1(uint8_t *s, size_t n);
 int vnc_copy_text_out(const char *text, size_t len, char *buf, int size);
+// The length of s[0, n) without a UTF-8 character that the cut at n
+// ended inside (n when there is none, or s is not UTF-8).
+size_t vnc_utf8_cut(const char *s, size_t n);
 
 // vnc_send_client_cut_text with clipboard=utf8 (text is UTF-8).
 int vnc_send_cut_text_utf8(vnc_client_t *client, uint32_t generation, const char *text,
@@ -271,6 +312,8 @@ std::vector<int32_t> vnc_connection_encodings(const vnc_client_t *client);
 
 // Pseudo-rectangles of the opt-in extensions; results as the decoders'.
 int vnc_read_cursor(vnc_client_t *client, vnc_byte_source &in, int x, int y, int w, int h);
+// DesktopName: the new name replaces the greeting's.
+int vnc_read_desktop_name(vnc_client_t *client, vnc_byte_source &in);
 // ExtendedDesktopSize's layout: x is the reason, y the status.
 int vnc_read_ext_desktop_size(vnc_client_t *client, vnc_byte_source &in, int x, int y);
 // ServerCutText after its type byte; false when the stream is lost.
@@ -308,6 +351,9 @@ void vnc_back_resize(vnc_client_t *client, int width, int height);
 // Records (x, y, w, h) as changed in the back buffer, to be copied to the
 // host and reported dirty.
 void vnc_back_damage(vnc_client_t *client, int x, int y, int w, int h);
+// A rectangle decoded whole: counts towards the first full picture, and
+// starts faulting the host's array in once enough of it has come.
+void vnc_back_drawn(vnc_client_t *client, int x, int y, int w, int h);
 // Frees what only the worker uses (back buffer, ZRLE input, inflate stream,
 // reader) once it is done with the connection.
 void vnc_worker_release(vnc_client_t *client);
@@ -390,12 +436,15 @@ struct vnc_decode_ctx {
     uint16_t red_max = 255, green_max = 255, blue_max = 255;
     const std::atomic<int> *running = nullptr;  // null: never cancelled
     vnc_buffer *scratch = nullptr;  // the connection's payload buffer; null: per call
-    struct vnc_tight_state *tight = nullptr;  // null: Tight's zlib data is refused (consumed)
+    struct vnc_tight_state *tight = nullptr;  // null: Tight's zlib data ends the stream
     // Rows of the rectangle, from its top, that are decoded for good, so that
     // a publish in the middle of a long rectangle can show them.
     int rows_done = 0;
     // Set by a decoder that may have drawn before refusing the rectangle.
     bool drawn = false;
+    // Why a decoder found the stream lost without a failed read, for the
+    // end reason; null otherwise.
+    const char *error = nullptr;
 };
 
 // What a decoder returns.
@@ -416,11 +465,10 @@ int decode_zrle_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h);
 int decode_tight_rect(vnc_decode_ctx &ctx, int x, int y, int w, int h);
 
 // What Tight keeps across a connection's rectangles: its four zlib streams
-// (made on first use, dropped when the server resets one), which of them
-// lost their place, and a rectangle's rows of pixels.
+// (made on first use, dropped when the server resets one) and a
+// rectangle's rows of pixels.
 struct vnc_tight_state {
     std::unique_ptr<vnc_inflate, vnc_deleter> streams[4];
-    bool lost[4] = {};
     vnc_buffer rows;
 };
 

@@ -1,9 +1,9 @@
 // Tight: each rectangle is a fill, a JPEG, or "basic" data (pixels as they
 // are, palette indices, or pixels predicted from their neighbours) that is
 // sent as is when under 12 bytes and otherwise on one of four zlib streams.
-// Those streams run on across rectangles until the server resets one, so a
-// stream whose data we had to drop is unusable until then: its rectangles
-// are consumed and refused, while the connection goes on.
+// Those streams run on across rectangles until the server resets one, so
+// data of a stream that we cannot inflate leaves every later rectangle of
+// that stream unreadable: the connection ends then, as with ZRLE.
 #include <algorithm>
 #include <cstring>
 
@@ -192,30 +192,37 @@ int decode_basic(vnc_decode_ctx &ctx, int control, int x, int y, int w, int h) {
     uint32_t len;
     if (read_compact_length(in, &len)) return kDecodeBroken;
     const int id = control >> 4 & 3;
-    // A stream without its data is lost until the server resets it; so is
-    // one whose state could not be had.
-    if (!st) return refuse_payload(ctx, len);
-    if (len > total + total / 64 + kDeflateSlack) st->lost[id] = true;
-    if (!st->lost[id] && !st->streams[id]) {
+    static const char *const kLost[4] = {
+        "Tight's zlib stream 0 cannot continue", "Tight's zlib stream 1 cannot continue",
+        "Tight's zlib stream 2 cannot continue", "Tight's zlib stream 3 cannot continue"};
+    // Data we do not inflate leaves the stream behind the server's.
+    if (!st) {
+        ctx.error = "no memory for Tight's zlib streams";
+        return kDecodeBroken;
+    }
+    if (len > total + total / 64 + kDeflateSlack) {
+        ctx.error = "its compressed data is longer than its pixels can need";
+        return kDecodeBroken;
+    }
+    if (!st->streams[id]) {
         st->streams[id].reset(vnc_new<vnc_inflate>());
         if (!st->streams[id] || !st->streams[id]->ok()) {
             st->streams[id].reset();
-            st->lost[id] = true;
+            ctx.error = kLost[id];
+            return kDecodeBroken;
         }
     }
-    if (st->lost[id]) return refuse_payload(ctx, len);
     vnc_buffer local;
     vnc_buffer &buf = ctx.scratch ? *ctx.scratch : local;
     if (vnc_read_payload(ctx, len, buf)) return kDecodeBroken;
     vnc_inflate_window d(*st->streams[id], ctx.running, buf.data, len, total);
-    int result = kDecodeRefused;
-    if (usable) result = decode_rows<CPS>(ctx, d, b, x, y, rows) ? kDecodeOk : kDecodeRefused;
-    if (!d.drain()) {
-        if (ctx.running && !ctx.running->load()) return kDecodeBroken;
-        st->lost[id] = true;
-        result = kDecodeRefused;
+    // Rows that the data does not hold, or data the stream cannot take.
+    const bool rows_ok = !usable || decode_rows<CPS>(ctx, d, b, x, y, rows);
+    if (!rows_ok || !d.drain()) {
+        if (!ctx.running || ctx.running->load()) ctx.error = kLost[id];
+        return kDecodeBroken;
     }
-    return result;
+    return usable ? kDecodeOk : kDecodeRefused;
 }
 
 int decode_jpeg(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
@@ -238,7 +245,6 @@ int decode(vnc_decode_ctx &ctx, int x, int y, int w, int h) {
         for (int i = 0; i < 4; ++i) {
             if (!(control >> i & 1)) continue;
             st->streams[i].reset();
-            st->lost[i] = false;
         }
     }
     const int kind = control >> 4;

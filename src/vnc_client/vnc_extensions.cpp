@@ -1,5 +1,6 @@
 // The opt-in extensions' server side (Cursor, ExtendedDesktopSize), their
 // getters, and the end reason of a connection.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -61,12 +62,33 @@ void vnc_extensions_reset(vnc_client_t *c) {
     c->screen_id = c->screen_flags = 0;
 }
 
+namespace {
+// Replaces the pointer shape (null: none) and moves its serial on.
+void store_cursor(vnc_client_t *c, uint8_t *shape, int w, int h, int x, int y) {
+    std::lock_guard<std::mutex> g(c->info_lock);
+    vnc_free(c->cursor);
+    c->cursor = shape;
+    c->cursor_w = shape ? w : 0;
+    c->cursor_h = shape ? h : 0;
+    c->cursor_hot_x = x;
+    c->cursor_hot_y = y;
+    ++c->cursor_serial;
+}
+
+// A shape we cannot keep: its bytes are dropped, and so is the old shape,
+// since the server no longer draws the pointer as that one.
+int refuse_cursor(vnc_client_t *c, vnc_byte_source &in, uint64_t bytes, int x, int y) {
+    if (in.skip(bytes, kPayloadTimeoutMs)) return kDecodeBroken;
+    store_cursor(c, nullptr, 0, 0, x, y);
+    return kDecodeRefused;
+}
+}  // namespace
+
 int vnc_read_cursor(vnc_client_t *c, vnc_byte_source &in, int x, int y, int w, int h) {
     const uint64_t pixels = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
     const size_t mask_row = (static_cast<size_t>(w) + 7) / 8;
     const uint64_t bytes = pixels * 4 + mask_row * static_cast<uint64_t>(h);
-    if (pixels > kMaxCursorPixels)
-        return in.skip(bytes, kPayloadTimeoutMs) ? kDecodeBroken : kDecodeRefused;
+    if (pixels > kMaxCursorPixels) return refuse_cursor(c, in, bytes, x, y);
     uint8_t *data = nullptr, *shape = nullptr;
     if (pixels) {
         data = static_cast<uint8_t *>(vnc_malloc(static_cast<size_t>(bytes)));
@@ -74,7 +96,7 @@ int vnc_read_cursor(vnc_client_t *c, vnc_byte_source &in, int x, int y, int w, i
         if (!data || !shape) {
             vnc_free(data);
             vnc_free(shape);
-            return in.skip(bytes, kPayloadTimeoutMs) ? kDecodeBroken : kDecodeRefused;
+            return refuse_cursor(c, in, bytes, x, y);
         }
         if (in.read(data, static_cast<size_t>(bytes), kPayloadTimeoutMs)) {
             vnc_free(data);
@@ -95,14 +117,26 @@ int vnc_read_cursor(vnc_client_t *c, vnc_byte_source &in, int x, int y, int w, i
         }
         vnc_free(data);
     }
+    store_cursor(c, shape, w, h, x, y);  // null: the server hides its pointer
+    return kDecodeOk;
+}
+
+int vnc_read_desktop_name(vnc_client_t *c, vnc_byte_source &in) {
+    uint32_t len;
+    if (in.read_u32(&len, kPayloadTimeoutMs)) return kDecodeBroken;
+    if (len > kMaxDesktopNameLength) {
+        vnc_note_end(c, "Server sent a desktop name of %u bytes, over the limit of %u", len,
+                     kMaxDesktopNameLength);
+        return kDecodeBroken;
+    }
+    char name[kDesktopNameSize];
+    const uint32_t n = std::min<uint32_t>(len, kDesktopNameSize - 1);
+    if (in.read(name, n, kPayloadTimeoutMs) || in.skip(len - n, kPayloadTimeoutMs))
+        return kDecodeBroken;
+    const size_t keep = len > n ? vnc_utf8_cut(name, n) : n;
     std::lock_guard<std::mutex> g(c->info_lock);
-    vnc_free(c->cursor);
-    c->cursor = shape;  // null: the server hides its pointer
-    c->cursor_w = shape ? w : 0;
-    c->cursor_h = shape ? h : 0;
-    c->cursor_hot_x = x;
-    c->cursor_hot_y = y;
-    ++c->cursor_serial;
+    std::memcpy(c->desktop_name, name, keep);
+    c->desktop_name[keep] = '\0';
     return kDecodeOk;
 }
 
@@ -175,6 +209,12 @@ VNC_API int vnc_request_desktop_size(vnc_client_t *c, int width, int height) {
         std::lock_guard<std::mutex> g(c->info_lock);
         id = c->screen_id;
         flags = c->screen_flags;
+    }
+    {
+        // No answer to this request yet; set before it goes, so a quick
+        // answer cannot be overwritten.
+        std::lock_guard<std::mutex> g(c->info_lock);
+        c->resize_status = -1;
     }
     const uint32_t w = static_cast<uint32_t>(width), h = static_cast<uint32_t>(height);
     // SetDesktopSize with one screen at the origin, the server's first

@@ -134,7 +134,7 @@ void vnc_pixels_prefault(uint32_t *pixels) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
     if (!pixels) return;
     pixels_header *h = header_of(pixels);
-    if (!h->size || h->prefault.joinable()) return;
+    if (!h->size || h->prefault.joinable() || h->prefault_done.load()) return;
     // Fresh memory's first touch is slow (the kernel clears every page, and
     // on a VM the host may have to supply it first). On another core it
     // overlaps the decoding of the first update instead of stalling the
@@ -222,9 +222,7 @@ void vnc_framebuffer_resize(vnc_client_t *c, int width, int height) {
     }
     c->framebuffer = front;
     c->back.pixels = back;
-    // The decoder touches the back buffer from its first rectangle on; the
-    // host's array waits for the first hand-over.
-    vnc_pixels_prefault(front);
+    c->drawn.reset(width, height);
 }
 
 void vnc_back_resize(vnc_client_t *c, int width, int height) {
@@ -248,13 +246,63 @@ void vnc_back_resize(vnc_client_t *c, int width, int height) {
     }
     b.pixels = back;
     b.next_front = front;
-    vnc_pixels_prefault(front);
+    c->drawn.reset(width, height);
 }
 
 void vnc_back_damage(vnc_client_t *c, int x, int y, int w, int h) {
     vnc_back_buffer &b = c->back;
     vnc_area a;
     if (b.pixels && clip_area(x, y, w, h, b.width, b.height, &a)) add_pending(b, a);
+}
+
+void vnc_coverage::release() {
+    if (rows)
+        for (int y = 0; y < height; ++y) vnc_free(rows[y]);
+    vnc_free(rows);
+    rows = nullptr;
+}
+
+void vnc_coverage::reset(int w, int h) {
+    release();
+    width = std::max(w, 0);
+    height = std::max(h, 0);
+    missing = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+}
+
+void vnc_coverage::add(const vnc_area &a) {
+    if (!missing || a.empty()) return;
+    const size_t words = (static_cast<size_t>(width) + 63) / 64;
+    if (!rows) rows = static_cast<uint64_t **>(vnc_calloc(static_cast<size_t>(height), sizeof *rows));
+    bool out_of_memory = !rows;
+    for (int y = a.y0; !out_of_memory && y < a.y1; ++y) {
+        uint64_t *&row = rows[y];
+        if (!row) row = static_cast<uint64_t *>(vnc_calloc(words, sizeof *row));
+        if (!(out_of_memory = !row)) {
+            for (int x = a.x0; x < a.x1;) {
+                const int bit = x & 63, n = std::min(64 - bit, a.x1 - x);
+                const uint64_t mask = (n == 64 ? ~uint64_t{0} : ((uint64_t{1} << n) - 1)) << bit;
+                uint64_t &word = row[x >> 6];
+                missing -= static_cast<uint64_t>(__builtin_popcountll(mask & ~word));
+                word |= mask;
+                x += n;
+            }
+        }
+    }
+    if (out_of_memory) missing = 0;
+    if (!missing) release();
+}
+
+void vnc_back_drawn(vnc_client_t *c, int x, int y, int w, int h) {
+    vnc_back_buffer &b = c->back;
+    vnc_area a;
+    if (!b.pixels || !clip_area(x, y, w, h, b.width, b.height, &a)) return;
+    vnc_coverage &d = c->drawn;
+    d.add(a);
+    // The host's array is faulted in only once an eighth of the picture has
+    // come: a size that a server merely announces costs no memory, and the
+    // rest of the first update still overlaps the faulting.
+    const uint64_t total = static_cast<uint64_t>(b.width) * static_cast<uint64_t>(b.height);
+    if (d.missing <= total - total / 8) vnc_pixels_prefault(b.resized ? b.next_front : c->framebuffer);
 }
 
 void vnc_back_idle(vnc_client_t *c) {
@@ -286,6 +334,7 @@ void vnc_back_wake(vnc_client_t *c) {
 
 void vnc_worker_release(vnc_client_t *c) {
     vnc_back_buffer_release(c);
+    c->drawn.release();
     vnc_pixels_reap(c->framebuffer);
     c->payload_input.release();
     c->inflater.reset();

@@ -135,15 +135,16 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
     {
         // Also waits for a vnc_disconnect in progress to finish.
         std::lock_guard<std::mutex> op(c->op_lock);
+        // Release whatever an earlier connection still holds, including one
+        // whose worker ended by itself (status 0 but socket and stream held).
+        // Its worker reads the options it started with until it has ended.
+        if (c->status.load() == VNC_STATUS_CONNECTED || c->sock != VNC_INVALID_SOCKET ||
+            c->worker_started || c->inflater)
+            vnc_disconnect_locked(c);
         {
             std::lock_guard<std::mutex> g(c->options_lock);
             c->conn = c->options;
         }
-        // Release whatever an earlier connection still holds, including one
-        // whose worker ended by itself (status 0 but socket and stream held).
-        if (c->status.load() == VNC_STATUS_CONNECTED || c->sock != VNC_INVALID_SOCKET ||
-            c->worker_started || c->inflater)
-            vnc_disconnect_locked(c);
         vnc_extensions_reset(c);
         c->clipboard_utf8.store(c->conn.clipboard_utf8 ? 1 : 0);
         c->connecting = true;
@@ -274,17 +275,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         char name[kDesktopNameSize] = {0};
         if (in.read(name, n, kHandshakeTimeoutMs))
             return fail_read(c, "Failed to read ServerInit desktop name", "the desktop name");
-        // A UTF-8 name cut to our buffer loses the character it ends inside.
-        uint32_t keep = n;
-        if (name_len > n && !vnc_utf8_valid(reinterpret_cast<uint8_t *>(name), n)) {
-            for (uint32_t k = 1; k <= 3 && k <= n; ++k) {
-                if (static_cast<uint8_t>(name[n - k]) >= 0xC2 &&
-                    vnc_utf8_valid(reinterpret_cast<uint8_t *>(name), n - k)) {
-                    keep = n - k;
-                    break;
-                }
-            }
-        }
+        const size_t keep = name_len > n ? vnc_utf8_cut(name, n) : n;
         {
             std::lock_guard<std::mutex> g(c->info_lock);
             std::memcpy(c->desktop_name, name, keep);

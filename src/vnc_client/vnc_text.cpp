@@ -77,3 +77,11 @@ int vnc_copy_text_out(const char *text, size_t len, char *buf, int size) {
     }
     return static_cast<int>(len);
 }
+
+size_t vnc_utf8_cut(const char *s, size_t n) {
+    const uint8_t *u = reinterpret_cast<const uint8_t *>(s);
+    if (vnc_utf8_valid(u, n)) return n;
+    for (size_t k = 1; k <= 3 && k <= n; ++k)
+        if (u[n - k] >= 0xC2 && vnc_utf8_valid(u, n - k)) return n - k;
+    return n;
+}

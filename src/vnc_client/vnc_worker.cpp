@@ -58,18 +58,27 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
         vnc_publish(c, vnc_publish_mode::boundary);
         return true;
     }
-    // Pseudo-rectangles of the opt-in extensions carry no pixels.
-    if (enc == kEncodingCursor && c->conn.cursor_local)
-        return vnc_read_cursor(c, in, x, y, w, h) != kDecodeBroken;
-    if (enc == kEncodingQemuKeys && c->conn.qemu_keys) {
-        c->qemu_keys_ok.store(1);
+    // Pseudo-rectangles carry no pixels. Those whose bytes are known are
+    // read also when we did not offer them, so the stream stays in step.
+    if (enc == kEncodingCursor) return vnc_read_cursor(c, in, x, y, w, h) != kDecodeBroken;
+    if (enc == kEncodingDesktopName) return vnc_read_desktop_name(c, in) != kDecodeBroken;
+    if (enc == kEncodingQemuKeys) {
+        // Taken only when offered: it changes what vnc_send_key sends.
+        if (c->conn.qemu_keys) c->qemu_keys_ok.store(1);
         return true;
+    }
+    const vnc_decoder_fn fn = vnc_find_decoder(enc);
+    if (!fn) {
+        // Its payload's size is unknown: nothing after it can be read.
+        vnc_note_end(c, "Server sent a rectangle of encoding %d, which this client cannot decode",
+                     enc);
+        return false;
     }
     // A resize the host's lock held back goes over at the next boundary.
     if (b.resized) vnc_publish(c, vnc_publish_mode::boundary);
     int result = kDecodeOk;
     vnc_decode_ctx ctx;
-    if (vnc_decoder_fn fn = vnc_find_decoder(enc)) {
+    {
         ctx.in = &in;
         ctx.pixels = b.pixels;
         ctx.fb_width = b.pixels ? b.width : 0;
@@ -100,8 +109,8 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
         // payload it cannot skip.
         if (c->reader && c->reader.get() == &in &&
             c->reader->last_failure() == vnc_socket_reader::failure::none)
-            vnc_note_end(c, "Protocol error in a rectangle of encoding %d at %d,%d size %d x %d",
-                         enc, x, y, w, h);
+            vnc_note_end(c, "Protocol error in a rectangle of encoding %d at %d,%d size %d x %d%s%s",
+                         enc, x, y, w, h, ctx.error ? ": " : "", ctx.error ? ctx.error : "");
         // What was finished before the failure is shown; the rest is not,
         // and nothing more is decoded.
         b.current_rows = ctx.rows_done;
@@ -111,7 +120,11 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
     b.in_progress = false;
     // A refused rectangle is not reported, unless it may have drawn: the
     // host is told of every pixel that changes.
-    if (result == kDecodeOk || ctx.drawn) vnc_back_damage(c, x, y, w, h);
+    if (result == kDecodeOk || ctx.drawn) {
+        vnc_back_damage(c, x, y, w, h);
+        b.drew = true;
+    }
+    if (result == kDecodeOk) vnc_back_drawn(c, x, y, w, h);
     return true;
 }
 
@@ -133,6 +146,7 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     if (in.read(hdr, 3, kPayloadTimeoutMs)) return false;
     const int count = hdr[1] << 8 | hdr[2];
     vnc_back_wake(c);
+    c->back.drew = false;
     // Only the worker reads through c->reader; the message fuzzer passes a
     // memory reader and gets no interim publishes.
     vnc_socket_reader *ticking = c->reader.get() == &in ? c->reader.get() : nullptr;
@@ -151,9 +165,35 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     vnc_publish(c, vnc_publish_mode::final);
     c->back.last_update = std::chrono::steady_clock::now();
     if (!ok) return false;
-    // Counted once the host has all of it.
-    if (c->back.pending_count == 0 && !c->back.resized) c->update_count.fetch_add(1);
+    // Counted once the host has all of it, and only while the picture is
+    // whole: a count of 1 means the first full picture has arrived.
+    if (c->back.pending_count == 0 && !c->back.resized && c->back.drew && !c->drawn.missing)
+        c->update_count.fetch_add(1);
     if (c->running.load()) send_framebuffer_update_request(c, 1);
+    return true;
+}
+
+// A Fence: flags, then up to 64 bytes the sender wants back. A request
+// is answered at once with the same payload; every message before it has
+// been handled and none after it yet, since we handle them in order, so
+// BlockBefore, BlockAfter and SyncNext hold as asked.
+bool handle_fence(vnc_client_t *c, vnc_byte_source &in) {
+    c->phase = "a Fence";
+    uint8_t hdr[8];  // padding, flags, length
+    if (in.read(hdr, 8, kPayloadTimeoutMs)) return false;
+    const uint32_t flags = vnc_load_be32(hdr + 3);
+    const uint8_t len = hdr[7];
+    if (len > kMaxFencePayload) {
+        vnc_note_end(c, "Server sent a Fence with %u bytes of payload, over the limit of %u", len,
+                     static_cast<unsigned>(kMaxFencePayload));
+        return false;
+    }
+    uint8_t reply[9 + kMaxFencePayload] = {kMsgServerFence};
+    if (in.read(reply + 9, len, kPayloadTimeoutMs)) return false;
+    if (!(flags & kFenceRequest)) return true;
+    vnc_put_be32(reply + 4, flags & (kFenceBlockBefore | kFenceBlockAfter | kFenceSyncNext));
+    reply[8] = len;
+    vnc_send_message(c, reply, 9 + size_t{len});
     return true;
 }
 
@@ -202,7 +242,17 @@ bool vnc_handle_server_message(vnc_client_t *c, vnc_byte_source &in, uint8_t typ
     case 1: return handle_colour_map(c, in);
     case 2: return true;  // Bell
     case 3: return vnc_handle_cut_text(c, in);
-    default: return true;  // unknown: nothing more is read
+    case kMsgEndOfContinuousUpdates: return true;  // nothing follows the type
+    case kMsgServerFence: return handle_fence(c, in);
+    case kMsgXvp: {
+        c->phase = "an xvp message";
+        uint8_t rest[3];  // padding, version, code
+        return in.read(rest, 3, kPayloadTimeoutMs) == 0;
+    }
+    default:
+        // Its length is unknown: nothing after it can be read.
+        vnc_note_end(c, "Server sent a message of type %u, which this client does not know", type);
+        return false;
     }
 }
 
