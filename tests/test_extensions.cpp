@@ -79,6 +79,7 @@ TEST(Options, SetUpBytes) {
          {16, 5, 2, 1, 0, -223, -258, clip},
          0},
         {{{"cursor", "local"}, {"cursor", "server"}, {"shared", "on"}}, {16, 5, 2, 1, 0, -223}, 1},
+        {{{"desktop-name", "on"}}, {16, 5, 2, 1, 0, -223, -307}, 1},
     };
     if (vnc_jpeg_available())
         cases.push_back({{{"jpeg-quality", "8"}, {"encodings", "tight"}}, {7, -24, -223, -224}, 1});
@@ -133,7 +134,8 @@ TEST(Extensions, MessageBytes) {
     };
     const auto always = [](vnc_client_t *) { return true; };
     const auto qemu_ack = Bytes().u8(0).u8(0).u16(1).rect(0, 0, 10, 10, kEncodingQemuKeys);
-    const auto layout = Bytes().u8(0).u8(0).u16(1).rect(0, 0, 10, 10, kEncodingExtDesktopSize)
+    // The answer to an earlier request: reason 1, status 0.
+    const auto layout = Bytes().u8(0).u8(0).u16(1).rect(1, 0, 10, 10, kEncodingExtDesktopSize)
                             .u8(1).fill(3, 0).u32(0x12345678).u16(0).u16(0).u16(10).u16(10).u32(7);
     const auto caps = ext_clip(3, kCapsAll, be32(1000));
     const ByteVec our_caps = ext_clip(6, kCapsAll, be32(0xFFFFF)).vec();
@@ -154,8 +156,11 @@ TEST(Extensions, MessageBytes) {
          [](vnc_client_t *c) { vnc_send_key(c, 'a', 1); },
          {4, 1, 0, 0, 0, 0, 0, 'a'}},
         {"SetDesktopSize keeps the screen's id and flags", {{"desktop-size", "extended"}}, layout,
-         true, [](vnc_client_t *c) { return c->ext_desktop_ok.load() == 1; },
-         [](vnc_client_t *c) { EXPECT_EQ(0, vnc_request_desktop_size(c, 800, 600)); },
+         true, [](vnc_client_t *c) { return vnc_get_desktop_size_status(c, nullptr) == 0; },
+         [](vnc_client_t *c) {
+             EXPECT_EQ(0, vnc_request_desktop_size(c, 800, 600));
+             EXPECT_EQ(-1, vnc_get_desktop_size_status(c, nullptr)) << "no answer to this one yet";
+         },
          {251, 0, 3, 0x20, 2, 0x58, 1, 0, 0x12, 0x34, 0x56, 0x78, 0, 0, 0, 0, 3, 0x20, 2, 0x58,
           0, 0, 0, 7}},
         {"caps answered with ours", {{"clipboard", "utf8"}}, caps, false, always, nullptr,
@@ -252,18 +257,19 @@ TEST(Extensions, ServerStateGetters) {
     update.pixel(0x112233).pixel(0x445566).pixel(0x778899).pixel(0xAABBCC).u8(0x80).u8(0x40);
     update.rect(1, 3, 20, 20, kEncodingExtDesktopSize).u8(0).fill(3, 0);  // refused: size kept
     update.rect(0, 0, 10, 10, kEncodingExtDesktopSize).u8(0).fill(3, 0);  // layout, same size
-    s.handshake(10, 10, "Gr\xC3\xBC\xC3\x9F" "e", 8).send(update).read(10);
-    s.send(Bytes().u8(0).u8(0).u16(1).rect(1, 0, 20, 12, kEncodingExtDesktopSize).u8(0).fill(3, 0));
-    s.read(10).close();
+    s.handshake(10, 10, "old", 9).send(update).read(10).gate();
+    // The new size, renamed, and a shape over the limit, which clears the old one.
+    Bytes second = Bytes().u8(0).u8(0).u16(3).rect(1, 0, 20, 12, kEncodingExtDesktopSize).u8(0).fill(3, 0);
+    second.rect(0, 0, 0, 0, kEncodingDesktopName).u32(7).str("Gr\xC3\xBC\xC3\x9F" "e");
+    second.rect(0, 0, 600, 600, kEncodingCursor).fill(600 * 600 * 4 + 75 * 600, 0xFF);
+    s.send(second).read(10).close();
     s.start();
     Conn cl;
     ASSERT_EQ(0, vnc_set_option(cl.c, "cursor", "local"));
     ASSERT_EQ(0, vnc_set_option(cl.c, "desktop-size", "extended"));
+    ASSERT_EQ(0, vnc_set_option(cl.c, "desktop-name", "on"));
     ASSERT_EQ(0, vnc_connect(cl.c, "127.0.0.1", s.port(), nullptr));
-    ASSERT_TRUE(s.wait_done());
-    ASSERT_TRUE(s.ok()) << s.error();
-    ASSERT_TRUE(wait_until([&] { return vnc_get_status(cl.c) == VNC_STATUS_DISCONNECTED; }));
-    EXPECT_EQ(0u, vnc_get_update_count(cl.c)) << "no pixel was ever drawn";
+    ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 12; }));
 
     uint8_t shape[16];
     int w = 0, h = 0, hx = -1, hy = -1;
@@ -278,6 +284,17 @@ TEST(Extensions, ServerStateGetters) {
     const ByteVec want = {0x33, 0x22, 0x11, 255, 0x66, 0x55, 0x44, 0,
                           0x99, 0x88, 0x77, 0,   0xCC, 0xBB, 0xAA, 255};
     EXPECT_EQ(want, ByteVec(shape, shape + 16));
+
+    s.open_gate();
+    ASSERT_TRUE(s.wait_done());
+    ASSERT_TRUE(s.ok()) << s.error();
+    ASSERT_TRUE(wait_until([&] { return vnc_get_status(cl.c) == VNC_STATUS_DISCONNECTED; }));
+    EXPECT_EQ(0u, vnc_get_update_count(cl.c)) << "no pixel was ever drawn";
+    unsigned serial2 = 0;
+    EXPECT_EQ(0, vnc_get_cursor(cl.c, nullptr, 0, &w, &h, nullptr, nullptr, &serial2));
+    EXPECT_EQ(0, w);
+    EXPECT_EQ(0, h);
+    EXPECT_GT(serial2, serial);
 
     unsigned rs = 0;
     EXPECT_EQ(0, vnc_get_desktop_size_status(cl.c, &rs)) << "the last answer was a success";

@@ -269,6 +269,38 @@ TEST(Worker, UnreadableMessageEndsTheConnection) {
     }
 }
 
+// The update count starts once every pixel has been drawn since the connect
+// or the last resize, and counts only updates that drew something.
+TEST(Worker, UpdateCountWaitsForTheWholePicture) {
+    const struct {
+        Bytes update;
+        unsigned count;
+    } steps[] = {
+        {update_header(1).rect(0, 0, 8, 2, 0).raw(raw_payload(0, 0, 8, 2).vec()), 0},
+        {update_header(1).rect(0, 0, 8, 4, -258), 0},  // QEMU's answer to its key event
+        {update_header(2).rect(0, 2, 5, 2, 0).raw(raw_payload(0, 2, 5, 2).vec())
+             .rect(4, 2, 4, 2, 0).raw(raw_payload(4, 2, 4, 2).vec()), 1},
+        {update_header(0), 1},
+        {update_header(1).rect(0, 0, 1, 1, 0).pixel(1), 2},
+        {update_header(1).rect(0, 0, 4, 4, -223), 2},  // a resize: the new size is not drawn yet
+        {update_header(1).rect(0, 0, 4, 4, 0).raw(raw_payload(0, 0, 4, 4).vec()), 3},
+    };
+    ScriptedServer s;
+    s.handshake(8, 4);
+    for (const auto &k : steps) s.send(k.update).read(10).gate();
+    Conn c;
+    c.connect(s);
+    size_t done = 10;
+    for (const auto &k : steps) {
+        done += 2;
+        ASSERT_TRUE(wait_until([&] { return s.steps_done() >= done; }));
+        EXPECT_EQ(k.count, vnc_get_update_count(c.c)) << "after step " << (done - 10) / 3;
+        s.open_gate();
+        ++done;
+    }
+    ASSERT_TRUE(s.wait_done());
+}
+
 // A server that goes away ends the worker promptly; the status says so, and a
 // new vnc_connect releases what the ended connection held.
 TEST(Worker, ClosedConnectionEndsWorker) {
