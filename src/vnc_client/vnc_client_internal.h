@@ -45,6 +45,9 @@ constexpr uint32_t kMaxCutTextLength = 0xFFFFF;
 // An Extended Clipboard message (all its formats, compressed) may be this
 // long; longer ones are skipped.
 constexpr uint32_t kMaxExtClipboardLength = 16u * 1024 * 1024;
+// With clipboard=utf8, text sent before the server has shown whether it
+// takes Extended Clipboard waits this long at most for it to show.
+constexpr int kClipboardCapsWaitMs = 3000;
 // Largest pointer shape kept, in pixels; larger ones are skipped.
 constexpr uint32_t kMaxCursorPixels = 512 * 512;
 
@@ -256,6 +259,11 @@ struct vnc_client {
     std::atomic<int> ext_desktop_ok{0};
     std::atomic<int> ext_clipboard_ok{0};
     std::atomic<int> clipboard_utf8{0};  // conn.clipboard_utf8, for input calls
+    // Whether the server has shown if it takes Extended Clipboard: its caps
+    // came, or its first update did without them, or the connection ended.
+    // Under info_lock, signalled through clip_known_cv.
+    bool clip_known = false;
+    std::condition_variable clip_known_cv;
     std::atomic<unsigned> update_count{0};
 
     // Guards what the extension getters read, so that they never wait for
@@ -303,6 +311,8 @@ int vnc_copy_text_out(const char *text, size_t len, char *buf, int size);
 // ended inside (n when there is none, or s is not UTF-8).
 size_t vnc_utf8_cut(const char *s, size_t n);
 
+// The server has shown whether it takes Extended Clipboard (or never will).
+void vnc_clipboard_known(vnc_client_t *client);
 // vnc_send_client_cut_text with clipboard=utf8 (text is UTF-8).
 int vnc_send_cut_text_utf8(vnc_client_t *client, uint32_t generation, const char *text,
                            uint32_t len);

@@ -151,6 +151,7 @@ void handle_extended(vnc_client_t *c, const uint8_t *p, size_t n) {
         uint8_t size[4];
         vnc_put_be32(size, kMaxCutTextLength);
         send_extended(c, gen, kClipCaps | kClipText | kClipActions, size, 4);
+        vnc_clipboard_known(c);
         return;
     }
     if (!c->ext_clipboard_ok.load()) return;
@@ -225,10 +226,29 @@ bool vnc_handle_cut_text(vnc_client_t *c, vnc_byte_source &in) {
     return true;
 }
 
+void vnc_clipboard_known(vnc_client_t *c) {
+    {
+        std::lock_guard<std::mutex> g(c->info_lock);
+        if (c->clip_known) return;
+        c->clip_known = true;
+    }
+    c->clip_known_cv.notify_all();
+}
+
 // vnc_send_client_cut_text with clipboard=utf8: text is UTF-8.
 int vnc_send_cut_text_utf8(vnc_client_t *c, uint32_t generation, const char *text, uint32_t len) {
     if (!vnc_utf8_valid(reinterpret_cast<const uint8_t *>(text), len) || len > kMaxCutTextLength)
         return -1;
+    {
+        // Right after connecting the server may not have said yet whether
+        // it takes UTF-8: the text waits for that (bounded), rather than
+        // going as Latin-1 and losing what Latin-1 lacks. Waiting here,
+        // not holding it, keeps it in order with the input that follows.
+        std::unique_lock<std::mutex> g(c->info_lock);
+        c->clip_known_cv.wait_for(g, std::chrono::milliseconds(kClipboardCapsWaitMs), [&] {
+            return c->clip_known || c->generation.load() != generation;
+        });
+    }
     if (c->ext_clipboard_ok.load()) {
         char *copy = static_cast<char *>(vnc_malloc(size_t{len} + 1));
         if (!copy) return -1;

@@ -52,6 +52,7 @@ void vnc_extensions_reset(vnc_client_t *c) {
     std::lock_guard<std::mutex> g(c->info_lock);
     c->end_reason[0] = '\0';
     c->server_clip_flags = c->server_clip_text_max = 0;
+    c->clip_known = false;
     if (c->cursor) {
         vnc_free(c->cursor);
         c->cursor = nullptr;

@@ -145,6 +145,8 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     uint8_t hdr[3];
     if (in.read(hdr, 3, kPayloadTimeoutMs)) return false;
     const int count = hdr[1] << 8 | hdr[2];
+    // A server that takes Extended Clipboard says so before its first update.
+    vnc_clipboard_known(c);
     vnc_back_wake(c);
     c->back.drew = false;
     // Only the worker reads through c->reader; the message fuzzer passes a
@@ -315,5 +317,6 @@ void vnc_worker_proc(vnc_client_t *c) {
     }
     // Only the host's framebuffer outlives the connection.
     vnc_worker_release(c);
+    vnc_clipboard_known(c);
     c->status.store(VNC_STATUS_DISCONNECTED);
 }
