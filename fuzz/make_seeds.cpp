@@ -310,6 +310,20 @@ int main(int argc, char **argv) {
         // The same with every extension on: the cut text is still Latin-1.
         ok &= write_file(d, "other_extended", with_options(15, other));
 
+        // The messages read in step though not asked for (a fence, its
+        // request, the end of continuous updates, xvp), a rename, then an
+        // encoding and a message type that end the stream.
+        bytes fences;
+        enc::append(fences, {248, 0, 0, 0, 0, 0, 0, 3, 2, 7, 8});
+        enc::append(fences, {248, 0, 0, 0, 0x80, 0, 0, 7, 3, 'a', 'b', 'c', 150, 250, 0, 1, 1});
+        enc::append(fences, update(3)
+                                .rect(0, 0, 0, 0, -307, {0, 0, 0, 4, 'n', 'a', 'm', 'e'})
+                                .rect(0, 0, 1, 1, 0, {1, 2, 3, 4})
+                                .rect(0, 0, 2, 2, 6, {1, 2, 3, 4})
+                                .b);
+        ok &= write_file(d, "fence_xvp_unknown_encoding", with_options(0, fences));
+        ok &= write_file(d, "unknown_type", with_options(0, {150, 77, 0, 0, 0, 0}));
+
         // ZRLE rectangles in two messages continue one zlib stream.
         enc::zrle_stream s2;
         bytes two =

@@ -156,13 +156,19 @@ VNC_API void vnc_test_server_stop(void);
 /* Sets an option for the next vnc_connect and those after it (disconnects
  * keep it). Names and values, the first value being the default:
  *   encodings     comma-separated preference from zrle, hextile, rre,
- *                 copyrect, raw (the default list is zrle,hextile,rre,
- *                 copyrect,raw); DesktopSize is always offered
+ *                 copyrect, raw, tight (the default list is zrle,hextile,
+ *                 rre,copyrect,raw); DesktopSize is always offered, and
+ *                 LastRect with tight
+ *   jpeg-quality  off | 0..9: with tight, offers Tight's JPEG at that
+ *                 quality (lossy); refused by a build without JPEG
+ *   compress-level off | 0..9: with tight, asks for that zlib level
  *   cursor        server | local: local offers the Cursor pseudo-encoding,
  *                 so the server leaves its pointer out of the framebuffer and
  *                 sends its shape (vnc_get_cursor)
  *   desktop-size  basic | extended: extended also offers ExtendedDesktopSize
  *                 and enables vnc_request_desktop_size
+ *   desktop-name  off | on: on offers DesktopName, so that
+ *                 vnc_get_desktop_name follows the server's renames
  *   qemu-keys     off | on: on offers the QEMU Extended Key Event; once the
  *                 server takes it, vnc_send_key also sends the key's XT
  *                 scancode for a US keyboard (a keysym with none goes as a
@@ -170,7 +176,8 @@ VNC_API void vnc_test_server_stop(void);
  *   clipboard     latin1 | utf8: utf8 offers Extended Clipboard; with a
  *                 server that takes it text goes both ways in UTF-8, else as
  *                 Latin-1 converted at the boundary. vnc_send_client_cut_text
- *                 then takes UTF-8.
+ *                 then takes UTF-8; right after a connect it waits (3 s at
+ *                 most) until the server has shown which.
  *   shared        on | off: the ClientInit shared flag
  * 0, or -1 with a text for vnc_last_error (null argument, unknown name, bad
  * value). */
@@ -180,21 +187,26 @@ VNC_API int vnc_set_option(vnc_client_t *client, const char *name, const char *v
  * serial (may be null) receives a count that grows with every new text. */
 VNC_API int vnc_get_cut_text(vnc_client_t *client, char *buf, int size, unsigned *serial);
 
-/* The desktop name from the server's greeting (or its last rename). */
+/* The desktop name from the server's greeting, or its last rename (option
+ * desktop-name=on). */
 VNC_API int vnc_get_desktop_name(vnc_client_t *client, char *buf, int size);
 
-/* The server's pointer shape (option cursor=local): width * height pixels in
+/* The server's pointer shape (option cursor=local; also kept when a server
+ * sends one unasked): width * height pixels in
  * the framebuffer's format, the fourth byte of each the mask (0 transparent,
  * 255 opaque). Copies the pixels when size is at least the bytes needed;
  * returns the bytes needed (pixels may be null to ask), 0 when there is no
- * shape, -1 for a null handle or a negative size. Every other output may be
+ * shape (the server hides its pointer, or sent one too large to keep: over
+ * 512 x 512 pixels), -1 for a null handle or a negative size. Every other output may be
  * null; serial grows with every new shape. */
 VNC_API int vnc_get_cursor(vnc_client_t *client, void *pixels, int size, int *width, int *height,
                            int *hot_x, int *hot_y, unsigned *serial);
 
-/* FramebufferUpdates this connection has handed over whole (0 for a null
- * handle). The first update asked for is a full one, so 1 or more means
- * the first full picture has arrived. */
+/* 0 until every pixel of the framebuffer has been drawn since the connect
+ * (or the last resize) and handed over; from then on the count of updates
+ * handed over whole that drew something, while the picture is whole (a
+ * resize pauses it until the new size has been drawn). So 1 or more means a
+ * full picture is in the framebuffer. 0 for a null handle. */
 VNC_API unsigned vnc_get_update_count(vnc_client_t *client);
 
 /* Why the last connect failed or the last connection ended, with the detail
@@ -212,7 +224,7 @@ VNC_API int vnc_request_desktop_size(vnc_client_t *client, int width, int height
 
 /* The server's answer to the last vnc_request_desktop_size of this
  * connection: 0 done, 1 prohibited, 2 out of resources, 3 invalid layout;
- * -1 for no answer yet or a null handle. serial (may be null) grows with
+ * -1 from a request until its answer, and for a null handle. serial (may be null) grows with
  * every answer. */
 VNC_API int vnc_get_desktop_size_status(vnc_client_t *client, unsigned *serial);
 
