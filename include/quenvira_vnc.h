@@ -202,11 +202,13 @@ VNC_API int vnc_get_desktop_name(vnc_client_t *client, char *buf, int size);
 VNC_API int vnc_get_cursor(vnc_client_t *client, void *pixels, int size, int *width, int *height,
                            int *hot_x, int *hot_y, unsigned *serial);
 
-/* 0 until every pixel of the framebuffer has been drawn since the connect
- * (or the last resize) and handed over; from then on the count of updates
- * handed over whole that drew something, while the picture is whole (a
- * resize pauses it until the new size has been drawn). So 1 or more means a
- * full picture is in the framebuffer. 0 for a null handle. */
+/* 0 until the first full picture has been handed over: the first update
+ * after the connect that draws anything (the answer to the connect's full
+ * update request; what it leaves undrawn is black), or, once a resize has
+ * replaced the picture, every pixel drawn again. From then on the count of
+ * updates handed over whole that drew something, while the picture is whole
+ * (a resize pauses it until the new size has been drawn). So 1 or more
+ * means a full picture is in the framebuffer. 0 for a null handle. */
 VNC_API unsigned vnc_get_update_count(vnc_client_t *client);
 
 /* Why the last connect failed or the last connection ended, with the detail

@@ -158,6 +158,19 @@ def test_qemu_keys_type_shifted_characters(xvnc, events):
 
 
 def test_clipboard_both_ways_in_utf8(xvnc):
+    # Pasted as the first thing after connecting, before Xvnc has shown that
+    # it takes UTF-8: still whole.
+    text = "pasted: é€ 日本"
+    run = subprocess.Popen([sys.executable, "-m", "quenvira_vnc", "-s", f"127.0.0.1::{xvnc.port}",
+                            "--clipboard", "utf8", "paste", text, "pause", "3"])
+    def clipboard():  # xclip fails while nobody owns the clipboard
+        out = subprocess.run(["xclip", "-o", "-selection", "clipboard"], env=xvnc.env, capture_output=True)
+        return out.stdout
+
+    try:
+        assert wait_until(lambda: clipboard() == text.encode()), clipboard()
+    finally:
+        assert run.wait(timeout=30) == 0
     with qv.Client() as c:
         c.connect("127.0.0.1", xvnc.port, timeout=10, clipboard="utf8")
         c.wait_for_frame(10)

@@ -173,6 +173,10 @@ struct vnc_coverage {
     // Records [x0, x1) x [y0, y1), inside the size. Should memory run out
     // the picture counts as whole: a host then waits no longer than before.
     void add(const vnc_area &a);
+    void complete() {
+        missing = 0;
+        release();
+    }
     void release();
 };
 
@@ -229,6 +233,10 @@ struct vnc_client {
 
     vnc_back_buffer back;
     vnc_coverage drawn;
+    // The connect's full update request has not been answered yet: the
+    // first update after it that draws is the whole picture, whatever it
+    // covers (a server may leave what is black undrawn). Worker only.
+    bool full_request_open = false;
     vnc_buffer payload_input;  // ZRLE's and Tight's compressed bytes; worker only
 
     // ZRLE's stream (worker only once connected); null: none could be had.

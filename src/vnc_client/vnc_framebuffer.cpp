@@ -288,8 +288,7 @@ void vnc_coverage::add(const vnc_area &a) {
             }
         }
     }
-    if (out_of_memory) missing = 0;
-    if (!missing) release();
+    if (out_of_memory || !missing) complete();
 }
 
 void vnc_back_drawn(vnc_client_t *c, int x, int y, int w, int h) {

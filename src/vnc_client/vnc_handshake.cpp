@@ -343,6 +343,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
 
     c->reader->set_deadline(vnc_socket_reader::clock::time_point::max());
     if (!c->connect_go.load()) return fail(c, kConnectAbandoned);
+    c->full_request_open = true;
     c->stopping.store(0);
     c->running.store(1);
     c->status.store(VNC_STATUS_CONNECTED);

@@ -55,6 +55,7 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
             return false;
         }
         vnc_back_resize(c, w, h);
+        b.drew = false;  // what this update drew before is of the old size
         vnc_publish(c, vnc_publish_mode::boundary);
         return true;
     }
@@ -167,6 +168,10 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     vnc_publish(c, vnc_publish_mode::final);
     c->back.last_update = std::chrono::steady_clock::now();
     if (!ok) return false;
+    if (c->full_request_open && c->back.drew) {
+        c->full_request_open = false;
+        c->drawn.complete();
+    }
     // Counted once the host has all of it, and only while the picture is
     // whole: a count of 1 means the first full picture has arrived.
     if (c->back.pending_count == 0 && !c->back.resized && c->back.drew && !c->drawn.missing)
