@@ -307,6 +307,22 @@ TEST_F(Snapshot, SilentServerTimesOut) {
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(kExitTimeout, t.status) << t.err;
     EXPECT_LT(took, 2.5) << "the timeout waited for the server";
+
+    // Part of the screen, then nothing (or the end): no file, and why.
+    for (const bool close : {false, true}) {
+        ScriptedServer part;
+        part.handshake(64, 64).send(Bytes().u8(0).u8(0).u16(1).rect(0, 0, 8, 8, 0).fill(256, 0xFF));
+        if (close) part.read(10).close();
+        part.gate();
+        part.start();
+        const ToolRun p = run({"--timeout", "1", loopback(part.port()), "part.png"});
+        part.open_gate();
+        SCOPED_TRACE(p.err);
+        EXPECT_EQ(close ? kExitConnect : kExitTimeout, p.status);
+        EXPECT_NE(std::string::npos, p.err.find(close ? "ended before the whole screen arrived: "
+                                                      : "only part of it was drawn"));
+        EXPECT_FALSE(exists(path("part.png")));
+    }
 }
 
 // Checked before connecting: the server named here does not even exist.

@@ -21,11 +21,8 @@ namespace {
 
 using namespace qv_tool;
 
-// The picture counts as complete once the first update has been handed over
-// whole (the library counts them). Failing that (an update that never
-// ends), when the changed area stops growing for this long: enough for a
-// real server's first update, normally decoded without pauses.
-constexpr int kSettleMs = 500;
+// The picture is taken once the library counts an update: before that,
+// some pixels of the screen have not been drawn yet.
 constexpr int kPollMs = 10;
 
 void print_help() {
@@ -61,23 +58,20 @@ void print_help() {
         "  -h, --help            show this help and exit\n"
         "  --version             show the library version and exit\n"
         "\n"
-        "When the picture is taken: once the server's first update has arrived\n"
-        "whole (it is a full one), or screen updates have covered the whole\n"
-        "screen, or the changed area has stopped growing for %d ms after the\n"
-        "first update, or the server closed the connection after sending\n"
-        "something. If the timeout passes first, a partial picture is still\n"
-        "written when one arrived, and the exit status says timeout.\n"
+        "When the picture is taken: once the server has drawn every pixel of\n"
+        "its screen. Nothing is written when the timeout passes first or the\n"
+        "connection ends before that: the exit status and a message say why.\n"
         "\n"
         "Exit status:\n"
         "  0  picture written\n"
         "  1  internal failure (out of memory, test server would not start)\n"
         "  2  usage error, or the password source cannot be read\n"
-        "  3  host not found, unreachable, connection refused or handshake failed\n"
+        "  3  host not found, unreachable, connection refused, handshake failed,\n"
+        "     or the connection ended before the whole screen arrived\n"
         "  4  authentication failed (wrong or missing password)\n"
-        "  5  timed out\n"
+        "  5  timed out (connecting, or waiting for the whole screen)\n"
         "  6  output file cannot be written\n",
-        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort, kEncodingOptionsHelp,
-        kSettleMs);
+        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort, kEncodingOptionsHelp);
 }
 
 struct options : common_options {
@@ -170,32 +164,9 @@ bool output_writable(const std::string &path, std::string *why) {
     return true;
 }
 
-struct area {
-    bool any = false;
-    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-
-    // Adds a rectangle; true when the area grew.
-    bool add(int x, int y, int w, int h) {
-        if (w <= 0 || h <= 0) return false;
-        if (!any) {
-            any = true;
-            x0 = x, y0 = y, x1 = x + w, y1 = y + h;
-            return true;
-        }
-        const int nx0 = x < x0 ? x : x0, ny0 = y < y0 ? y : y0;
-        const int nx1 = x + w > x1 ? x + w : x1, ny1 = y + h > y1 ? y + h : y1;
-        const bool grew = nx0 != x0 || ny0 != y0 || nx1 != x1 || ny1 != y1;
-        x0 = nx0, y0 = ny0, x1 = nx1, y1 = ny1;
-        return grew;
-    }
-    bool covers(int w, int h) const { return any && x0 <= 0 && y0 <= 0 && x1 >= w && y1 >= h; }
-};
-
 struct picture {
     int width = 0, height = 0;
     std::vector<unsigned char> rgb;  // width * height * 3
-    area changed;
-    bool timed_out = false;
 };
 
 // Error handling of libpng: its errors jump back to write_png.
@@ -296,8 +267,14 @@ bool copy_framebuffer(vnc_client_t *client, picture *out) {
     return ok;
 }
 
-// Connects, collects the first picture and copies it. Returns -1 on
-// success (out->timed_out may be set), else the exit status.
+// Why the connection ended, for a message: the library's own words.
+std::string end_reason(vnc_client_t *client) {
+    char text[512];
+    return vnc_get_end_reason(client, text, sizeof text) > 0 ? text : "no reason given";
+}
+
+// Connects, waits until the whole screen has been drawn and copies it.
+// Returns -1 on success, else the exit status.
 int capture(const std::string &host, int port, const char *password, const options &options,
             steady::time_point deadline, picture *out) {
     const bool local_cursor = options.local_cursor;
@@ -323,38 +300,27 @@ int capture(const std::string &host, int port, const char *password, const optio
         return report_connect_failure(where, why);
     }
 
-    area &changed = out->changed;
-    steady::time_point last_growth = steady::now();
-    for (;;) {
-        int x, y, w, h, fb_w = 0, fb_h = 0;
-        // Counted before the dirty area is taken: an update counted is in it.
-        const bool whole = vnc_get_update_count(client) >= 1;
-        if (vnc_get_dirty_rect(client, &x, &y, &w, &h) == 1 && changed.add(x, y, w, h))
-            last_growth = steady::now();
-        vnc_get_dimensions(client, &fb_w, &fb_h);
-        const steady::time_point now = steady::now();
-        if (whole && !changed.any) changed.add(0, 0, fb_w, fb_h);
-        if (whole || changed.covers(fb_w, fb_h)) break;
-        if (changed.any && now - last_growth >= std::chrono::milliseconds(kSettleMs)) break;
+    // Only for the message: whether anything at all was drawn.
+    bool any = false;
+    while (vnc_get_update_count(client) == 0) {
+        int x, y, w, h;
+        if (vnc_get_dirty_rect(client, &x, &y, &w, &h) == 1) any = true;
         if (vnc_get_status(client) != VNC_STATUS_CONNECTED) {
-            // Nothing more can arrive: what came is the picture.
-            if (changed.any) break;
+            // Its last update is handed over before the status falls.
+            if (vnc_get_update_count(client) >= 1) break;
+            complain("%s: the connection ended before the whole screen arrived: %s", where.c_str(),
+                     end_reason(client).c_str());
             vnc_destroy(client);
-            complain("%s: the server closed the connection before sending its screen",
-                     where.c_str());
             return kExitConnect;
         }
-        if (now >= deadline) {
-            out->timed_out = true;
-            break;
+        if (steady::now() >= deadline) {
+            complain("timed out after %g s waiting for the whole screen of %s: %s", timeout_s,
+                     where.c_str(),
+                     any ? "only part of it was drawn" : "the server sent no picture");
+            vnc_destroy(client);
+            return kExitTimeout;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    }
-
-    if (out->timed_out && !changed.any) {
-        vnc_destroy(client);
-        complain("timed out after %g s waiting for the screen of %s", timeout_s, where.c_str());
-        return kExitTimeout;
     }
     const bool copied = copy_framebuffer(client, out);
     vnc_destroy(client);
@@ -371,12 +337,6 @@ int save(const options &o, const picture &pic, long *bytes) {
     if (!write_png(o.output.c_str(), pic.rgb.data(), pic.width, pic.height, bytes, &why)) {
         complain("cannot write '%s': %s", o.output.c_str(), why.c_str());
         return kExitOutput;
-    }
-    if (pic.timed_out) {
-        complain("timed out after %g s before the screen was complete; wrote the partial "
-                 "picture to '%s'",
-                 o.timeout_s, o.output.c_str());
-        return kExitTimeout;
     }
     return kExitOk;
 }
@@ -398,8 +358,6 @@ int run_demo(const options &o, const std::string &password, bool have_password,
     if (status == kExitOk && !o.quiet) {
         std::printf("Connected with quenvira-vnc %s: desktop %dx%d.\n", vnc_version(), pic.width,
                     pic.height);
-        std::printf("First update changed (%d,%d)-(%d,%d).\n", pic.changed.x0, pic.changed.y0,
-                    pic.changed.x1, pic.changed.y1);
         std::printf("Wrote %s: %dx%d RGB PNG, %ld bytes.\n", o.output.c_str(), pic.width,
                     pic.height, bytes);
         std::printf("Stopped the test server.\n");
