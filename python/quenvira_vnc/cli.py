@@ -48,8 +48,8 @@ Options (before the first command):
   --password-file FILE   password from the first line of FILE
   -p, --password PW      the password itself (visible in the process list:
                          prefer the two above)
-  --timeout SECONDS      limit for connecting, for the first picture and for
-                         each expect (default {DEFAULT_TIMEOUT:g})
+  --timeout SECONDS      limit for connecting, for the whole screen and for
+                         each expect and resize (default {DEFAULT_TIMEOUT:g})
   --tolerance N          expect: largest channel difference still counted as
                          equal (default 0)
   --max-diff N           expect: pixels allowed to differ (default 0)
@@ -97,7 +97,8 @@ Commands (REGION is X,Y,W,H; BUTTON 1 left, 2 middle, 3 right):
                          since connecting (empty if none), with a newline
                          after it when it has none
   resize W H             ask the server to resize its desktop to W x H and
-                         wait for its answer (the server must support it)
+                         wait until it has drawn the new size (the server
+                         must support it)
   pause SECONDS          wait (also: sleep)
   FILE or -              run the commands in FILE (or standard input): words
                          as in a shell, '#' starts a comment
@@ -108,18 +109,20 @@ taken as the --tolerance of that expect (vncdotool's N is an RMS over colour
 histograms; a channel difference per pixel is stricter about where pixels
 differ).
 
-The first capture waits for the first full picture: updates are collected
-until they cover the screen or stop growing for 0.5 s. expect compares the
-screen after every update until it matches or --timeout passes.
+capture and expect wait until the server has drawn every pixel of its
+screen (after a resize: of its new size); a capture that times out waiting
+writes nothing. expect then compares the screen after every update until
+it matches or --timeout passes.
 
 Exit status:
   0  all commands done
   1  internal failure (library not found, test server would not start)
   2  usage error, or the password or a reference picture cannot be read
   3  host not found, unreachable, refused, handshake failed, connection lost
+     (also before the whole screen arrived)
   4  authentication failed (wrong or missing password)
-  5  timed out connecting, waiting for the first picture (a capture still
-     writes what arrived) or for the answer to a resize
+  5  timed out connecting, waiting for the whole screen, or for the answer
+     to a resize
   6  a capture could not be written
   7  an expect timed out: the screen never matched
   8  the server refused a resize, or does not support it
@@ -432,21 +435,12 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
 
 
 def _capture(client: Client, path: str, region: Optional[Rect], o: Options) -> None:
-    timed_out: Optional[Timeout] = None
-    try:
-        image = client.capture(region=region, timeout=o.timeout)
-    except Timeout as error:
-        if not error.partial:
-            raise
-        # As vnc-snapshot does: what arrived is written, the status says timeout.
-        timed_out = error
-        image = client.grab(region)
+    # Raises before anything is written when the whole screen does not come.
+    image = client.capture(region=region, timeout=o.timeout)
     try:
         image.save(path)
     except (OSError, ValueError) as error:
         raise OutputError(f"cannot write '{path}': {getattr(error, 'strerror', None) or error}") from None
-    if timed_out is not None:
-        raise Timeout(f"{timed_out}; wrote the partial picture to '{path}'")
 
 
 def _print_clipboard(client: Client, o: Options) -> None:

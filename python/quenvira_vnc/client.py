@@ -16,12 +16,10 @@ from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, NotC
 from .image import Image, Rect, RegionLike, check_region
 from .keysyms import KEYSYMS, char_keysym, chord
 
-# The first picture counts as complete when the changed area stops growing
-# for this long (as vnc-snapshot decides): a real server's first update is
-# one message decoded without pauses, and the built-in test server only
-# ever sends its top-left corner.
-SETTLE_SECONDS = 0.5
 POLL_SECONDS = 0.01
+# Waiting for a resize's answer: read soon after it shows, the update count
+# tells when the new size is whole (see resize).
+ANSWER_POLL_SECONDS = 0.001
 DEFAULT_TIMEOUT = 10.0
 # Between the halves of a click and the clicks of a double click: some
 # toolkits ignore a press and release that arrive in the same instant.
@@ -48,32 +46,6 @@ class Status(enum.IntEnum):
     CONNECTED = 2
 
 
-class _Area:
-    """The union of the rectangles seen so far."""
-
-    def __init__(self) -> None:
-        self.rect: Optional[Rect] = None
-
-    def add(self, r: Rect) -> bool:
-        """Adds a rectangle; True when the area grew."""
-        if r.w <= 0 or r.h <= 0:
-            return False
-        if self.rect is None:
-            self.rect = r
-            return True
-        x0, y0 = min(r.x, self.rect.x), min(r.y, self.rect.y)
-        x1 = max(r.x + r.w, self.rect.x + self.rect.w)
-        y1 = max(r.y + r.h, self.rect.y + self.rect.h)
-        grown = Rect(x0, y0, x1 - x0, y1 - y0)
-        changed = grown != self.rect
-        self.rect = grown
-        return changed
-
-    def covers(self, width: int, height: int) -> bool:
-        r = self.rect
-        return r is not None and r.x <= 0 and r.y <= 0 and r.x + r.w >= width and r.y + r.h >= height
-
-
 class Client:
     """One connection to a VNC server, with its copy of the remote screen.
 
@@ -98,7 +70,9 @@ class Client:
         self._x = 0
         self._y = 0
         self._buttons = 0
-        self._have_frame = False
+        # After a resize asked for here: the size and an update count the
+        # library must pass before the picture is whole again.
+        self._resized_to: Optional[Tuple[Tuple[int, int], int]] = None
         # The options set so far: the handle keeps them for later connects.
         self._options: Dict[str, str] = {}
 
@@ -167,7 +141,7 @@ class Client:
             kind = AuthenticationFailed if text == _AUTH_FAILED_TEXT else ConnectionFailed
             where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
             raise kind(f"{where}: {text or 'the server refused the connection'}", text)
-        self._reset_first_frame()
+        self._resized_to = None
         self._x = self._y = self._buttons = 0
         return self
 
@@ -280,7 +254,10 @@ class Client:
 
     @property
     def update_count(self) -> int:
-        """FramebufferUpdates of this connection received whole; 1 or more: the first full picture is in."""
+        """Updates that drew something since the whole screen was first drawn (0 until then).
+
+        1 or more: a full picture of this connection is in the framebuffer.
+        """
         return int(_native.extension("vnc_get_update_count", "update_count")(self._h()))
 
     @property
@@ -310,11 +287,12 @@ class Client:
         raise VncError("the pointer shape kept changing while it was read")
 
     def resize(self, width: int, height: int, timeout: float = DEFAULT_TIMEOUT) -> Tuple[int, int]:
-        """Asks the server to resize its desktop and waits for its answer; returns the new size.
+        """Asks the server to resize its desktop, waits until it has drawn the new size whole; returns the new size.
 
         Needs ``desktop_size="extended"`` at connect and a server that takes
         it (NotSupported otherwise). Raises ResizeRefused with the server's
-        reason, Timeout when no answer comes within ``timeout``.
+        reason, Timeout when no answer or no whole picture comes within
+        ``timeout`` (captures then go on waiting for that picture).
         """
         width, height = int(width), int(height)
         if not (1 <= width <= 65535 and 1 <= height <= 65535) or width * height > 1 << 27:
@@ -329,6 +307,7 @@ class Client:
         # The server shows that it can resize in its first update.
         while self.update_count == 0 and self.connected and time.monotonic() < deadline:
             time.sleep(POLL_SECONDS)
+        old_size = self.size
         if request(handle, width, height) != 0:
             if not self.connected:
                 raise NotConnected("cannot resize the desktop: not connected")
@@ -343,20 +322,22 @@ class Client:
                 raise NotConnected("the connection ended while waiting for the resize")
             if time.monotonic() >= deadline:
                 raise Timeout(f"timed out after {timeout:g} s waiting for the server to resize to {width}x{height}")
-            time.sleep(POLL_SECONDS)
+            time.sleep(ANSWER_POLL_SECONDS)
+        # The answer comes with the resize, and every update before it has
+        # been counted by the time it shows: read now, the count is at least
+        # its value at the resize, where it stays until the new size has
+        # been drawn whole. Read late, it may be past it, and the wait is for
+        # one more update.
+        base = self.update_count
         if status != 0:
             why = _RESIZE_REFUSALS.get(status, f"status {status}")
             raise ResizeRefused(f"the server refused to resize to {width}x{height}: {why}", status)
+        if (width, height) != old_size:
+            self._resized_to = ((width, height), base)
+            self.wait_for_frame(max(deadline - time.monotonic(), 0.0))
         return self.size
 
     # -- screen -----------------------------------------------------------------
-
-    def _reset_first_frame(self) -> None:
-        # Every update seen counts towards the first picture, whichever
-        # method took it from the library.
-        self._first = _Area()
-        self._last_growth = time.monotonic()
-        self._have_frame = False
 
     def poll_update(self) -> Optional[Rect]:
         """The area changed since the last look, or None (does not wait)."""
@@ -364,10 +345,7 @@ class Client:
         if not self._lib.vnc_get_dirty_rect(self._h(), ctypes.byref(x), ctypes.byref(y), ctypes.byref(w),
                                             ctypes.byref(h)):
             return None
-        r = Rect(x.value, y.value, w.value, h.value)
-        if not self._have_frame and self._first.add(r):
-            self._last_growth = time.monotonic()
-        return r
+        return Rect(x.value, y.value, w.value, h.value)
 
     def wait_for_update(self, timeout: float = DEFAULT_TIMEOUT) -> Optional[Rect]:
         """Waits for the screen to change; the changed rectangle, or None after ``timeout``."""
@@ -380,64 +358,62 @@ class Client:
                 return None
             time.sleep(POLL_SECONDS)
 
-    def wait_for_frame(self, timeout: float = DEFAULT_TIMEOUT) -> Rect:
-        """Waits for the first full picture and returns the area it covered.
+    def _whole(self) -> bool:
+        """Whether the framebuffer holds a whole picture of this connection."""
+        count = int(_native.extension("vnc_get_update_count", "waiting for the whole screen")(self._h()))
+        if self._resized_to is None:
+            return count >= 1
+        size, base = self._resized_to
+        if count > base and self.size == size:
+            self._resized_to = None
+            return True
+        return False
 
-        Complete means: the first update has arrived whole (the library
-        counts them; an older library lacks the count), or the changed area
-        covers the screen, or it has not grown for 0.5 s after the first
-        change, or the server closed the connection after sending something. Raises Timeout (nothing or only
-        part arrived in time) or NotConnected (closed before any picture).
-        Updates taken by wait_for_update or expect count towards it too.
+    def wait_for_frame(self, timeout: float = DEFAULT_TIMEOUT) -> Rect:
+        """Waits until the whole screen has been drawn; returns it as Rect(0, 0, width, height).
+
+        Whole: every pixel drawn since the connect (the library's update
+        count is 1 or more), and after ``resize`` drawn again at the new size.
+        Returns at once when it is. Raises Timeout when ``timeout`` passes
+        first, NotConnected (with the library's reason) when the connection
+        ends first, LibraryTooOld with a library that does not count updates.
         """
         deadline = time.monotonic() + timeout
-        count = _native.library().vnc_get_update_count if _native.has("vnc_get_update_count") else None
-        while not self._have_frame:
-            # Counted before the dirty area is taken, so that the area holds
-            # all of an update already counted.
-            whole = count is not None and count(self._h()) >= 1
-            self.poll_update()
-            now = time.monotonic()
-            width, height = self.size
-            area = self._first
-            if whole and area.rect is None:
-                area.add(Rect(0, 0, width, height))
-            if whole or area.covers(width, height) or (area.rect is not None
-                                                       and now - self._last_growth >= SETTLE_SECONDS):
-                self._have_frame = True
-                break
+        while not self._whole():
             if self.status != Status.CONNECTED:
-                if area.rect is not None:
-                    self._have_frame = True
+                if self._whole():  # its last update is handed over before the status falls
                     break
-                raise NotConnected("the server closed the connection before sending its screen")
-            if now >= deadline:
-                partial = area.rect is not None
-                raise Timeout(f"timed out after {timeout:g} s waiting for the screen"
-                              + (" (only part of it arrived)" if partial else ""), partial=partial)
+                raise NotConnected("the connection ended before the whole screen arrived: "
+                                   + (self.end_reason or "no reason given"))
+            if time.monotonic() >= deadline:
+                size = f" at {self._resized_to[0][0]}x{self._resized_to[0][1]}" if self._resized_to else ""
+                raise Timeout(f"timed out after {timeout:g} s waiting for the whole screen{size}: "
+                              "the server has not drawn all of it")
             time.sleep(POLL_SECONDS)
-        assert self._first.rect is not None
-        return self._first.rect
-
-    def _ensure_frame(self, timeout: float) -> None:
-        if not self._have_frame:
-            self.wait_for_frame(timeout)
+        width, height = self.size
+        return Rect(0, 0, width, height)
 
     def capture(self, path: Union[str, "os.PathLike[str]", None] = None, region: Optional[RegionLike] = None,
                 timeout: float = DEFAULT_TIMEOUT) -> Image:
         """The screen (or a region x, y, w, h of it) as an Image; with ``path`` also written as PNG.
 
-        The first capture of a connection waits for the first full picture
-        (see wait_for_frame) up to ``timeout``.
+        Waits up to ``timeout`` for the whole screen first (see wait_for_frame):
+        a picture is never returned before every pixel has been drawn.
         """
-        self._ensure_frame(timeout)
+        self.wait_for_frame(timeout)
         image = self.grab(region)
         if path is not None:
             image.save(path)
         return image
 
     def grab(self, region: Optional[RegionLike] = None) -> Image:
-        """The framebuffer (or a region of it) as it is now, without waiting for anything."""
+        """The framebuffer (or a region of it) as it is now, without waiting for anything.
+
+        Raises Timeout (or NotConnected) while the whole screen has not been
+        drawn yet (see wait_for_frame): its undrawn parts would show black.
+        """
+        if not self._whole():
+            self.wait_for_frame(0)
         handle = self._h()
         pixels = ctypes.c_void_p()
         stride, width, height = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
@@ -471,11 +447,8 @@ class Client:
         """
         want = image_or_path if isinstance(image_or_path, Image) else Image.open(image_or_path)
         deadline = time.monotonic() + timeout
-        # Compared after every update: no need to wait for the whole first
-        # picture, only for something to compare.
-        while self._first.rect is None and not self._have_frame:
-            if self.wait_for_update(deadline - time.monotonic()) is None:
-                raise Timeout(f"timed out after {timeout:g} s waiting for the screen")
+        # An undrawn screen may match a dark picture: compare whole ones only.
+        self.wait_for_frame(timeout)
         while True:
             seen = self.grab(region)
             differing = seen.count_differences(want, tolerance)

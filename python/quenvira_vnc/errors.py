@@ -46,11 +46,7 @@ class ResizeRefused(VncError):
 
 
 class Timeout(VncError):
-    """A wait ran out of time; ``partial``: part of the first picture had arrived."""
-
-    def __init__(self, message: str, partial: bool = False) -> None:
-        super().__init__(message)
-        self.partial = partial
+    """A wait ran out of time."""
 
 
 class ExpectTimeout(Timeout):

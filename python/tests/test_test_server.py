@@ -1,10 +1,13 @@
 """The package and vnc-do against the library's built-in test server."""
 
+import contextlib
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -35,7 +38,7 @@ def test_capture_shows_the_known_picture(test_server, tmp_path, monkeypatch):
     with qv.Client() as c:
         c.connect("127.0.0.1", test_server.port)
         assert c.status == qv.Status.CONNECTED and c.size == (640, 480)
-        assert c.wait_for_frame(5) == qv.Rect(0, 0, 72, 72)
+        assert c.wait_for_frame(5) == qv.Rect(0, 0, 640, 480)
         assert c.capture(tmp_path / "a.png") == want
         assert c.capture(region=(30, 35, 20, 10)) == want.crop((30, 35, 20, 10))
         c.expect(want, timeout=2)
@@ -62,8 +65,7 @@ def test_opt_in_options_fall_back_with_a_server_that_has_no_extensions(test_serv
     with qv.Client() as c:
         c.connect("127.0.0.1", test_server.port, encodings=["raw", "zrle"], cursor="local",
                   desktop_size="extended", qemu_keys=True, clipboard="utf8", shared=False)
-        # The first whole update is the first picture: no waiting for the area to settle.
-        assert c.wait_for_frame(0.3) == qv.Rect(0, 0, 72, 72) and c.update_count >= 1
+        assert c.wait_for_frame(2) == qv.Rect(0, 0, 640, 480) and c.update_count >= 1
         assert c.capture() == known_picture()
         assert (c.desktop_name, c.clipboard, c.cursor, c.end_reason) == ("QuenviraMockVNC", "", None, "")
         with pytest.raises(qv.NotSupported, match="ExtendedDesktopSize"):
@@ -84,12 +86,10 @@ def test_a_library_without_the_extensions_serves_the_rest(test_server, monkeypat
     monkeypatch.setattr(_native, "_missing", set(_native._EXTENSIONS))
     with qv.Client() as c:
         c.connect("127.0.0.1", test_server.port)
-        # The first picture by the old rule: the area settles for 0.5 s.
-        with pytest.raises(qv.Timeout) as early:
-            c.wait_for_frame(0.3)
-        assert early.value.partial
-        assert c.capture() == known_picture()
-        uses = (lambda: c.clipboard, lambda: c.resize(8, 8), lambda: c.connect("127.0.0.1", 1, cursor="local"))
+        assert c.wait_for_update(5) is not None  # input and updates still work
+        # Without the count nothing tells a whole picture from a partial one.
+        uses = (lambda: c.capture(), lambda: c.grab(), lambda: c.clipboard, lambda: c.resize(8, 8),
+                lambda: c.connect("127.0.0.1", 1, cursor="local"))
         for use in uses:
             with pytest.raises(qv.LibraryTooOld, match="newer quenvira-vnc library"):
                 use()
@@ -198,8 +198,7 @@ def test_vnc_do_exit_statuses(tmp_path):
             assert run.returncode == 0 and jpeg.read_bytes()[:3] == b"\xff\xd8\xff", run.stderr
         else:
             assert run.returncode == 6 and "Pillow" in run.stderr, run.stderr
-        # The first whole update is the picture, well within a timeout shorter
-        # than the 0.5 s an area takes to settle; the options change nothing here.
+        # The options change nothing here.
         run = vnc_do("-s", at, "--timeout", "0.4", "--cursor", "local", "--encodings", "raw", "--qemu-keys",
                      "--clipboard", "utf8", "capture", str(shot), "type", "Hi", "clipboard",
                      env={"VNC_PASSWORD": "secret"})
@@ -211,3 +210,41 @@ def test_vnc_do_exit_statuses(tmp_path):
         silent.listen(1)
         run = vnc_do("-s", f"127.0.0.1::{silent.getsockname()[1]}", "--timeout", "0.5", "type", "x")
         assert run.returncode == 5, run.stderr
+    # Servers that draw part of the screen, then nothing or the end: no file, and why.
+    for close, status, why in [(False, 5, "whole screen: the server has not drawn all of it"),
+                               (True, 3, "the connection ended before the whole screen arrived: ")]:
+        with partial_server(close) as port:
+            run = vnc_do("-s", f"127.0.0.1::{port}", "--timeout", "1", "capture", str(tmp_path / "part.png"))
+        assert run.returncode == status and why in run.stderr, run.stderr
+        assert not (tmp_path / "part.png").exists()
+        assert not run.stderr.rstrip().endswith(":"), run.stderr  # the library's reason follows
+
+
+@contextlib.contextmanager
+def partial_server(close):
+    """A 64 x 64 server that draws only its 8 x 8 corner, then stays quiet or closes."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            conn.sendall(b"RFB 003.008\n")
+            conn.recv(12)
+            conn.sendall(b"\x01\x01")  # security: None
+            conn.recv(1)
+            conn.sendall(b"\0\0\0\0")
+            conn.recv(1)
+            conn.sendall(struct.pack(">HHBBBBHHHBBB3xI", 64, 64, 32, 24, 0, 1, 255, 255, 255, 16, 8, 0, 4) + b"part")
+            conn.sendall(struct.pack(">BxHHHHHi", 0, 1, 0, 0, 8, 8, 0) + b"\xff" * 256)
+            if close:
+                conn.shutdown(socket.SHUT_WR)
+            while conn.recv(4096):
+                pass
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        yield listener.getsockname()[1]
+    finally:
+        listener.close()
+        thread.join(5)

@@ -211,6 +211,7 @@ def test_resize_as_xrandr_sees_it(xvnc):
         c.connect("127.0.0.1", xvnc.port, timeout=10, desktop_size="extended")
         try:
             assert c.resize(400, 300) == (400, 300) == xrandr_size()
+            assert c.capture() == xvnc.grab_root()  # resize waited for the whole new size
         finally:
             assert c.resize(Xvnc.WIDTH, Xvnc.HEIGHT) == (Xvnc.WIDTH, Xvnc.HEIGHT) == xrandr_size()
 
