@@ -205,7 +205,7 @@ VNC_API int vnc_get_cursor(vnc_client_t *client, void *pixels, int size, int *wi
 /* 0 until the first full picture has been handed over: the first update
  * after the connect that draws anything (the answer to the connect's full
  * update request; what it leaves undrawn is black), or, once a resize has
- * replaced the picture, every pixel drawn again. From then on the count of
+ * replaced the picture (also before that answer), every pixel drawn again. From then on the count of
  * updates handed over whole that drew something, while the picture is whole
  * (a resize pauses it until the new size has been drawn). So 1 or more
  * means a full picture is in the framebuffer. 0 for a null handle. */

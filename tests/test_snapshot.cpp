@@ -308,10 +308,12 @@ TEST_F(Snapshot, SilentServerTimesOut) {
     EXPECT_EQ(kExitTimeout, t.status) << t.err;
     EXPECT_LT(took, 2.5) << "the timeout waited for the server";
 
-    // Part of the screen, then nothing (or the end): no file, and why.
+    // Part of the screen after a resize (the same size), then nothing (or
+    // the end): no file, and why.
     for (const bool close : {false, true}) {
         ScriptedServer part;
-        part.handshake(64, 64).send(Bytes().u8(0).u8(0).u16(1).rect(0, 0, 8, 8, 0).fill(256, 0xFF));
+        part.handshake(64, 64).send(
+            Bytes().u8(0).u8(0).u16(2).rect(0, 0, 64, 64, -223).rect(0, 0, 8, 8, 0).fill(256, 0xFF));
         if (close) part.read(10).close();
         part.gate();
         part.start();

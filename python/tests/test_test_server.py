@@ -222,7 +222,8 @@ def test_vnc_do_exit_statuses(tmp_path):
 
 @contextlib.contextmanager
 def partial_server(close):
-    """A 64 x 64 server that draws only its 8 x 8 corner, then stays quiet or closes."""
+    """A 64 x 64 server that resizes (to the same size) and then draws only its
+    8 x 8 corner, then stays quiet or closes: after a resize every pixel counts."""
     listener = socket.create_server(("127.0.0.1", 0))
 
     def serve():
@@ -235,7 +236,7 @@ def partial_server(close):
             conn.sendall(b"\0\0\0\0")
             conn.recv(1)
             conn.sendall(struct.pack(">HHBBBBHHHBBB3xI", 64, 64, 32, 24, 0, 1, 255, 255, 255, 16, 8, 0, 4) + b"part")
-            conn.sendall(struct.pack(">BxHHHHHi", 0, 1, 0, 0, 8, 8, 0) + b"\xff" * 256)
+            conn.sendall(struct.pack(">BxHHHHHiHHHHi", 0, 2, 0, 0, 64, 64, -223, 0, 0, 8, 8, 0) + b"\xff" * 256)
             if close:
                 conn.shutdown(socket.SHUT_WR)
             while conn.recv(4096):

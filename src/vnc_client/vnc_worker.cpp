@@ -55,7 +55,10 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
             return false;
         }
         vnc_back_resize(c, w, h);
-        b.drew = false;  // what this update drew before is of the old size
+        // What this update drew before is of the old size; from here on
+        // the new size counts as whole once every pixel has been drawn.
+        b.drew = false;
+        c->full_request_open = false;
         vnc_publish(c, vnc_publish_mode::boundary);
         return true;
     }
