@@ -19,6 +19,8 @@ void vnc_set_send_stall_timeout_for_testing(int ms) {
     s_send_stall_ms.store(ms > 0 ? ms : kSendStallTimeoutMs);
 }
 
+int vnc_send_stall_timeout_ms() { return s_send_stall_ms.load(); }
+
 int vnc_send_on(vnc_client_t *c, uint32_t generation, bool cancellable, const void *head,
                 size_t head_len, const void *body, size_t body_len) {
     // One lock for the whole message: host threads and the worker never
