@@ -150,6 +150,8 @@ struct vnc_tight_state;
 
 struct vnc_client {
     vnc_socket_t sock = VNC_INVALID_SOCKET;  // written under send_lock once a worker may run
+    // Our end of the stream is queued, by a close (under send_lock).
+    bool send_shut = false;
     std::atomic<int> status{VNC_STATUS_DISCONNECTED};
     // Cleared to end the connection: by vnc_disconnect, or by a send that
     // broke the stream.

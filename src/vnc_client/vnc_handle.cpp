@@ -54,6 +54,7 @@ void vnc_close_connection(vnc_client_t *c) {
     std::lock_guard<std::mutex> g(c->send_lock);
     vnc_sock_close(c->sock);
     c->sock = VNC_INVALID_SOCKET;
+    c->send_shut = false;
     // Input calls that began on this connection must not reach the next.
     c->generation.fetch_add(1);
 }
@@ -80,6 +81,7 @@ void vnc_disconnect_locked(vnc_client_t *c) {
     {
         std::lock_guard<std::mutex> g(c->send_lock);
         vnc_sock_shutdown_send(c->sock);
+        c->send_shut = true;
     }
     vnc_wake_signal(c->wake_fd);
     if (c->worker_started) {

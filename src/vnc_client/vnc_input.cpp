@@ -27,6 +27,9 @@ int vnc_send_on(vnc_client_t *c, uint32_t generation, bool cancellable, const vo
     // interleave, and the socket cannot be closed in the middle of a send.
     std::lock_guard<std::mutex> g(c->send_lock);
     if (c->sock == VNC_INVALID_SOCKET || c->generation.load() != generation) return -1;
+    // A close has ended our stream: the send would fail, and failing shut
+    // the receiving side the close still reads.
+    if (c->send_shut) return -1;
     const std::atomic<int> *cancel = cancellable ? &c->running : nullptr;
     const int stall = s_send_stall_ms.load();
     int r = vnc_sock_write_exact_cancel(c->sock, head, head_len, cancel, stall);
