@@ -2,7 +2,9 @@
 // hang, crash or be touched after the call returns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -198,6 +200,58 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
     EXPECT_TRUE(s.ok()) << s.error();
     EXPECT_EQ(keys.vec(), s.read_at(6));
     vnc_destroy(c);
+}
+
+// A long queue of keys, every one reported sent, all reach a server that
+// read nothing while it kept sending updates; one that never reads holds the
+// close no longer than the send stall limit, and the end reason says so.
+TEST(Disconnect, CloseDeliversAQueueOrSaysWhatWasLost) {
+    for (const bool server_reads : {true, false}) {
+        SCOPED_TRACE(server_reads ? "the server reads after a second" : "the server never reads");
+        vnc_set_send_stall_timeout_for_testing(server_reads ? 0 : 300);
+        ScriptedServer s;
+        s.handshake(256, 256);
+        for (int i = 0; i < 25; ++i) s.send(big_raw_update(256, 256)).pause(40);
+        if (server_reads)
+            s.read_to_end().close();
+        else
+            s.gate();
+        s.start();
+        vnc_client_t *c = vnc_create();
+        ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+        Bytes keys;
+        for (int i = 0; i < 20000; ++i) {
+            keys.u8(4).u8(i & 1).u16(0).u32(0x61 + i % 26);
+            ASSERT_EQ(0, vnc_send_key(c, 0x61 + i % 26, i & 1));
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, vnc_disconnect(c));
+        const auto took = std::chrono::steady_clock::now() - t0;
+        char reason[256] = {};
+        vnc_get_end_reason(c, reason, sizeof reason);
+        if (server_reads) {
+            ASSERT_TRUE(s.wait_done());
+            EXPECT_TRUE(s.ok()) << s.error();
+            // The worker's update requests come in between.
+            const std::vector<uint8_t> got = s.reads().back();
+            std::vector<uint8_t> key_events;
+            for (size_t at = 0; at < got.size() && (got[at] == 3 || got[at] == 4);) {
+                const size_t n = got[at] == 3 ? 10 : 8;
+                if (got[at] == 4) key_events.insert(key_events.end(), got.begin() + at,
+                                                    got.begin() + std::min(at + n, got.size()));
+                at += n;
+            }
+            EXPECT_EQ(keys.size(), key_events.size());
+            EXPECT_TRUE(keys.vec() == key_events) << "keys lost or out of order";
+            EXPECT_STREQ("Closed by vnc_disconnect", reason);
+        } else {
+            EXPECT_LT(took, std::chrono::milliseconds(3000));
+            EXPECT_NE(nullptr, std::strstr(reason, "bytes were not delivered")) << reason;
+            s.open_gate();
+        }
+        vnc_destroy(c);
+    }
+    vnc_set_send_stall_timeout_for_testing(0);
 }
 
 // vnc_disconnect or vnc_destroy from another thread abandons a vnc_connect

@@ -52,6 +52,10 @@ ScriptedServer &ScriptedServer::expect_closed(int timeout_ms) {
     steps_.push_back({Step::kExpectClosed, {}, 0, timeout_ms});
     return *this;
 }
+ScriptedServer &ScriptedServer::read_to_end(int timeout_ms) {
+    steps_.push_back({Step::kReadToEnd, {}, 0, timeout_ms});
+    return *this;
+}
 
 ScriptedServer &ScriptedServer::handshake(int width, int height, const std::string &name,
                                           int encodings) {
@@ -164,8 +168,10 @@ void ScriptedServer::run() {
             vnc_sock_close(client_);
             client_ = VNC_INVALID_SOCKET;
             break;
-        case Step::kExpectClosed: {
-            uint8_t b;
+        case Step::kExpectClosed:
+        case Step::kReadToEnd: {
+            std::vector<uint8_t> got;
+            uint8_t buf[65536];
             auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.ms);
             bool closed = false;
             while (std::chrono::steady_clock::now() < deadline && alive_.load()) {
@@ -173,11 +179,16 @@ void ScriptedServer::run() {
                 if (w < 0) break;
                 if (w == 0) continue;
                 // Only the end of the stream counts; a reset is not a clean close.
-                const long r = vnc_sock_recv_some(client_, &b, 1);
+                const long r = vnc_sock_recv_some(client_, buf, sizeof buf);
                 if (r <= 0) {
                     closed = r == 0;
                     break;
                 }
+                if (s.kind == Step::kReadToEnd) got.insert(got.end(), buf, buf + r);
+            }
+            if (s.kind == Step::kReadToEnd) {
+                std::lock_guard<std::mutex> g(mu_);
+                reads_.push_back(got);
             }
             if (!closed) {
                 fail(std::string(where) + "client did not close cleanly");

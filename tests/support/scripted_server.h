@@ -72,6 +72,8 @@ public:
     ScriptedServer &close();  // closes the client connection
     // Reads until the client closes (fails after timeout_ms, or on a reset).
     ScriptedServer &expect_closed(int timeout_ms = 5000);
+    // The same, recording all it read as one read.
+    ScriptedServer &read_to_end(int timeout_ms = 5000);
 
     // The standard 3.8 None handshake up to and including the client's
     // SetPixelFormat, SetEncodings (of `encodings` entries) and first request.
@@ -95,7 +97,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { kSend, kRead, kReceiveOnce, kPause, kGate, kClose, kExpectClosed } kind;
+        enum Kind { kSend, kRead, kReceiveOnce, kPause, kGate, kClose, kExpectClosed, kReadToEnd } kind;
         std::vector<uint8_t> bytes;
         size_t n = 0;
         int ms = 0;
