@@ -2,7 +2,6 @@
 // hang, crash or be touched after the call returns.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -202,20 +201,16 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
     vnc_destroy(c);
 }
 
-// A long queue of keys, every one reported sent, all reach a server that
-// read nothing while it kept sending updates; one that never reads holds the
-// close no longer than the send stall limit, and the end reason says so.
+// 20,000 keys reported sent all reach a server that read nothing while it
+// sent updates; one that never reads holds the close only for the stall limit.
 TEST(Disconnect, CloseDeliversAQueueOrSaysWhatWasLost) {
-    for (const bool server_reads : {true, false}) {
-        SCOPED_TRACE(server_reads ? "the server reads after a second" : "the server never reads");
-        vnc_set_send_stall_timeout_for_testing(server_reads ? 0 : 300);
+    for (const bool reads : {true, false}) {
+        SCOPED_TRACE(reads ? "the server reads after a second" : "the server never reads");
+        vnc_set_send_stall_timeout_for_testing(reads ? 0 : 300);
         ScriptedServer s;
         s.handshake(256, 256);
         for (int i = 0; i < 25; ++i) s.send(big_raw_update(256, 256)).pause(40);
-        if (server_reads)
-            s.read_to_end().close();
-        else
-            s.gate();
+        reads ? s.expect_closed().close() : s.gate();
         s.start();
         vnc_client_t *c = vnc_create();
         ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
@@ -226,29 +221,21 @@ TEST(Disconnect, CloseDeliversAQueueOrSaysWhatWasLost) {
         }
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(0, vnc_disconnect(c));
-        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_TRUE(reads || std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3));
         char reason[256] = {};
         vnc_get_end_reason(c, reason, sizeof reason);
-        if (server_reads) {
-            ASSERT_TRUE(s.wait_done());
-            EXPECT_TRUE(s.ok()) << s.error();
-            // The worker's update requests come in between.
-            const std::vector<uint8_t> got = s.reads().back();
-            std::vector<uint8_t> key_events;
-            for (size_t at = 0; at < got.size() && (got[at] == 3 || got[at] == 4);) {
-                const size_t n = got[at] == 3 ? 10 : 8;
-                if (got[at] == 4) key_events.insert(key_events.end(), got.begin() + at,
-                                                    got.begin() + std::min(at + n, got.size()));
-                at += n;
-            }
-            EXPECT_EQ(keys.size(), key_events.size());
-            EXPECT_TRUE(keys.vec() == key_events) << "keys lost or out of order";
-            EXPECT_STREQ("Closed by vnc_disconnect", reason);
-        } else {
-            EXPECT_LT(took, std::chrono::milliseconds(3000));
-            EXPECT_NE(nullptr, std::strstr(reason, "bytes were not delivered")) << reason;
-            s.open_gate();
+        EXPECT_EQ(!reads, std::strstr(reason, "bytes were not delivered") != nullptr) << reason;
+        if (reads) {
+            ASSERT_TRUE(s.wait_done() && s.ok()) << s.error();
+            // The keys, in order, between the worker's update requests.
+            const std::vector<uint8_t> all = s.reads().back();
+            Bytes got;
+            for (size_t at = 0; at + 8 <= all.size() && all[at] >= 3 && all[at] <= 4;
+                 at += all[at] == 3 ? 10 : 8)
+                if (all[at] == 4) got.raw({all.begin() + at, all.begin() + at + 8});
+            EXPECT_TRUE(keys.vec() == got.vec()) << got.size() << " of " << keys.size() << " bytes";
         }
+        s.open_gate();
         vnc_destroy(c);
     }
     vnc_set_send_stall_timeout_for_testing(0);

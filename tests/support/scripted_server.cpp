@@ -52,10 +52,6 @@ ScriptedServer &ScriptedServer::expect_closed(int timeout_ms) {
     steps_.push_back({Step::kExpectClosed, {}, 0, timeout_ms});
     return *this;
 }
-ScriptedServer &ScriptedServer::read_to_end(int timeout_ms) {
-    steps_.push_back({Step::kReadToEnd, {}, 0, timeout_ms});
-    return *this;
-}
 
 ScriptedServer &ScriptedServer::handshake(int width, int height, const std::string &name,
                                           int encodings) {
@@ -168,8 +164,7 @@ void ScriptedServer::run() {
             vnc_sock_close(client_);
             client_ = VNC_INVALID_SOCKET;
             break;
-        case Step::kExpectClosed:
-        case Step::kReadToEnd: {
+        case Step::kExpectClosed: {
             std::vector<uint8_t> got;
             uint8_t buf[65536];
             auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.ms);
@@ -184,9 +179,9 @@ void ScriptedServer::run() {
                     closed = r == 0;
                     break;
                 }
-                if (s.kind == Step::kReadToEnd) got.insert(got.end(), buf, buf + r);
+                got.insert(got.end(), buf, buf + r);
             }
-            if (s.kind == Step::kReadToEnd) {
+            {
                 std::lock_guard<std::mutex> g(mu_);
                 reads_.push_back(got);
             }

@@ -70,10 +70,9 @@ public:
     ScriptedServer &pause(int ms);
     ScriptedServer &gate();   // waits until the test calls open_gate()
     ScriptedServer &close();  // closes the client connection
-    // Reads until the client closes (fails after timeout_ms, or on a reset).
+    // Reads until the client closes (fails after timeout_ms, or on a reset),
+    // recording what came as one read.
     ScriptedServer &expect_closed(int timeout_ms = 5000);
-    // The same, recording all it read as one read.
-    ScriptedServer &read_to_end(int timeout_ms = 5000);
 
     // The standard 3.8 None handshake up to and including the client's
     // SetPixelFormat, SetEncodings (of `encodings` entries) and first request.
@@ -97,7 +96,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { kSend, kRead, kReceiveOnce, kPause, kGate, kClose, kExpectClosed, kReadToEnd } kind;
+        enum Kind { kSend, kRead, kReceiveOnce, kPause, kGate, kClose, kExpectClosed } kind;
         std::vector<uint8_t> bytes;
         size_t n = 0;
         int ms = 0;
