@@ -206,6 +206,9 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
 TEST(Disconnect, CloseDeliversAQueueOrSaysWhatWasLost) {
     for (const bool reads : {true, false}) {
         SCOPED_TRACE(reads ? "the server reads after a second" : "the server never reads");
+#ifdef _WIN32
+        if (!reads) continue;  // Winsock cannot tell what the server has not taken
+#endif
         vnc_set_send_stall_timeout_for_testing(reads ? 0 : 300);
         ScriptedServer s;
         s.handshake(256, 256);
