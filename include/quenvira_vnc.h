@@ -64,8 +64,10 @@ VNC_API vnc_client_t *vnc_create(void);
 VNC_API int vnc_connect(vnc_client_t *client, const char *host, int port, const char *password);
 
 /* Stops the worker, closes the socket, sets status 0. Safe in every status.
- * The close is clean: what was sent reaches the server, which is given up
- * to 250 ms to end its side before the socket is closed.
+ * The close is clean: what was sent reaches the server, which is then given
+ * up to 250 ms to end its side before the socket is closed. A server that
+ * takes none of it for 5 s (at most 10 s in all) is given up on, and the
+ * end reason says how many bytes were not delivered.
  * Returns only once the worker can no longer touch the handle. The framebuffer
  * survives until the next connection or vnc_destroy. -1 for a null handle.
  * A connection also ends by itself (status 0) when the server closes it, a

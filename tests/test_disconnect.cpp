@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -198,6 +199,49 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
     EXPECT_TRUE(s.ok()) << s.error();
     EXPECT_EQ(keys.vec(), s.read_at(6));
     vnc_destroy(c);
+}
+
+// 20,000 keys reported sent all reach a server that read nothing while it
+// sent updates; one that never reads holds the close only for the stall limit.
+TEST(Disconnect, CloseDeliversAQueueOrSaysWhatWasLost) {
+    for (const bool reads : {true, false}) {
+        SCOPED_TRACE(reads ? "the server reads after a second" : "the server never reads");
+#ifdef _WIN32
+        if (!reads) continue;  // Winsock cannot tell what the server has not taken
+#endif
+        vnc_set_send_stall_timeout_for_testing(reads ? 0 : 300);
+        ScriptedServer s;
+        s.handshake(256, 256);
+        for (int i = 0; i < 25; ++i) s.send(big_raw_update(256, 256)).pause(40);
+        reads ? s.expect_closed().close() : s.gate();
+        s.start();
+        vnc_client_t *c = vnc_create();
+        ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+        Bytes keys;
+        for (int i = 0; i < 20000; ++i) {
+            keys.u8(4).u8(i & 1).u16(0).u32(0x61 + i % 26);
+            ASSERT_EQ(0, vnc_send_key(c, 0x61 + i % 26, i & 1));
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, vnc_disconnect(c));
+        EXPECT_TRUE(reads || std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3));
+        char reason[256] = {};
+        vnc_get_end_reason(c, reason, sizeof reason);
+        EXPECT_EQ(!reads, std::strstr(reason, "bytes were not delivered") != nullptr) << reason;
+        if (reads) {
+            ASSERT_TRUE(s.wait_done() && s.ok()) << s.error();
+            // The keys, in order, between the worker's update requests.
+            const std::vector<uint8_t> all = s.reads().back();
+            Bytes got;
+            for (size_t at = 0; at + 8 <= all.size() && all[at] >= 3 && all[at] <= 4;
+                 at += all[at] == 3 ? 10 : 8)
+                if (all[at] == 4) got.raw({all.begin() + at, all.begin() + at + 8});
+            EXPECT_TRUE(keys.vec() == got.vec()) << got.size() << " of " << keys.size() << " bytes";
+        }
+        s.open_gate();
+        vnc_destroy(c);
+    }
+    vnc_set_send_stall_timeout_for_testing(0);
 }
 
 // vnc_disconnect or vnc_destroy from another thread abandons a vnc_connect

@@ -26,8 +26,12 @@ constexpr int kNameDrainTimeoutMs = 1000;
 constexpr int kMessageWaitTimeoutMs = 200;
 // A send gives up when no byte of its message could be sent for this long.
 constexpr int kSendStallTimeoutMs = 5000;
-// How long a close waits for the server to end its side of the connection.
+// How long a close waits for the server to end its side of the connection,
+// once it has taken all we sent.
 constexpr int kCloseDrainMs = 250;
+// How long a close waits in all for the server to take what we sent; a
+// stall of the send limit ends the wait sooner.
+constexpr int kCloseDeliverLimitMs = 2 * kSendStallTimeoutMs;
 // The whole connect, across every resolved address.
 constexpr int kConnectTimeoutMs = 10000;
 // The whole RFB handshake after the TCP connect: a server that trickles its
@@ -190,6 +194,8 @@ struct vnc_tight_state;
 
 struct vnc_client {
     vnc_socket_t sock = VNC_INVALID_SOCKET;  // written under send_lock once a worker may run
+    // Our end of the stream is queued, by a close (under send_lock).
+    bool send_shut = false;
     std::atomic<int> status{VNC_STATUS_DISCONNECTED};
     // Cleared to end the connection: by vnc_disconnect, or by a send that
     // broke the stream.
@@ -301,6 +307,13 @@ extern const char kPhaseRectangle[];
 // Records why the connection ended or the connect failed; the first reason
 // of a connection stands. Cleared by vnc_connect.
 void vnc_note_end(vnc_client_t *client, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// Adds to the reason already recorded (what the first reason leaves out,
+// such as input a close could not deliver).
+void vnc_note_end_more(vnc_client_t *client, const char *fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
@@ -419,6 +432,8 @@ int vnc_send_message2(vnc_client_t *client, const void *head, size_t head_len, c
 // every wait of a socket reader (ms; <= 0 restores the defaults). Not
 // exported.
 void vnc_set_send_stall_timeout_for_testing(int ms);
+// The send stall limit in force (kSendStallTimeoutMs unless shortened).
+int vnc_send_stall_timeout_ms();
 void vnc_set_connect_timeout_for_testing(int ms);
 void vnc_set_handshake_timeout_for_testing(int ms);
 void vnc_set_read_timeout_cap_for_testing(int ms);

@@ -19,6 +19,15 @@ void vnc_note_end(vnc_client_t *c, const char *fmt, ...) {
     va_end(ap);
 }
 
+void vnc_note_end_more(vnc_client_t *c, const char *fmt, ...) {
+    std::lock_guard<std::mutex> g(c->info_lock);
+    const size_t used = std::strlen(c->end_reason);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(c->end_reason + used, sizeof c->end_reason - used, fmt, ap);
+    va_end(ap);
+}
+
 void vnc_note_read_failure(vnc_client_t *c, const char *what) {
     if (!c->reader) return;
     const bool between = !what || !what[0];

@@ -10,12 +10,51 @@
 
 namespace {
 char s_global_error[kErrorTextSize];
+
+// How often a close looks again at what the server has taken while the
+// server is silent: short, as a reading server has it all at once.
+constexpr int kDeliverSliceMs = 2;
+
+struct delivery {
+    enum { kDelivered, kUnknown, kServerEnded, kStalled, kTooSlow } outcome;
+    long unacked;  // bytes sent that the server has not acknowledged
+};
+
+// Waits, once our end of the stream is queued, until the server has taken
+// all we sent: reading and dropping what it sends meanwhile, since closing
+// with its bytes unread would reset the connection and drop our queue. Gives
+// up when the count has not gone down for stall_ms, or after
+// kCloseDeliverLimitMs in all.
+delivery deliver_sent(vnc_socket_t sock, int stall_ms) {
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    auto progress = start;
+    long last = -1;
+    char scratch[16384];
+    for (;;) {
+        const long unacked = vnc_sock_unacked(sock);
+        if (unacked < 0) return {delivery::kUnknown, -1};
+        if (unacked == 0) return {delivery::kDelivered, 0};
+        const auto now = clock::now();
+        if (last < 0 || unacked < last) progress = now;
+        last = unacked;
+        if (now - progress >= std::chrono::milliseconds(stall_ms))
+            return {delivery::kStalled, unacked};
+        if (now - start >= std::chrono::milliseconds(kCloseDeliverLimitMs))
+            return {delivery::kTooSlow, unacked};
+        const int r = vnc_sock_wait_readable(sock, kDeliverSliceMs, nullptr);
+        // The server ended or broke the connection: it takes nothing more.
+        if (r < 0 || (r > 0 && vnc_sock_recv_some(sock, scratch, sizeof scratch) <= 0))
+            return {delivery::kServerEnded, vnc_sock_unacked(sock)};
+    }
 }
+}  // namespace
 
 void vnc_close_connection(vnc_client_t *c) {
     std::lock_guard<std::mutex> g(c->send_lock);
     vnc_sock_close(c->sock);
     c->sock = VNC_INVALID_SOCKET;
+    c->send_shut = false;
     // Input calls that began on this connection must not reach the next.
     c->generation.fetch_add(1);
 }
@@ -26,10 +65,10 @@ void vnc_set_error(vnc_client_t *client, const char *text) {
 }
 
 void vnc_disconnect_locked(vnc_client_t *c) {
-    if (c->worker_started || c->status.load() == VNC_STATUS_CONNECTED)
-        vnc_note_end(c, "Closed by vnc_disconnect");
-    const auto drain_until =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
+    // A connection that ended by itself (the server went, a send broke the
+    // stream) has nothing more to deliver.
+    const bool standing = c->status.load() == VNC_STATUS_CONNECTED;
+    if (c->worker_started || standing) vnc_note_end(c, "Closed by vnc_disconnect");
     c->stopping.store(1);
     c->running.store(0);
     // A clean close: what was sent goes out, then the end of our stream, so
@@ -42,6 +81,7 @@ void vnc_disconnect_locked(vnc_client_t *c) {
     {
         std::lock_guard<std::mutex> g(c->send_lock);
         vnc_sock_shutdown_send(c->sock);
+        c->send_shut = true;
     }
     vnc_wake_signal(c->wake_fd);
     if (c->worker_started) {
@@ -55,11 +95,31 @@ void vnc_disconnect_locked(vnc_client_t *c) {
     }
     vnc_wake_close(c->wake_fd);
     c->wake_fd = -1;
-    // Until the server ends its side (it has read all we sent), bounded.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          drain_until - std::chrono::steady_clock::now())
-                          .count();
-    vnc_sock_drain(c->sock, static_cast<int>(std::max<long long>(left, 0)));
+    // Every call that returned 0 has its message in our send queue; a
+    // server that reads gets it all, one that does not cannot hold us.
+    const int stall_ms = vnc_send_stall_timeout_ms();
+    const delivery d =
+        standing ? deliver_sent(c->sock, stall_ms) : delivery{delivery::kUnknown, -1};
+    switch (d.outcome) {
+    case delivery::kDelivered:
+    case delivery::kUnknown:
+        // Until the server ends its side (it has read all we sent), bounded.
+        vnc_sock_drain(c->sock, kCloseDrainMs);
+        break;
+    case delivery::kServerEnded:
+        if (d.unacked > 0) vnc_note_end_more(c, "; %ld bytes were not delivered", d.unacked);
+        break;
+    case delivery::kStalled:
+        vnc_note_end_more(c, "; the server took no input for %d ms and %ld bytes were not delivered",
+                          stall_ms, d.unacked);
+        break;
+    case delivery::kTooSlow:
+        vnc_note_end_more(c,
+                          "; the server was still taking input after %d ms and %ld bytes were "
+                          "not delivered",
+                          kCloseDeliverLimitMs, d.unacked);
+        break;
+    }
     vnc_close_connection(c);
     vnc_worker_release(c);
     c->status.store(VNC_STATUS_DISCONNECTED);

@@ -19,12 +19,17 @@ void vnc_set_send_stall_timeout_for_testing(int ms) {
     s_send_stall_ms.store(ms > 0 ? ms : kSendStallTimeoutMs);
 }
 
+int vnc_send_stall_timeout_ms() { return s_send_stall_ms.load(); }
+
 int vnc_send_on(vnc_client_t *c, uint32_t generation, bool cancellable, const void *head,
                 size_t head_len, const void *body, size_t body_len) {
     // One lock for the whole message: host threads and the worker never
     // interleave, and the socket cannot be closed in the middle of a send.
     std::lock_guard<std::mutex> g(c->send_lock);
     if (c->sock == VNC_INVALID_SOCKET || c->generation.load() != generation) return -1;
+    // A close has ended our stream: the send would fail, and failing shut
+    // the receiving side the close still reads.
+    if (c->send_shut) return -1;
     const std::atomic<int> *cancel = cancellable ? &c->running : nullptr;
     const int stall = s_send_stall_ms.load();
     int r = vnc_sock_write_exact_cancel(c->sock, head, head_len, cancel, stall);

@@ -22,7 +22,9 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #ifdef __linux__
+#include <linux/sockios.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #endif
 #include <unistd.h>
 #endif
@@ -572,6 +574,26 @@ void vnc_sock_drain(vnc_socket_t sock, int timeout_ms) {
         if (poll_once(sock, static_cast<int>(std::max<long long>(left, 0))) <= 0) return;
         if (vnc_sock_recv_some(sock, scratch, sizeof scratch) <= 0) return;
     }
+}
+
+long vnc_sock_unacked(vnc_socket_t sock) {
+    if (sock == VNC_INVALID_SOCKET) return -1;
+#ifdef __linux__
+    int queued = 0;
+    if (::ioctl(native(sock), SIOCOUTQ, &queued) != 0 || queued < 0) return -1;
+    // A half close puts the end of the stream in the queue as one more
+    // place; it is there, unacknowledged, in these states.
+    struct tcp_info info;
+    socklen_t len = sizeof info;
+    if (queued > 0 && getsockopt(native(sock), IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+        (info.tcpi_state == TCP_FIN_WAIT1 || info.tcpi_state == TCP_CLOSING ||
+         info.tcpi_state == TCP_LAST_ACK))
+        --queued;
+    return queued;
+#else
+    // Winsock has no such count short of Windows 10's TCP statistics.
+    return -1;
+#endif
 }
 
 void vnc_sock_close(vnc_socket_t sock) {

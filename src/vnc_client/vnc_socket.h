@@ -106,5 +106,9 @@ void vnc_sock_shutdown_send(vnc_socket_t sock);
 // Reads and drops what the peer sends until it closes its side, an error,
 // or timeout_ms has passed (0: only what is already there).
 void vnc_sock_drain(vnc_socket_t sock, int timeout_ms);
+// Bytes sent on sock that the peer has not acknowledged yet (0 once its
+// system holds them all; our end of the stream is not counted), or -1 where
+// the platform cannot tell (all but Linux).
+long vnc_sock_unacked(vnc_socket_t sock);
 
 #endif

@@ -165,7 +165,8 @@ void ScriptedServer::run() {
             client_ = VNC_INVALID_SOCKET;
             break;
         case Step::kExpectClosed: {
-            uint8_t b;
+            std::vector<uint8_t> got;
+            uint8_t buf[65536];
             auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.ms);
             bool closed = false;
             while (std::chrono::steady_clock::now() < deadline && alive_.load()) {
@@ -173,11 +174,16 @@ void ScriptedServer::run() {
                 if (w < 0) break;
                 if (w == 0) continue;
                 // Only the end of the stream counts; a reset is not a clean close.
-                const long r = vnc_sock_recv_some(client_, &b, 1);
+                const long r = vnc_sock_recv_some(client_, buf, sizeof buf);
                 if (r <= 0) {
                     closed = r == 0;
                     break;
                 }
+                got.insert(got.end(), buf, buf + r);
+            }
+            {
+                std::lock_guard<std::mutex> g(mu_);
+                reads_.push_back(got);
             }
             if (!closed) {
                 fail(std::string(where) + "client did not close cleanly");

@@ -70,7 +70,8 @@ public:
     ScriptedServer &pause(int ms);
     ScriptedServer &gate();   // waits until the test calls open_gate()
     ScriptedServer &close();  // closes the client connection
-    // Reads until the client closes (fails after timeout_ms, or on a reset).
+    // Reads until the client closes (fails after timeout_ms, or on a reset),
+    // recording what came as one read.
     ScriptedServer &expect_closed(int timeout_ms = 5000);
 
     // The standard 3.8 None handshake up to and including the client's
