@@ -232,6 +232,25 @@ VNC_API int vnc_request_desktop_size(vnc_client_t *client, int width, int height
  * every answer. */
 VNC_API int vnc_get_desktop_size_status(vnc_client_t *client, unsigned *serial);
 
+/* What vnc_wait_event reports, as bits. */
+#define VNC_EVENT_UPDATE 1        /* pixels handed over to the framebuffer */
+#define VNC_EVENT_STATUS 2        /* the status changed (the end reason says why),
+                                     or vnc_disconnect was called */
+#define VNC_EVENT_CLIPBOARD 4     /* new server clipboard text */
+#define VNC_EVENT_CURSOR 8        /* a new pointer shape (or none) */
+#define VNC_EVENT_DESKTOP_SIZE 16 /* a resize, or the answer to a resize request */
+#define VNC_EVENT_BELL 32         /* the server rang the bell */
+#define VNC_EVENT_SYNC 64         /* a vnc_sync completed */
+
+/* Waits until something has happened since the last call and returns the
+ * VNC_EVENT_* bits of all that has (then cleared); 0 when timeout_ms passes
+ * first (a negative timeout waits without limit), -1 for a null handle.
+ * Needs no option and never holds the framebuffer lock. vnc_disconnect and
+ * vnc_destroy from another thread wake it at once (vnc_destroy returns only
+ * once it has left). Meant for one waiting thread per handle: with several,
+ * each event goes to one of them. */
+VNC_API int vnc_wait_event(vnc_client_t *client, int timeout_ms);
+
 #ifdef __cplusplus
 }
 #endif

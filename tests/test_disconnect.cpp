@@ -204,8 +204,12 @@ TEST(Disconnect, CloseDeliversTheLastInput) {
 // 20,000 keys reported sent all reach a server that read nothing while it
 // sent updates; one that never reads holds the close only for the stall limit.
 TEST(Disconnect, CloseDeliversAQueueOrSaysWhatWasLost) {
-    for (const bool reads : {true, false}) {
+    // Third: keys from another thread until one fails, so that a send is
+    // blocked when the close begins; what returned 0 must still arrive,
+    // and nothing after the part of a message the close cut off.
+    for (const auto &[reads, blocked] : {std::pair{true, false}, {false, false}, {true, true}}) {
         SCOPED_TRACE(reads ? "the server reads after a second" : "the server never reads");
+        SCOPED_TRACE(blocked ? "a send blocked at the close" : "");
 #ifdef _WIN32
         if (!reads) continue;  // Winsock cannot tell what the server has not taken
 #endif
@@ -218,12 +222,21 @@ TEST(Disconnect, CloseDeliversAQueueOrSaysWhatWasLost) {
         vnc_client_t *c = vnc_create();
         ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
         Bytes keys;
-        for (int i = 0; i < 20000; ++i) {
-            keys.u8(4).u8(i & 1).u16(0).u32(0x61 + i % 26);
-            ASSERT_EQ(0, vnc_send_key(c, 0x61 + i % 26, i & 1));
+        std::thread typist([&] {
+            for (int i = 0; i < (blocked ? 4000000 : 20000); ++i) {
+                if (vnc_send_key(c, 0x61 + i % 26, i & 1) != 0) break;
+                keys.u8(4).u8(i & 1).u16(0).u32(0x61 + i % 26);
+            }
+        });
+        if (blocked) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        } else {
+            typist.join();
+            ASSERT_EQ(20000u * 8, keys.size());
         }
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(0, vnc_disconnect(c));
+        if (typist.joinable()) typist.join();
         EXPECT_TRUE(reads || std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3));
         char reason[256] = {};
         vnc_get_end_reason(c, reason, sizeof reason);
@@ -233,10 +246,11 @@ TEST(Disconnect, CloseDeliversAQueueOrSaysWhatWasLost) {
             // The keys, in order, between the worker's update requests.
             const std::vector<uint8_t> all = s.reads().back();
             Bytes got;
-            for (size_t at = 0; at + 8 <= all.size() && all[at] >= 3 && all[at] <= 4;
-                 at += all[at] == 3 ? 10 : 8)
+            size_t at = 0;
+            for (; at + 8 <= all.size() && all[at] >= 3 && all[at] <= 4; at += all[at] == 3 ? 10 : 8)
                 if (all[at] == 4) got.raw({all.begin() + at, all.begin() + at + 8});
             EXPECT_TRUE(keys.vec() == got.vec()) << got.size() << " of " << keys.size() << " bytes";
+            EXPECT_GT(10u, all.size() - at) << "at most a cut message after the last whole one";
         }
         s.open_gate();
         vnc_destroy(c);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quenvira_vnc.h"
@@ -375,5 +376,53 @@ TEST(Extensions, EndReasons) {
         t.open_gate();
         vnc_get_end_reason(cl.c, reason, sizeof reason);
         EXPECT_STREQ("Closed by vnc_disconnect", reason);
+    }
+}
+
+// vnc_wait_event: each cause raises its bit; a disconnect or a destroy from
+// another thread wakes a waiter at once.
+TEST(Events, EachCauseWakesTheWaiter) {
+    const struct {
+        const char *what;
+        Bytes server;
+        int bit;
+    } cases[] = {
+        {"update", Bytes().u8(0).u8(0).u16(1).rect(0, 0, 1, 1, 0).pixel(7), VNC_EVENT_UPDATE},
+        {"bell", Bytes().u8(2), VNC_EVENT_BELL},
+        {"clipboard", Bytes().u8(3).fill(3, 0).u32(1).str("x"), VNC_EVENT_CLIPBOARD},
+        {"cursor", Bytes().u8(0).u8(0).u16(1).rect(0, 0, 0, 0, kEncodingCursor), VNC_EVENT_CURSOR},
+        {"resize", Bytes().u8(0).u8(0).u16(1).rect(0, 0, 4, 4, kEncodingDesktopSize),
+         VNC_EVENT_DESKTOP_SIZE | VNC_EVENT_UPDATE},
+        {"resize answer", Bytes().u8(0).u8(0).u16(1).rect(1, 1, 10, 10, kEncodingExtDesktopSize).u8(0).fill(3, 0),
+         VNC_EVENT_DESKTOP_SIZE},
+        {"server gone", Bytes(), VNC_EVENT_STATUS},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        ScriptedServer s;
+        s.handshake(10, 10).gate().send(k.server).pause(100).close();
+        s.start();
+        Conn cl;
+        ASSERT_EQ(0, vnc_connect(cl.c, "127.0.0.1", s.port(), nullptr));
+        EXPECT_EQ(VNC_EVENT_STATUS, vnc_wait_event(cl.c, 0)) << "connected";
+        EXPECT_EQ(0, vnc_wait_event(cl.c, 50));
+        s.open_gate();
+        int got = 0;
+        ASSERT_TRUE(wait_until([&] { return ((got |= vnc_wait_event(cl.c, 1000)) & k.bit) == k.bit; }));
+    }
+    EXPECT_EQ(-1, vnc_wait_event(nullptr, 0));
+    for (const bool destroy : {false, true}) {
+        ScriptedServer s;
+        s.handshake(10, 10).gate();
+        s.start();
+        vnc_client_t *c = vnc_create();
+        ASSERT_EQ(0, vnc_connect(c, "127.0.0.1", s.port(), nullptr));
+        vnc_wait_event(c, 0);
+        std::thread waiter([c] { vnc_wait_event(c, -1); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        destroy ? vnc_destroy(c) : (void)vnc_disconnect(c);
+        waiter.join();  // returned: woken
+        if (!destroy) vnc_destroy(c);
+        s.open_gate();
     }
 }

@@ -68,8 +68,8 @@ constexpr int32_t kEncodingExtDesktopSize = -308;
 constexpr int32_t kEncodingDesktopName = -307;
 constexpr int32_t kEncodingExtClipboard = static_cast<int32_t>(0xC0A1E5CEu);
 
-// Server messages beyond the basic four whose length is fixed, read in step
-// also when not asked for.
+// Server messages beyond the basic four whose length we know (a Fence's
+// from its own length byte), read in step also when not asked for.
 constexpr uint8_t kMsgEndOfContinuousUpdates = 150;
 constexpr uint8_t kMsgServerFence = 248;
 constexpr uint8_t kMsgXvp = 250;
@@ -194,8 +194,10 @@ struct vnc_tight_state;
 
 struct vnc_client {
     vnc_socket_t sock = VNC_INVALID_SOCKET;  // written under send_lock once a worker may run
-    // Our end of the stream is queued, by a close (under send_lock).
+    // Our end of the stream is queued, by a close; a failed send broke the
+    // stream, so nothing sent since can be delivered (both under send_lock).
     bool send_shut = false;
+    bool send_broken = false;
     std::atomic<int> status{VNC_STATUS_DISCONNECTED};
     // Cleared to end the connection: by vnc_disconnect, or by a send that
     // broke the stream.
@@ -280,6 +282,14 @@ struct vnc_client {
     std::condition_variable clip_known_cv;
     std::atomic<unsigned> update_count{0};
 
+    // Events not yet handed to vnc_wait_event (VNC_EVENT_* bits), its
+    // waiters, and whether vnc_destroy is sending them away.
+    std::mutex event_lock;
+    std::condition_variable event_cv;
+    unsigned events = 0;
+    int event_waiters = 0;
+    bool events_closing = false;
+
     // Guards what the extension getters read, so that they never wait for
     // the framebuffer lock and the worker never waits for them.
     std::mutex info_lock;
@@ -303,6 +313,13 @@ struct vnc_client {
 
 // The worker's phase while it reads a rectangle.
 extern const char kPhaseRectangle[];
+
+// Raises VNC_EVENT_* bits for vnc_wait_event.
+void vnc_signal_event(vnc_client_t *client, unsigned bits);
+// Sets the status; a change raises VNC_EVENT_STATUS.
+void vnc_set_status(vnc_client_t *client, int status);
+// vnc_destroy: wakes every waiter and returns once none is left.
+void vnc_events_close(vnc_client_t *client);
 
 // Records why the connection ended or the connect failed; the first reason
 // of a connection stands. Cleared by vnc_connect.

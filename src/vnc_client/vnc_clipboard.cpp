@@ -21,11 +21,14 @@ constexpr uint32_t kClipActions = kClipRequest | kClipPeek | kClipNotify | kClip
 
 // Keeps text (UTF-8, malloc'd, NUL at len) as the server's clipboard.
 void store_server_text(vnc_client_t *c, char *text, uint32_t len) {
-    std::lock_guard<std::mutex> g(c->info_lock);
-    vnc_free(c->cut_text);
-    c->cut_text = text;
-    c->cut_text_len = len;
-    ++c->cut_text_serial;
+    {
+        std::lock_guard<std::mutex> g(c->info_lock);
+        vnc_free(c->cut_text);
+        c->cut_text = text;
+        c->cut_text_len = len;
+        ++c->cut_text_serial;
+    }
+    vnc_signal_event(c, VNC_EVENT_CLIPBOARD);
 }
 
 // A ClientCutText with an Extended Clipboard payload: flags, then body.

@@ -75,14 +75,17 @@ void vnc_extensions_reset(vnc_client_t *c) {
 namespace {
 // Replaces the pointer shape (null: none) and moves its serial on.
 void store_cursor(vnc_client_t *c, uint8_t *shape, int w, int h, int x, int y) {
-    std::lock_guard<std::mutex> g(c->info_lock);
-    vnc_free(c->cursor);
-    c->cursor = shape;
-    c->cursor_w = shape ? w : 0;
-    c->cursor_h = shape ? h : 0;
-    c->cursor_hot_x = x;
-    c->cursor_hot_y = y;
-    ++c->cursor_serial;
+    {
+        std::lock_guard<std::mutex> g(c->info_lock);
+        vnc_free(c->cursor);
+        c->cursor = shape;
+        c->cursor_w = shape ? w : 0;
+        c->cursor_h = shape ? h : 0;
+        c->cursor_hot_x = x;
+        c->cursor_hot_y = y;
+        ++c->cursor_serial;
+    }
+    vnc_signal_event(c, VNC_EVENT_CURSOR);
 }
 
 // A shape we cannot keep: its bytes are dropped, and so is the old shape,
@@ -158,16 +161,19 @@ int vnc_read_ext_desktop_size(vnc_client_t *c, vnc_byte_source &in, int x, int y
     if (in.read(screens, static_cast<size_t>(count) * 16, kPayloadTimeoutMs)) return kDecodeBroken;
     const int reason = x, status = y;
     c->ext_desktop_ok.store(1);
-    std::lock_guard<std::mutex> g(c->info_lock);
-    if (count > 0) {
-        c->screen_id = vnc_load_be32(screens);
-        c->screen_flags = vnc_load_be32(screens + 12);
+    {
+        std::lock_guard<std::mutex> g(c->info_lock);
+        if (count > 0) {
+            c->screen_id = vnc_load_be32(screens);
+            c->screen_flags = vnc_load_be32(screens + 12);
+        }
+        // Reason 1: the answer to our own request.
+        if (reason == 1) {
+            c->resize_status = status;
+            ++c->resize_serial;
+        }
     }
-    // Reason 1: the answer to our own request.
-    if (reason == 1) {
-        c->resize_status = status;
-        ++c->resize_serial;
-    }
+    if (reason == 1) vnc_signal_event(c, VNC_EVENT_DESKTOP_SIZE);
     // A refusal leaves the framebuffer as it is.
     return reason == 1 && status != 0 ? kDecodeRefused : kDecodeOk;
 }
@@ -219,11 +225,8 @@ VNC_API int vnc_request_desktop_size(vnc_client_t *c, int width, int height) {
         std::lock_guard<std::mutex> g(c->info_lock);
         id = c->screen_id;
         flags = c->screen_flags;
-    }
-    {
         // No answer to this request yet; set before it goes, so a quick
         // answer cannot be overwritten.
-        std::lock_guard<std::mutex> g(c->info_lock);
         c->resize_status = -1;
     }
     const uint32_t w = static_cast<uint32_t>(width), h = static_cast<uint32_t>(height);

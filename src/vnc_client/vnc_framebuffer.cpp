@@ -206,6 +206,8 @@ void vnc_back_buffer_release(vnc_client_t *c) {
 }
 
 void vnc_framebuffer_resize(vnc_client_t *c, int width, int height) {
+    // Nothing of the new size is drawn, whether its arrays can be had or not.
+    c->drawn.reset(width, height);
     vnc_back_buffer_release(c);
     vnc_pixels_free(c->framebuffer);
     c->framebuffer = nullptr;
@@ -222,11 +224,11 @@ void vnc_framebuffer_resize(vnc_client_t *c, int width, int height) {
     }
     c->framebuffer = front;
     c->back.pixels = back;
-    c->drawn.reset(width, height);
 }
 
 void vnc_back_resize(vnc_client_t *c, int width, int height) {
     vnc_back_buffer &b = c->back;
+    c->drawn.reset(width, height);
     vnc_pixels_free(b.pixels);
     vnc_pixels_free(b.next_front);
     b.pixels = b.next_front = nullptr;
@@ -246,7 +248,6 @@ void vnc_back_resize(vnc_client_t *c, int width, int height) {
     }
     b.pixels = back;
     b.next_front = front;
-    c->drawn.reset(width, height);
 }
 
 void vnc_back_damage(vnc_client_t *c, int x, int y, int w, int h) {
@@ -298,8 +299,9 @@ void vnc_back_drawn(vnc_client_t *c, int x, int y, int w, int h) {
     vnc_coverage &d = c->drawn;
     d.add(a);
     // The host's array is faulted in only once an eighth of the picture has
-    // come: a size that a server merely announces costs no memory, and the
-    // rest of the first update still overlaps the faulting.
+    // been decoded, or the first full picture has come: a size that a
+    // server merely announces costs no memory. Where the first update comes
+    // in several rectangles, the rest of it overlaps the faulting.
     const uint64_t total = static_cast<uint64_t>(b.width) * static_cast<uint64_t>(b.height);
     if (d.missing <= total - total / 8) vnc_pixels_prefault(b.resized ? b.next_front : c->framebuffer);
 }
@@ -438,6 +440,10 @@ void vnc_publish(vnc_client_t *c, vnc_publish_mode mode) {
         }
     }
     c->lock.unlock();
+    if (b.resized)
+        vnc_signal_event(c, VNC_EVENT_UPDATE | VNC_EVENT_DESKTOP_SIZE);
+    else if (copies && c->framebuffer && b.pixels)
+        vnc_signal_event(c, VNC_EVENT_UPDATE);
     // Freed without the lock: freeing may wait for its prefault thread, and
     // no one can reach the array any more.
     vnc_pixels_free(replaced);

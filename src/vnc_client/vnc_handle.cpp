@@ -55,6 +55,7 @@ void vnc_close_connection(vnc_client_t *c) {
     vnc_sock_close(c->sock);
     c->sock = VNC_INVALID_SOCKET;
     c->send_shut = false;
+    c->send_broken = false;
     // Input calls that began on this connection must not reach the next.
     c->generation.fetch_add(1);
 }
@@ -65,12 +66,11 @@ void vnc_set_error(vnc_client_t *client, const char *text) {
 }
 
 void vnc_disconnect_locked(vnc_client_t *c) {
-    // A connection that ended by itself (the server went, a send broke the
-    // stream) has nothing more to deliver.
     const bool standing = c->status.load() == VNC_STATUS_CONNECTED;
     if (c->worker_started || standing) vnc_note_end(c, "Closed by vnc_disconnect");
     c->stopping.store(1);
     c->running.store(0);
+    bool deliver;
     // A clean close: what was sent goes out, then the end of our stream, so
     // the server reads every message before it sees the end. A closed socket
     // with bytes still unread would reset the connection instead and could
@@ -82,6 +82,10 @@ void vnc_disconnect_locked(vnc_client_t *c) {
         std::lock_guard<std::mutex> g(c->send_lock);
         vnc_sock_shutdown_send(c->sock);
         c->send_shut = true;
+        // Also when the worker ended by itself (a message it could not
+        // read): what was sent before may still be on its way. Not after
+        // a send broke the stream.
+        deliver = c->sock != VNC_INVALID_SOCKET && !c->send_broken;
     }
     vnc_wake_signal(c->wake_fd);
     if (c->worker_started) {
@@ -99,7 +103,7 @@ void vnc_disconnect_locked(vnc_client_t *c) {
     // server that reads gets it all, one that does not cannot hold us.
     const int stall_ms = vnc_send_stall_timeout_ms();
     const delivery d =
-        standing ? deliver_sent(c->sock, stall_ms) : delivery{delivery::kUnknown, -1};
+        deliver ? deliver_sent(c->sock, stall_ms) : delivery{delivery::kUnknown, -1};
     switch (d.outcome) {
     case delivery::kDelivered:
     case delivery::kUnknown:
@@ -122,7 +126,7 @@ void vnc_disconnect_locked(vnc_client_t *c) {
     }
     vnc_close_connection(c);
     vnc_worker_release(c);
-    c->status.store(VNC_STATUS_DISCONNECTED);
+    vnc_set_status(c, VNC_STATUS_DISCONNECTED);
 }
 
 extern "C" {
@@ -155,12 +159,15 @@ VNC_API int vnc_disconnect(vnc_client_t *c) {
         c->op_done.wait(op, [c] { return !c->connecting; });
     }
     vnc_disconnect_locked(c);
+    // Wakes a waiter also when the status was 0 already.
+    vnc_signal_event(c, VNC_EVENT_STATUS);
     return 0;
 }
 
 VNC_API void vnc_destroy(vnc_client_t *c) {
     if (!c) return;
     vnc_disconnect(c);
+    vnc_events_close(c);
     vnc_pixels_stop_prefault(c->framebuffer);  // not under the lock: it may wait
     {
         std::lock_guard<std::recursive_mutex> g(c->lock);

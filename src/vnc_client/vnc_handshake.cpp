@@ -26,7 +26,7 @@ int fail(vnc_client_t *c, const char *text) {
     c->inflater.reset();
     c->tight.reset();
     if (text) vnc_set_error(c, text);
-    c->status.store(VNC_STATUS_ERROR);
+    vnc_set_status(c, VNC_STATUS_ERROR);
     return -1;
 }
 
@@ -169,7 +169,7 @@ extern "C" VNC_API int vnc_connect(vnc_client_t *c, const char *host, int port,
 namespace {
 
 int connect_impl(vnc_client_t *c, const char *host, int port, const char *password) {
-    c->status.store(VNC_STATUS_CONNECTING);
+    vnc_set_status(c, VNC_STATUS_CONNECTING);
 
     vnc_socket_t sock;
     char why[160] = {0};
@@ -346,7 +346,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     c->full_request_open = true;
     c->stopping.store(0);
     c->running.store(1);
-    c->status.store(VNC_STATUS_CONNECTED);
+    vnc_set_status(c, VNC_STATUS_CONNECTED);
     c->wake_fd = vnc_wake_open();
     c->reader->set_wake(c->wake_fd);
     // Without a worker the connection stands but nothing is received.

@@ -42,12 +42,22 @@ int vnc_send_on(vnc_client_t *c, uint32_t generation, bool cancellable, const vo
         vnc_sock_error_text(vnc_sock_last_error(), text, sizeof text);
         vnc_note_end(c, "Send failed: %s", text);
     }
+    // Cancelled by a close: our end of the stream goes right after this
+    // part of a message, so that nothing follows it, and the connection
+    // stays readable while the close waits for the server to take what
+    // went before.
+    if (cancel && !cancel->load() && c->stopping.load()) {
+        vnc_sock_shutdown_send(c->sock);
+        c->send_shut = true;
+        return -1;
+    }
     // Part of the message may be out: the stream is broken, end the
     // connection. The shutdown wakes the worker, which then sets status 0;
     // so do we, for a connection that has no worker.
+    c->send_broken = true;
     c->running.store(0);
     vnc_sock_shutdown(c->sock);
-    c->status.store(VNC_STATUS_DISCONNECTED);
+    vnc_set_status(c, VNC_STATUS_DISCONNECTED);
     return -1;
 }
 

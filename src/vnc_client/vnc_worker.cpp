@@ -124,7 +124,7 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
     b.in_progress = false;
     // A refused rectangle is not reported, unless it may have drawn: the
     // host is told of every pixel that changes.
-    if (result == kDecodeOk || ctx.drawn) {
+    if ((result == kDecodeOk || ctx.drawn) && b.pixels) {
         vnc_back_damage(c, x, y, w, h);
         b.drew = true;
     }
@@ -250,7 +250,9 @@ bool vnc_handle_server_message(vnc_client_t *c, vnc_byte_source &in, uint8_t typ
     switch (type) {
     case 0: return handle_framebuffer_update(c, in);
     case 1: return handle_colour_map(c, in);
-    case 2: return true;  // Bell
+    case 2:  // Bell
+        vnc_signal_event(c, VNC_EVENT_BELL);
+        return true;
     case 3: return vnc_handle_cut_text(c, in);
     case kMsgEndOfContinuousUpdates: return true;  // nothing follows the type
     case kMsgServerFence: return handle_fence(c, in);
@@ -261,7 +263,8 @@ bool vnc_handle_server_message(vnc_client_t *c, vnc_byte_source &in, uint8_t typ
     }
     default:
         // Its length is unknown: nothing after it can be read.
-        vnc_note_end(c, "Server sent a message of type %u, which this client does not know", type);
+        vnc_note_end(c, "Server sent a message of type %u, which this client does not know",
+                     static_cast<unsigned>(type));
         return false;
     }
 }
@@ -326,5 +329,5 @@ void vnc_worker_proc(vnc_client_t *c) {
     // Only the host's framebuffer outlives the connection.
     vnc_worker_release(c);
     vnc_clipboard_known(c);
-    c->status.store(VNC_STATUS_DISCONNECTED);
+    vnc_set_status(c, VNC_STATUS_DISCONNECTED);
 }
