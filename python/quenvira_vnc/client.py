@@ -72,7 +72,9 @@ class Client:
         self._buttons = 0
         # After a resize asked for here: the size and an update count the
         # library must pass before the picture is whole again.
-        self._resized_to: Optional[Tuple[Tuple[int, int], int]] = None
+        # After resize(): the update count at the resize, which the new
+        # size's first whole picture goes past.
+        self._resized_to: Optional[int] = None
         # The options set so far: the handle keeps them for later connects.
         self._options: Dict[str, str] = {}
 
@@ -333,8 +335,12 @@ class Client:
             why = _RESIZE_REFUSALS.get(status, f"status {status}")
             raise ResizeRefused(f"the server refused to resize to {width}x{height}: {why}", status)
         if (width, height) != old_size:
-            self._resized_to = ((width, height), base)
-            self.wait_for_frame(max(deadline - time.monotonic(), 0.0))
+            self._resized_to = base
+            try:
+                self.wait_for_frame(max(deadline - time.monotonic(), 0.0))
+            finally:
+                # Given up or not, later captures do not wait for it again.
+                self._resized_to = None
         return self.size
 
     # -- screen -----------------------------------------------------------------
@@ -363,17 +369,15 @@ class Client:
         count = int(_native.extension("vnc_get_update_count", "waiting for the whole screen")(self._h()))
         if self._resized_to is None:
             return count >= 1
-        size, base = self._resized_to
-        if count > base and self.size == size:
-            self._resized_to = None
-            return True
-        return False
+        # Not the size asked for: a server may choose another one.
+        return count > self._resized_to
 
     def wait_for_frame(self, timeout: float = DEFAULT_TIMEOUT) -> Rect:
         """Waits until the whole screen has been drawn; returns it as Rect(0, 0, width, height).
 
-        Whole: every pixel drawn since the connect (the library's update
-        count is 1 or more), and after ``resize`` drawn again at the new size.
+        Whole: the server's first picture after the connect has arrived (the
+        library's update count is 1 or more), and after ``resize`` every
+        pixel has been drawn again at the new size.
         Returns at once when it is. Raises Timeout when ``timeout`` passes
         first, NotConnected (with the library's reason) when the connection
         ends first, LibraryTooOld with a library that does not count updates.
@@ -386,8 +390,8 @@ class Client:
                 raise NotConnected("the connection ended before the whole screen arrived: "
                                    + (self.end_reason or "no reason given"))
             if time.monotonic() >= deadline:
-                size = f" at {self._resized_to[0][0]}x{self._resized_to[0][1]}" if self._resized_to else ""
-                raise Timeout(f"timed out after {timeout:g} s waiting for the whole screen{size}: "
+                after = " after the resize" if self._resized_to is not None else ""
+                raise Timeout(f"timed out after {timeout:g} s waiting for the whole screen{after}: "
                               "the server has not drawn all of it")
             time.sleep(POLL_SECONDS)
         width, height = self.size
