@@ -10,6 +10,7 @@ import time
 from typing import Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from . import _native
+from .address import AddressError, parse_target
 from .client import DEFAULT_TIMEOUT, Client, TestServer
 from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, LibraryNotFound, LibraryTooOld,
                      NotConnected, NotSupported, ResizeRefused, Timeout, VncError)
@@ -28,7 +29,6 @@ EXIT_OUTPUT = 6
 EXIT_EXPECT = 7
 EXIT_REFUSED = 8
 
-FIRST_VNC_PORT = 5900
 MAX_PASSWORD_FILE_BYTES = 4096
 
 HELP = f"""\
@@ -154,37 +154,6 @@ class Options:
         self.commands: List[str] = []
         # connect's keywords: only what the command line asked for.
         self.connect_options: Dict[str, object] = {}
-
-
-def parse_target(target: str) -> Tuple[str, int]:
-    """HOST, HOST:DISPLAY or HOST::PORT (IPv6 literals in brackets) as (host, port)."""
-    if target.startswith("["):
-        close = target.find("]")
-        if close < 0:
-            raise UsageError("missing ']' after the IPv6 address")
-        host, rest = target[1:close], target[close + 1:]
-        if rest and not rest.startswith(":"):
-            raise UsageError("unexpected text after ']'")
-    else:
-        host, colon, rest = target.partition(":")
-        rest = colon + rest
-    marker = 2 if rest.startswith("::") else 1
-    if ":" in rest[marker:]:
-        raise UsageError("too many ':' (put IPv6 addresses in brackets, e.g. [::1]::5901)")
-    if not host:
-        raise UsageError("no host name (put IPv6 addresses in brackets, e.g. [::1])")
-    if not rest:
-        return host, FIRST_VNC_PORT
-    number = rest[marker:]
-    if not re.fullmatch(r"[0-9]{1,9}", number):
-        number = ""
-    if marker == 2:
-        if not number or not 1 <= int(number) <= 65535:
-            raise UsageError("the port after '::' must be a number from 1 to 65535")
-        return host, int(number)
-    if not number or int(number) > 65535 - FIRST_VNC_PORT:
-        raise UsageError("the display after ':' must be a number from 0 to 59635")
-    return host, FIRST_VNC_PORT + int(number)
 
 
 def parse_options(argv: Sequence[str]) -> Options:
@@ -468,7 +437,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         o = parse_options(args)
         password = load_password(o)
-        host, port = parse_target(o.server) if o.server is not None else ("127.0.0.1", 0)
+        try:
+            host, port = parse_target(o.server) if o.server is not None else ("127.0.0.1", 0)
+        except AddressError as error:
+            raise UsageError(f"bad server address '{o.server}': {error}") from None
         steps = parse_commands(o.commands, o)
     except UsageError as error:
         print(f"{PROG}: {error}\nTry '{PROG} --help' for more information.", file=sys.stderr)

@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import ctypes
 import enum
-import ipaddress
 import os
 import threading
 import time
 from typing import Any, Dict, Optional, Tuple, Union
 
 from . import _native
+from .address import split_target
 from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, NotConnected, NotSupported, ResizeRefused,
                      Timeout, VncError)
 from .image import Image, Rect, RegionLike, check_region
@@ -125,7 +125,7 @@ class Client:
         attempt ends) and this client is closed.
         """
         if port is None:
-            host, port = _split_target(host)
+            host, port = split_target(host)
         handle = self._h()
         self._set_options(encodings=encodings, cursor=cursor, desktop_size=desktop_size, qemu_keys=qemu_keys,
                           clipboard=clipboard, shared=shared, jpeg_quality=jpeg_quality,
@@ -656,17 +656,3 @@ class TestServer:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
-
-
-def _split_target(target: str) -> Tuple[str, int]:
-    """(host, port) of a connect target without a port number of its own."""
-    try:
-        ipaddress.ip_address(target)
-        return target, 5900  # a bare address, IPv6 ones included
-    except ValueError:
-        pass
-    from .cli import UsageError, parse_target  # the command line's own rules
-    try:
-        return parse_target(target)
-    except UsageError as error:
-        raise ValueError(f"bad server address '{target}': {error}") from None
