@@ -135,6 +135,16 @@ def test_c_keysym_header_agrees_with_the_table():
     assert {n: qv.KEYSYMS.get(n) for n in names} == names
 
 
+def test_library_path_names_the_file_loaded():
+    # In a fresh process, found by the system loader under its bare name.
+    lib = os.environ["QUENVIRA_VNC_LIBRARY"]
+    env = {k: v for k, v in os.environ.items() if k != "QUENVIRA_VNC_LIBRARY"}
+    env["LD_LIBRARY_PATH"] = os.path.dirname(lib)
+    run = subprocess.run([sys.executable, "-c", "import quenvira_vnc; print(quenvira_vnc.library_path())"],
+                         env=env, capture_output=True, text=True, timeout=60)
+    assert run.stdout.strip() == os.path.realpath(lib), run.stderr
+
+
 def vnc_do(*args, env=None, stdin=""):
     run_env = {k: v for k, v in os.environ.items() if k != "VNC_PASSWORD"}
     run_env.update(env or {})
