@@ -468,8 +468,9 @@ int viewer::run(vnc_client_t *client) {
         if (vnc_get_status(client_) != VNC_STATUS_CONNECTED) {
             connected_ = false;
             update_title();
-            complain("%s: the connection was lost (the server closed it or went away)",
-                     where_.c_str());
+            const std::string reason = end_reason(client_);
+            complain("%s: the connection was lost: %s", where_.c_str(),
+                     reason.empty() ? "the server closed it or went away" : reason.c_str());
             return kExitLost;
         }
         if (due) poll_extras();
@@ -1085,7 +1086,7 @@ int main(int argc, char **argv) {
             status = kExitUsage;
         } else if (connect_before(client, host, port, pw, deadline, o.timeout_s,
                                   [&v] { v.tick_while_connecting(); }) != 0) {
-            status = report_connect_failure(where, vnc_last_error());
+            status = report_connect_failure(where, vnc_last_error(), end_reason(client));
         } else {
             status = v.run(client);
         }
