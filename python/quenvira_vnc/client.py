@@ -75,6 +75,9 @@ class Client:
         self._resized_to: Optional[Tuple[Tuple[int, int], int]] = None
         # The options set so far: the handle keeps them for later connects.
         self._options: Dict[str, str] = {}
+        # Whether disconnect() ended the connection: then the last picture
+        # stays readable; a connection that died on its own raises instead.
+        self._left = False
 
     # -- life cycle -------------------------------------------------------------
 
@@ -138,10 +141,12 @@ class Client:
             result = self._connect_with_timeout(args, timeout)
         if result != 0:
             text = _native.last_error()
+            reason = self._reason()
             kind = AuthenticationFailed if text == _AUTH_FAILED_TEXT else ConnectionFailed
             where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
-            raise kind(f"{where}: {text or 'the server refused the connection'}", text)
+            raise kind(f"{where}: {with_reason(text or 'the server refused the connection', reason)}", text, reason)
         self._resized_to = None
+        self._left = False
         self._x = self._y = self._buttons = 0
         return self
 
@@ -188,6 +193,7 @@ class Client:
         """Closes the connection; the last picture stays readable."""
         if self._handle is not None:
             self._lib.vnc_disconnect(self._handle)
+            self._left = True
 
     def close(self) -> None:
         """Disconnects and frees the handle. Harmless when already closed."""
@@ -265,6 +271,21 @@ class Client:
         """Why the last connect failed or the last connection ended, in detail ("" while connected)."""
         return self._text("vnc_get_end_reason", "end_reason")
 
+    def _reason(self) -> str:
+        """end_reason, or "" where it cannot be had (a closed client, an older library)."""
+        if self._handle is None or not _native.has("vnc_get_end_reason"):
+            return ""
+        return self.end_reason
+
+    def _not_connected(self, what: str) -> NotConnected:
+        reason = self._reason()
+        return NotConnected(f"{what}: " + with_reason("not connected", reason), reason=reason)
+
+    def _check_live(self, what: str) -> None:
+        """Raises NotConnected when the connection died (not when disconnect() ended it)."""
+        if not self._left and self.status != Status.CONNECTED:
+            raise self._not_connected(what)
+
     @property
     def cursor(self) -> Optional["Cursor"]:
         """The server's pointer shape (connect with ``cursor="local"``), or None when it sent none."""
@@ -310,7 +331,7 @@ class Client:
         old_size = self.size
         if request(handle, width, height) != 0:
             if not self.connected:
-                raise NotConnected("cannot resize the desktop: not connected")
+                raise self._not_connected("cannot resize the desktop")
             if self._options.get("desktop-size") != "extended":
                 raise NotSupported("resize needs connect(..., desktop_size=\"extended\")")
             raise NotSupported("the server does not offer desktop resizing (no ExtendedDesktopSize)")
@@ -319,7 +340,7 @@ class Client:
             if serial.value != before and status >= 0:
                 break
             if not self.connected:
-                raise NotConnected("the connection ended while waiting for the resize")
+                raise self._not_connected("the connection ended while waiting for the resize")
             if time.monotonic() >= deadline:
                 raise Timeout(f"timed out after {timeout:g} s waiting for the server to resize to {width}x{height}")
             time.sleep(ANSWER_POLL_SECONDS)
@@ -354,6 +375,7 @@ class Client:
             r = self.poll_update()
             if r is not None:
                 return r
+            self._check_live("no more updates will come")
             if time.monotonic() >= deadline:
                 return None
             time.sleep(POLL_SECONDS)
@@ -376,15 +398,21 @@ class Client:
         count is 1 or more), and after ``resize`` drawn again at the new size.
         Returns at once when it is. Raises Timeout when ``timeout`` passes
         first, NotConnected (with the library's reason) when the connection
-        ends first, LibraryTooOld with a library that does not count updates.
+        has ended (unless ``disconnect`` ended it after a whole picture),
+        LibraryTooOld with a library that does not count updates. The
+        picture itself is ``capture``'s (the Rect is kept for the callers
+        that compare it).
         """
         deadline = time.monotonic() + timeout
-        while not self._whole():
+        while not self._whole() or self.status != Status.CONNECTED:
             if self.status != Status.CONNECTED:
-                if self._whole():  # its last update is handed over before the status falls
-                    break
+                if self._whole():
+                    if self._left:
+                        break
+                    raise self._not_connected("cannot read the screen")
+                reason = self._reason()
                 raise NotConnected("the connection ended before the whole screen arrived: "
-                                   + (self.end_reason or "no reason given"))
+                                   + (reason or "no reason given"), reason=reason)
             if time.monotonic() >= deadline:
                 size = f" at {self._resized_to[0][0]}x{self._resized_to[0][1]}" if self._resized_to else ""
                 raise Timeout(f"timed out after {timeout:g} s waiting for the whole screen{size}: "
@@ -411,9 +439,10 @@ class Client:
 
         Raises Timeout (or NotConnected) while the whole screen has not been
         drawn yet (see wait_for_frame): its undrawn parts would show black.
+        Raises NotConnected once the connection has died: the picture would
+        be stale. After ``disconnect`` the last picture stays readable.
         """
-        if not self._whole():
-            self.wait_for_frame(0)
+        self.wait_for_frame(0)
         handle = self._h()
         pixels = ctypes.c_void_p()
         stride, width, height = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
@@ -462,7 +491,7 @@ class Client:
                     why = f"{differing} pixels differ (allowed {max_diff}, tolerance {tolerance})"
                 raise ExpectTimeout(f"the screen did not match within {timeout:g} s: {why}", differing)
             if not self.connected:
-                raise NotConnected("the connection ended while waiting for the screen to match")
+                raise self._not_connected("the connection ended while waiting for the screen to match")
             # Look again only once something changed.
             self.wait_for_update(left)
 
@@ -470,11 +499,11 @@ class Client:
 
     def _pointer(self) -> None:
         if self._lib.vnc_send_pointer(self._h(), self._x, self._y, self._buttons) != 0:
-            raise NotConnected("cannot send pointer input: not connected")
+            raise self._not_connected("cannot send pointer input")
 
     def _send_key(self, sym: int, down: bool) -> None:
         if self._lib.vnc_send_key(self._h(), sym, 1 if down else 0) != 0:
-            raise NotConnected("cannot send key input: not connected")
+            raise self._not_connected("cannot send key input")
 
     @staticmethod
     def _bit(button: int) -> int:
@@ -573,7 +602,7 @@ class Client:
         else:
             data = text.encode("latin-1", "replace")
         if self._lib.vnc_send_client_cut_text(self._h(), data, len(data)) != 0:
-            raise NotConnected("cannot send clipboard text: not connected")
+            raise self._not_connected("cannot send clipboard text")
 
 
 class Cursor:
@@ -656,3 +685,12 @@ class TestServer:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+
+def with_reason(text: str, reason: str) -> str:
+    """A failure's text with the library's detail of it, when that adds anything."""
+    if not reason or reason == text:
+        return text
+    if not text or reason.startswith(text):
+        return reason
+    return f"{text} ({reason})"

@@ -15,7 +15,7 @@ import quenvira_vnc as qv
 from quenvira_vnc import _native
 from quenvira_vnc import image as image_module
 
-from conftest import free_port
+from conftest import free_port, wait_until
 
 
 def known_picture():
@@ -51,6 +51,12 @@ def test_capture_shows_the_known_picture(test_server, tmp_path, monkeypatch):
         c.type("Aé€\n")
         c.key("ctrl-alt-del")
         c.paste("x€")
+        # The server goes away: its last picture is stale, reads raise as input does.
+        test_server.stop()
+        assert wait_until(lambda: not c.connected)
+        for use in (c.capture, c.grab, lambda: c.expect(want), lambda: c.type("x")):
+            with pytest.raises(qv.NotConnected, match=r"not connected \(Server closed the connection\)"):
+                use()
     assert qv.Image.open(tmp_path / "a.png") == want
     # Without Pillow and numpy: the package's own PNG writer and reader, and comparison.
     monkeypatch.setattr(image_module, "_PIL", None)
@@ -74,6 +80,7 @@ def test_opt_in_options_fall_back_with_a_server_that_has_no_extensions(test_serv
         c.paste("x€")
         c.disconnect()
         assert c.end_reason != ""
+        assert c.capture() == known_picture()  # a disconnect here keeps the last picture readable
     with qv.Client() as c:
         with pytest.raises(qv.NotSupported, match="desktop_size"):
             c.connect("127.0.0.1", test_server.port).resize(800, 600, timeout=2)
@@ -95,17 +102,18 @@ def test_a_library_without_the_extensions_serves_the_rest(test_server, monkeypat
                 use()
 
 
-@pytest.mark.parametrize("password, kind, text", [
-    (None, qv.ConnectionFailed, "Could not connect to VNC server"),
-    ("wrong", qv.AuthenticationFailed, "VNC Authentication failed"),
+@pytest.mark.parametrize("password, kind, text, reason", [
+    (None, qv.ConnectionFailed, "Could not connect to VNC server", "Connection refused"),
+    ("wrong", qv.AuthenticationFailed, "VNC Authentication failed", "VNC Authentication failed"),
 ])
-def test_refusals_raise_with_the_library_text(password, kind, text):
+def test_refusals_raise_with_the_library_text(password, kind, text, reason):
     port = free_port()
     with qv.TestServer(password="secret") if password else qv.TestServer() as server:
         target = server.port if password else port
         with qv.Client() as c, pytest.raises(kind) as failed:
             c.connect("127.0.0.1", target, password)
     assert failed.value.text == text == qv.last_error()
+    assert reason in failed.value.reason and failed.value.reason in str(failed.value)
 
 
 @pytest.mark.parametrize("keys, keysyms", [
@@ -186,6 +194,8 @@ def test_vnc_do_exit_statuses(tmp_path):
         for status, args, env in cases:
             run = vnc_do(*args, env=env)
             assert run.returncode == status, (args, run.stderr)
+            if status == 3:
+                assert "Connection refused" in run.stderr, run.stderr
             if args[-2:] == ["click", "9"]:
                 assert "a button, a whole number from 1 to 8, not '9'" in run.stderr, run.stderr
             assert run.stderr.startswith("vnc-do: ") and "Traceback" not in run.stderr, run.stderr
