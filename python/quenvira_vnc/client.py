@@ -7,7 +7,7 @@ import enum
 import os
 import threading
 import time
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 from . import _native
 from .address import split_target
@@ -78,6 +78,10 @@ class Client:
         # Whether disconnect() ended the connection: then the last picture
         # stays readable; a connection that died on its own raises instead.
         self._left = False
+        # Hold Shift around upper case and shifted signs even without
+        # qemu_keys (vncdotool's --force-caps), for servers that take the
+        # keysym's key and not its case.
+        self.force_caps = False
 
     # -- life cycle -------------------------------------------------------------
 
@@ -117,9 +121,11 @@ class Client:
         (Tight's: JPEG for photo-like areas, lossy; zlib effort), ``cursor`` "server" or "local" (the server leaves its pointer
         out of the picture and sends its shape, see ``cursor``),
         ``desktop_size`` "basic" or "extended" (for ``resize``), ``qemu_keys``
-        (keys also go as scancodes), ``clipboard`` "latin1" or "utf8",
-        ``shared`` (default True). A bad value raises ValueError; a library
-        without options, LibraryTooOld.
+        (default True: keys also go as scancodes to servers that take them,
+        QEMU's key event, so that QEMU types "!" and not "1"; the others
+        ignore it), ``clipboard`` "latin1" or "utf8", ``shared`` (default
+        True). A bad value raises ValueError; a library without options,
+        LibraryTooOld.
 
         Raises AuthenticationFailed when the password was refused,
         ConnectionFailed for anything else (the library's text in ``.text``),
@@ -130,6 +136,8 @@ class Client:
         if port is None:
             host, port = split_target(host)
         handle = self._h()
+        if qemu_keys is None and "qemu-keys" not in self._options and _native.has("vnc_set_option"):
+            qemu_keys = True
         self._set_options(encodings=encodings, cursor=cursor, desktop_size=desktop_size, qemu_keys=qemu_keys,
                           clipboard=clipboard, shared=shared, jpeg_quality=jpeg_quality,
                           compress_level=compress_level)
@@ -552,34 +560,47 @@ class Client:
         for _ in range(clicks):
             self.click(button)
 
+    def _shifting(self) -> bool:
+        """Whether Shift is held around shifted characters: the scancodes carry no case."""
+        return self.force_caps or self._options.get("qemu-keys") == "on"
+
+    def _chord(self, keys: str) -> List[int]:
+        syms = chord(keys)
+        # A shifted sign alone ("exclam", "A") with Shift, as type() sends it.
+        if len(syms) == 1 and syms[0] < 0x80 and chr(syms[0]) in _SHIFTED and self._shifting():
+            syms.insert(0, KEYSYMS["Shift_L"])
+        return syms
+
     def key(self, keys: str) -> None:
         """Presses a key or chord and releases it: "Return", "enter", "ctrl-alt-del", "shift-F10".
 
-        Keys are pressed left to right and released right to left.
+        Keys are pressed left to right and released right to left. A
+        shifted character alone ("exclam", "A") comes with Shift while
+        ``type`` would hold it (see there).
         """
-        syms = chord(keys)
+        syms = self._chord(keys)
         for sym in syms:
             self._send_key(sym, True)
         for sym in reversed(syms):
             self._send_key(sym, False)
 
     def key_down(self, keys: str) -> None:
-        for sym in chord(keys):
+        for sym in self._chord(keys):
             self._send_key(sym, True)
 
     def key_up(self, keys: str) -> None:
-        for sym in reversed(chord(keys)):
+        for sym in reversed(self._chord(keys)):
             self._send_key(sym, False)
 
     def type(self, text: str) -> None:
         """Types text key by key: Latin-1 as its keysym, other characters as Unicode
-        keysyms, newline as Return, tab as Tab. Upper case is left to the server,
-        as with a real keyboard; with ``qemu_keys`` on, Shift is held around
-        upper case letters and shifted US punctuation."""
+        keysyms, newline as Return, tab as Tab. With ``qemu_keys`` on (the
+        default) or ``force_caps``, Shift is held around upper case letters
+        and shifted US punctuation; else upper case is left to the server."""
         # "\r\n" is one line end; everything is checked before anything is sent.
         text = text.replace("\r\n", "\n")
         syms = [char_keysym(ch) for ch in text]
-        shift = KEYSYMS["Shift_L"] if self._options.get("qemu-keys") == "on" else None
+        shift = KEYSYMS["Shift_L"] if self._shifting() else None
         held = False
         for ch, sym in zip(text, syms):
             if shift is not None and (ch in _SHIFTED) != held:
