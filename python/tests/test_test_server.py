@@ -121,7 +121,7 @@ def test_refusals_raise_with_the_library_text(password, kind, text, reason):
     ("shift-F10", [0xFFE1, 0xFFC7]),
     ("Return", [0xFF0D]), ("enter", [0xFF0D]), ("esc", [0xFF1B]), ("bksp", [0xFF08]),
     ("pgup", [0xFF55]), ("pgdn", [0xFF56]), ("super-l", [0xFFEB, 0x6C]), ("F24", [0xFFD5]),
-    ("KP_7", [0xFFB7]), ("KP_Enter", [0xFF8D]), ("ctrl--", [0xFFE3, 0x2D]), ("0x1008ff13", [0x1008FF13]),
+    ("KP_7", [0xFFB7]), ("KP_Enter", [0xFF8D]), ("lshift-rctrl-ralt-bsp", [0xFFE1, 0xFFE4, 0xFFEA, 0xFF08]), ("ctrl--", [0xFFE3, 0x2D]), ("0x1008ff13", [0x1008FF13]),
 ])
 def test_key_chords(keys, keysyms):
     assert qv.chord(keys) == keysyms
@@ -199,14 +199,16 @@ def test_vnc_do_exit_statuses(tmp_path):
             if args[-2:] == ["click", "9"]:
                 assert "a button, a whole number from 1 to 8, not '9'" in run.stderr, run.stderr
             assert run.stderr.startswith("vnc-do: ") and "Traceback" not in run.stderr, run.stderr
-        # vncdotool's forms: a script file and standard input, its aliases and
-        # the fuzz argument of expect; Client.connect takes HOST::PORT.
+        # vncdotool's forms: a script file and standard input, its aliases,
+        # options and key names, the fuzz argument of (r)expect;
+        # Client.connect takes HOST::PORT.
         script = tmp_path / "run.vdo"
         region = tmp_path / "region.png"
         script.write_text(f"mousemove 10 20  # comment\nclick 1\nrcapture {region} 0 0 64 48\n"
-                          f"rexpect {ref} 0 0\nexpect {ref} 3\nsleep 0.05\n")
-        run = vnc_do("-s", at, "--delay", "5", str(script), "-", env={"VNC_PASSWORD": "secret"},
-                     stdin="type hi key enter\n")
+                          f"rexpect {ref} 0 0\nrexpect {ref} 0 0 5\nexpect {ref} 3\nsleep 0.05\n"
+                          "key bsp key lctrl-ralt-bslash key spacebar key fslash key lsuper\n")
+        run = vnc_do("-s", at, "--delay", "5", "-t", "5", "--nocursor", "--force-caps", "--no-qemu-keys",
+                     str(script), "-", env={"VNC_PASSWORD": "secret"}, stdin="type Hi! key enter\n")
         assert run.returncode == 0, run.stderr
         assert qv.Image.open(region).size == (64, 48)
         with qv.Client() as c:
