@@ -282,7 +282,16 @@ TEST_F(Snapshot, RefusedConnectionReportsTheLibrarysText) {
     const ToolRun r = run({loopback(port), "refused.png"});
     EXPECT_EQ(kExitConnect, r.status);
     EXPECT_NE(std::string::npos, r.err.find("Could not connect to VNC server")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("refused")) << r.err;  // the system's reason
     EXPECT_FALSE(exists(path("refused.png")));
+
+    // Only VeNCrypt: the message says what the server offers.
+    ScriptedServer vencrypt;
+    vencrypt.send("RFB 003.008\n").read(12).send(Bytes().u8(1).u8(19)).expect_closed();
+    vencrypt.start();
+    const ToolRun v = run({loopback(vencrypt.port()), "vencrypt.png"});
+    EXPECT_EQ(kExitConnect, v.status);
+    EXPECT_NE(std::string::npos, v.err.find("the server offers 19 (VeNCrypt)")) << v.err;
 }
 
 TEST_F(Snapshot, SilentServerTimesOut) {

@@ -322,16 +322,29 @@ int connect_before(vnc_client_t *client, const std::string &host, int port, cons
     return shared->result;
 }
 
-int report_connect_failure(const std::string &where, const std::string &why) {
+std::string end_reason(vnc_client_t *client) {
+    char text[512];
+    return client && vnc_get_end_reason(client, text, sizeof text) > 0 ? text : "";
+}
+
+std::string with_reason(const std::string &text, const std::string &reason) {
+    if (reason.empty() || reason == text) return text;
+    if (text.empty() || reason.compare(0, text.size(), text) == 0) return reason;
+    return text + " (" + reason + ")";
+}
+
+int report_connect_failure(const std::string &where, const std::string &why,
+                           const std::string &reason) {
     if (why == "VNC Authentication failed") {
-        complain("%s: %s (wrong or missing password?)", where.c_str(), why.c_str());
+        complain("%s: %s (wrong or missing password?)", where.c_str(),
+                 with_reason(why, reason).c_str());
         return kExitAuth;
     }
     // A server that refuses with a reason of its own leaves no process-wide
     // text: say at least that it was the handshake.
-    complain("%s: %s", where.c_str(),
-             why.empty() ? "the server refused the connection during the handshake"
-                         : why.c_str());
+    const std::string text =
+        why.empty() ? "the server refused the connection during the handshake" : why;
+    complain("%s: %s", where.c_str(), with_reason(text, reason).c_str());
     return kExitConnect;
 }
 

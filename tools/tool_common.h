@@ -94,9 +94,18 @@ int connect_before(vnc_client_t *client, const std::string &host, int port, cons
                    steady::time_point deadline, double timeout_s,
                    const std::function<void()> &tick = nullptr);
 
+// Why the handle's last connect failed or its connection ended, in the
+// library's detail (the system's error, the server's words); "" when it has
+// none.
+std::string end_reason(vnc_client_t *client);
+
+// text with reason after it, when the reason adds anything.
+std::string with_reason(const std::string &text, const std::string &reason);
+
 // The message and exit status for a failed connect_before; why is what
-// vnc_last_error said.
-int report_connect_failure(const std::string &where, const std::string &why);
+// vnc_last_error said, reason the handle's end_reason.
+int report_connect_failure(const std::string &where, const std::string &why,
+                           const std::string &reason);
 
 }  // namespace qv_tool
 

@@ -267,12 +267,6 @@ bool copy_framebuffer(vnc_client_t *client, picture *out) {
     return ok;
 }
 
-// Why the connection ended, for a message: the library's own words.
-std::string end_reason(vnc_client_t *client) {
-    char text[512];
-    return vnc_get_end_reason(client, text, sizeof text) > 0 ? text : "no reason given";
-}
-
 // Connects, waits until the whole screen has been drawn and copies it.
 // Returns -1 on success, else the exit status.
 int capture(const std::string &host, int port, const char *password, const options &options,
@@ -295,9 +289,9 @@ int capture(const std::string &host, int port, const char *password, const optio
         return kExitUsage;
     }
     if (connect_before(client, host, port, password, deadline, timeout_s) != 0) {
-        const std::string why = vnc_last_error();
+        const std::string why = vnc_last_error(), reason = end_reason(client);
         vnc_destroy(client);
-        return report_connect_failure(where, why);
+        return report_connect_failure(where, why, reason);
     }
 
     // Only for the message: whether anything at all was drawn.
@@ -308,8 +302,9 @@ int capture(const std::string &host, int port, const char *password, const optio
         if (vnc_get_status(client) != VNC_STATUS_CONNECTED) {
             // Its last update is handed over before the status falls.
             if (vnc_get_update_count(client) >= 1) break;
+            const std::string reason = end_reason(client);
             complain("%s: the connection ended before the whole screen arrived: %s", where.c_str(),
-                     end_reason(client).c_str());
+                     reason.empty() ? "no reason given" : reason.c_str());
             vnc_destroy(client);
             return kExitConnect;
         }

@@ -141,6 +141,7 @@ struct options : common_options {
     bool scale = true;
     bool view_only = false;
     bool resize_remote = false;
+    bool qemu_keys = true;
     std::string cursor;  // "local", "server", or empty: local unless view only
     std::string target;
 };
@@ -175,6 +176,10 @@ void print_help() {
         "                        shape, drawn here at the local pointer; server: it\n"
         "                        draws its pointer into the screen (the default with\n"
         "                        --view-only, where the remote pointer stays put)\n"
+        "  --no-qemu-keys        keys as keysyms only (default: also as the scancodes\n"
+        "                        of a US keyboard, QEMU's key event, to servers that\n"
+        "                        take it, so that QEMU types '!' and not '1'; others\n"
+        "                        ignore it)\n"
         "  --resize-remote       ask the server to resize its desktop to the\n"
         "                        window's size whenever the two differ for a moment\n"
         "                        (a window resized, or opened smaller than the\n"
@@ -245,6 +250,10 @@ int parse_options(int argc, char **argv, options *o) {
         }
         if (arg == "--view-only") {
             o->view_only = true;
+            continue;
+        }
+        if (arg == "--no-qemu-keys") {
+            o->qemu_keys = false;
             continue;
         }
         if (arg == "--resize-remote") {
@@ -468,8 +477,9 @@ int viewer::run(vnc_client_t *client) {
         if (vnc_get_status(client_) != VNC_STATUS_CONNECTED) {
             connected_ = false;
             update_title();
-            complain("%s: the connection was lost (the server closed it or went away)",
-                     where_.c_str());
+            const std::string reason = end_reason(client_);
+            complain("%s: the connection was lost: %s", where_.c_str(),
+                     reason.empty() ? "the server closed it or went away" : reason.c_str());
             return kExitLost;
         }
         if (due) poll_extras();
@@ -1001,12 +1011,15 @@ void viewer::resize_remote() {
 }
 
 // The library's opt-in options this viewer uses: the pointer drawn here,
-// UTF-8 clipboards, and desktop resizing when asked for.
+// UTF-8 clipboards, desktop resizing when asked for, and QEMU's key event
+// (a keysym alone goes through QEMU's keymap, where '!' is the 1 key; the
+// Shift held here travels with the scancode).
 bool set_options(vnc_client_t *client, const options &o) {
     const std::string cursor = !o.cursor.empty() ? o.cursor : o.view_only ? "server" : "local";
     const char *const set[][2] = {{"cursor", cursor.c_str()},
                                   {"clipboard", "utf8"},
-                                  {"desktop-size", o.resize_remote ? "extended" : "basic"}};
+                                  {"desktop-size", o.resize_remote ? "extended" : "basic"},
+                                  {"qemu-keys", o.qemu_keys ? "on" : "off"}};
     for (const auto &option : set) {
         if (vnc_set_option(client, option[0], option[1]) != 0) {
             complain("cannot set option %s=%s: %s", option[0], option[1], vnc_last_error());
@@ -1085,7 +1098,7 @@ int main(int argc, char **argv) {
             status = kExitUsage;
         } else if (connect_before(client, host, port, pw, deadline, o.timeout_s,
                                   [&v] { v.tick_while_connecting(); }) != 0) {
-            status = report_connect_failure(where, vnc_last_error());
+            status = report_connect_failure(where, vnc_last_error(), end_reason(client));
         } else {
             status = v.run(client);
         }

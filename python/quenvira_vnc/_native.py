@@ -145,9 +145,33 @@ def library() -> ctypes.CDLL:
         )
 
 
-def library_path() -> Optional[str]:
-    """What the library was loaded from (after the first use), else None."""
-    return _library_path
+def library_path() -> str:
+    """The file the library was loaded from (loading it first); raises LibraryNotFound."""
+    lib = library()
+    return _loaded_file(lib) or str(_library_path)
+
+
+def _loaded_file(lib: ctypes.CDLL) -> Optional[str]:
+    """The loader's own idea of the file behind lib: a bare name tells nothing of where it was found."""
+    try:
+        if sys.platform == "win32":
+            buf = ctypes.create_unicode_buffer(32768)
+            n = ctypes.windll.kernel32.GetModuleFileNameW(ctypes.c_void_p(lib._handle), buf, len(buf))
+            return buf.value if n else None
+
+        class DlInfo(ctypes.Structure):
+            _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                        ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+        dladdr = ctypes.CDLL(None).dladdr
+        dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(DlInfo)]
+        info = DlInfo()
+        address = ctypes.cast(lib.vnc_version, ctypes.c_void_p)
+        if dladdr(address, ctypes.byref(info)) and info.dli_fname:
+            return os.path.realpath(os.fsdecode(info.dli_fname))
+    except (AttributeError, OSError):
+        pass
+    return None
 
 
 def has(name: str) -> bool:

@@ -10,6 +10,7 @@ import time
 from typing import Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from . import _native
+from .address import AddressError, parse_target
 from .client import DEFAULT_TIMEOUT, Client, TestServer
 from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, LibraryNotFound, LibraryTooOld,
                      NotConnected, NotSupported, ResizeRefused, Timeout, VncError)
@@ -28,7 +29,6 @@ EXIT_OUTPUT = 6
 EXIT_EXPECT = 7
 EXIT_REFUSED = 8
 
-FIRST_VNC_PORT = 5900
 MAX_PASSWORD_FILE_BYTES = 4096
 
 HELP = f"""\
@@ -48,7 +48,7 @@ Options (before the first command):
   --password-file FILE   password from the first line of FILE
   -p, --password PW      the password itself (visible in the process list:
                          prefer the two above)
-  --timeout SECONDS      limit for connecting, for the whole screen and for
+  -t, --timeout SECONDS  limit for connecting, for the whole screen and for
                          each expect and resize (default {DEFAULT_TIMEOUT:g})
   --tolerance N          expect: largest channel difference still counted as
                          equal (default 0)
@@ -64,9 +64,15 @@ Options (before the first command):
   --cursor local|server  local: the server leaves its pointer out of the
                          screen, so captures show none (default server: the
                          pointer is in the picture when the server draws it)
-  --qemu-keys            keys go also as scancodes of a US keyboard, to
-                         servers that take them (QEMU's key events); type
-                         then holds Shift for upper case and shifted signs
+  --nocursor             the same as --cursor local
+  --no-qemu-keys         keys go as keysyms only; by default they go also as
+                         scancodes of a US keyboard to servers that take them
+                         (QEMU's key event, which others ignore), and type
+                         and a lone key such as 'key at' hold Shift for upper
+                         case and shifted signs, as the scancodes carry no
+                         case (--qemu-keys: the default, said explicitly)
+  --force-caps           hold Shift for upper case and shifted signs also
+                         with --no-qemu-keys
   --clipboard latin1|utf8
                          utf8: clipboard text in UTF-8 with servers that take
                          it (Extended Clipboard), else as Latin-1 (default)
@@ -90,7 +96,7 @@ Commands (REGION is X,Y,W,H; BUTTON 1 left, 2 middle, 3 right):
   keydown CHORD, keyup CHORD
                          press, release keys (held until released)
   type TEXT              type text (any Unicode; a newline in TEXT is Return,
-                         a tab Tab); upper case is left to the server
+                         a tab Tab)
   paste TEXT             put text on the server's clipboard (Latin-1 unless
                          --clipboard utf8 took: other characters become '?')
   clipboard              print the server's clipboard text: the last it sent
@@ -104,10 +110,11 @@ Commands (REGION is X,Y,W,H; BUTTON 1 left, 2 middle, 3 right):
                          as in a shell, '#' starts a comment
 
 vncdotool's forms work too: mousemove X Y (move), rcapture FILE X Y W H,
-rexpect FILE X Y (the picture's size at X Y), and expect FILE N, where N is
+rexpect FILE X Y [N] (the picture's size at X Y), expect FILE N, where N is
 taken as the --tolerance of that expect (vncdotool's N is an RMS over colour
 histograms; a channel difference per pixel is stricter about where pixels
-differ).
+differ), and its key names (bsp, bslash, fslash, lshift, rctrl, ralt, lmeta,
+lsuper, spacebar, kpenter, kp0 ...).
 
 capture and expect wait until the server has drawn every pixel of its
 screen (after a resize: of its new size); a capture that times out waiting
@@ -151,47 +158,17 @@ class Options:
         self.max_diff = 0
         self.verbose = False
         self.delay = 0.0
+        self.force_caps = False
         self.commands: List[str] = []
         # connect's keywords: only what the command line asked for.
         self.connect_options: Dict[str, object] = {}
-
-
-def parse_target(target: str) -> Tuple[str, int]:
-    """HOST, HOST:DISPLAY or HOST::PORT (IPv6 literals in brackets) as (host, port)."""
-    if target.startswith("["):
-        close = target.find("]")
-        if close < 0:
-            raise UsageError("missing ']' after the IPv6 address")
-        host, rest = target[1:close], target[close + 1:]
-        if rest and not rest.startswith(":"):
-            raise UsageError("unexpected text after ']'")
-    else:
-        host, colon, rest = target.partition(":")
-        rest = colon + rest
-    marker = 2 if rest.startswith("::") else 1
-    if ":" in rest[marker:]:
-        raise UsageError("too many ':' (put IPv6 addresses in brackets, e.g. [::1]::5901)")
-    if not host:
-        raise UsageError("no host name (put IPv6 addresses in brackets, e.g. [::1])")
-    if not rest:
-        return host, FIRST_VNC_PORT
-    number = rest[marker:]
-    if not re.fullmatch(r"[0-9]{1,9}", number):
-        number = ""
-    if marker == 2:
-        if not number or not 1 <= int(number) <= 65535:
-            raise UsageError("the port after '::' must be a number from 1 to 65535")
-        return host, int(number)
-    if not number or int(number) > 65535 - FIRST_VNC_PORT:
-        raise UsageError("the display after ':' must be a number from 0 to 59635")
-    return host, FIRST_VNC_PORT + int(number)
 
 
 def parse_options(argv: Sequence[str]) -> Options:
     o = Options()
     i = 0
     with_value = {"-s", "--server", "-p", "--password", "--password-env", "--password-file",
-                  "--timeout", "--tolerance", "--max-diff", "--delay", "--encodings", "--jpeg-quality", "--cursor",
+                  "-t", "--timeout", "--tolerance", "--max-diff", "--delay", "--encodings", "--jpeg-quality", "--cursor",
                   "--clipboard"}
     choices = {"--cursor": ("local", "server"), "--clipboard": ("latin1", "utf8")}
     while i < len(argv):
@@ -214,6 +191,12 @@ def parse_options(argv: Sequence[str]) -> Options:
             o.demo = True
         elif name == "--qemu-keys":
             o.connect_options["qemu_keys"] = True
+        elif name == "--no-qemu-keys":
+            o.connect_options["qemu_keys"] = False
+        elif name == "--nocursor":
+            o.connect_options["cursor"] = "local"
+        elif name == "--force-caps":
+            o.force_caps = True
         elif name in with_value:
             if not eq:
                 if i + 1 >= len(argv):
@@ -226,7 +209,7 @@ def parse_options(argv: Sequence[str]) -> Options:
                 if name != "-p" and name != "--password" and not value:
                     raise UsageError(f"{name} needs a value")
                 o.password_sources.append((name, value))
-            elif name == "--timeout":
+            elif name in ("-t", "--timeout"):
                 o.timeout = _number(value, name, 1e-3, 86400.0)
             elif name == "--delay":
                 o.delay = _number(value, name, 0, 3600e3) / 1000
@@ -378,8 +361,10 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
             else:
                 region = optional_region()
             tolerance = o.tolerance
-            if region is None and i < len(words) and re.fullmatch(r"[0-9]+", words[i]):
-                tolerance = integer("a tolerance", 0, 255)  # vncdotool's fuzz argument
+            if (region is None or name == "rexpect") and i < len(words) and re.fullmatch(r"[0-9]+(\.[0-9]*)?",
+                                                                                         words[i]):
+                # vncdotool's fuzz argument: any number; from 255 up everything matches.
+                tolerance = min(int(float(take("a tolerance"))), 255)
             run = lambda c, w=want, r=region, t=tolerance: c.expect(w, r, o.timeout, t, o.max_diff) and None
         elif name in ("move", "mousemove"):
             x, y = integer("X"), integer("Y")
@@ -468,7 +453,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         o = parse_options(args)
         password = load_password(o)
-        host, port = parse_target(o.server) if o.server is not None else ("127.0.0.1", 0)
+        try:
+            host, port = parse_target(o.server) if o.server is not None else ("127.0.0.1", 0)
+        except AddressError as error:
+            raise UsageError(f"bad server address '{o.server}': {error}") from None
         steps = parse_commands(o.commands, o)
     except UsageError as error:
         print(f"{PROG}: {error}\nTry '{PROG} --help' for more information.", file=sys.stderr)
@@ -488,6 +476,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             port = server.port or 0
             say(f"started the built-in test server on 127.0.0.1:{port}")
         client = Client()
+        client.force_caps = o.force_caps
         say(f"connecting to {host}:{port}")
         client.connect(host, port, password, timeout=o.timeout, **o.connect_options)  # type: ignore[arg-type]
         width, height = client.size

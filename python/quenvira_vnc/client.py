@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import ctypes
 import enum
-import ipaddress
 import os
 import threading
 import time
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 from . import _native
+from .address import split_target
 from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, NotConnected, NotSupported, ResizeRefused,
                      Timeout, VncError)
 from .image import Image, Rect, RegionLike, check_region
@@ -77,6 +77,13 @@ class Client:
         self._resized_to: Optional[int] = None
         # The options set so far: the handle keeps them for later connects.
         self._options: Dict[str, str] = {}
+        # Whether disconnect() ended the connection: then the last picture
+        # stays readable; a connection that died on its own raises instead.
+        self._left = False
+        # Hold Shift around upper case and shifted signs even without
+        # qemu_keys (vncdotool's --force-caps), for servers that take the
+        # keysym's key and not its case.
+        self.force_caps = False
 
     # -- life cycle -------------------------------------------------------------
 
@@ -116,9 +123,11 @@ class Client:
         (Tight's: JPEG for photo-like areas, lossy; zlib effort), ``cursor`` "server" or "local" (the server leaves its pointer
         out of the picture and sends its shape, see ``cursor``),
         ``desktop_size`` "basic" or "extended" (for ``resize``), ``qemu_keys``
-        (keys also go as scancodes), ``clipboard`` "latin1" or "utf8",
-        ``shared`` (default True). A bad value raises ValueError; a library
-        without options, LibraryTooOld.
+        (default True: keys also go as scancodes to servers that take them,
+        QEMU's key event, so that QEMU types "!" and not "1"; the others
+        ignore it), ``clipboard`` "latin1" or "utf8", ``shared`` (default
+        True). A bad value raises ValueError; a library without options,
+        LibraryTooOld.
 
         Raises AuthenticationFailed when the password was refused,
         ConnectionFailed for anything else (the library's text in ``.text``),
@@ -127,8 +136,10 @@ class Client:
         attempt ends) and this client is closed.
         """
         if port is None:
-            host, port = _split_target(host)
+            host, port = split_target(host)
         handle = self._h()
+        if qemu_keys is None and "qemu-keys" not in self._options and _native.has("vnc_set_option"):
+            qemu_keys = True
         self._set_options(encodings=encodings, cursor=cursor, desktop_size=desktop_size, qemu_keys=qemu_keys,
                           clipboard=clipboard, shared=shared, jpeg_quality=jpeg_quality,
                           compress_level=compress_level)
@@ -140,10 +151,12 @@ class Client:
             result = self._connect_with_timeout(args, timeout)
         if result != 0:
             text = _native.last_error()
+            reason = self._reason()
             kind = AuthenticationFailed if text == _AUTH_FAILED_TEXT else ConnectionFailed
             where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
-            raise kind(f"{where}: {text or 'the server refused the connection'}", text)
+            raise kind(f"{where}: {with_reason(text or 'the server refused the connection', reason)}", text, reason)
         self._resized_to = None
+        self._left = False
         self._x = self._y = self._buttons = 0
         return self
 
@@ -190,6 +203,7 @@ class Client:
         """Closes the connection; the last picture stays readable."""
         if self._handle is not None:
             self._lib.vnc_disconnect(self._handle)
+            self._left = True
 
     def close(self) -> None:
         """Disconnects and frees the handle. Harmless when already closed."""
@@ -267,6 +281,21 @@ class Client:
         """Why the last connect failed or the last connection ended, in detail ("" while connected)."""
         return self._text("vnc_get_end_reason", "end_reason")
 
+    def _reason(self) -> str:
+        """end_reason, or "" where it cannot be had (a closed client, an older library)."""
+        if self._handle is None or not _native.has("vnc_get_end_reason"):
+            return ""
+        return self.end_reason
+
+    def _not_connected(self, what: str) -> NotConnected:
+        reason = self._reason()
+        return NotConnected(f"{what}: " + with_reason("not connected", reason), reason=reason)
+
+    def _check_live(self, what: str) -> None:
+        """Raises NotConnected when the connection died (not when disconnect() ended it)."""
+        if not self._left and self.status != Status.CONNECTED:
+            raise self._not_connected(what)
+
     @property
     def cursor(self) -> Optional["Cursor"]:
         """The server's pointer shape (connect with ``cursor="local"``), or None when it sent none."""
@@ -312,7 +341,7 @@ class Client:
         old_size = self.size
         if request(handle, width, height) != 0:
             if not self.connected:
-                raise NotConnected("cannot resize the desktop: not connected")
+                raise self._not_connected("cannot resize the desktop")
             if self._options.get("desktop-size") != "extended":
                 raise NotSupported("resize needs connect(..., desktop_size=\"extended\")")
             raise NotSupported("the server does not offer desktop resizing (no ExtendedDesktopSize)")
@@ -321,7 +350,7 @@ class Client:
             if serial.value != before and status >= 0:
                 break
             if not self.connected:
-                raise NotConnected("the connection ended while waiting for the resize")
+                raise self._not_connected("the connection ended while waiting for the resize")
             if time.monotonic() >= deadline:
                 raise Timeout(f"timed out after {timeout:g} s waiting for the server to resize to {width}x{height}")
             time.sleep(ANSWER_POLL_SECONDS)
@@ -360,6 +389,7 @@ class Client:
             r = self.poll_update()
             if r is not None:
                 return r
+            self._check_live("no more updates will come")
             if time.monotonic() >= deadline:
                 return None
             time.sleep(POLL_SECONDS)
@@ -380,15 +410,21 @@ class Client:
         pixel has been drawn again at the new size.
         Returns at once when it is. Raises Timeout when ``timeout`` passes
         first, NotConnected (with the library's reason) when the connection
-        ends first, LibraryTooOld with a library that does not count updates.
+        has ended (unless ``disconnect`` ended it after a whole picture),
+        LibraryTooOld with a library that does not count updates. The
+        picture itself is ``capture``'s (the Rect is kept for the callers
+        that compare it).
         """
         deadline = time.monotonic() + timeout
-        while not self._whole():
+        while not self._whole() or self.status != Status.CONNECTED:
             if self.status != Status.CONNECTED:
-                if self._whole():  # its last update is handed over before the status falls
-                    break
+                if self._whole():
+                    if self._left:
+                        break
+                    raise self._not_connected("cannot read the screen")
+                reason = self._reason()
                 raise NotConnected("the connection ended before the whole screen arrived: "
-                                   + (self.end_reason or "no reason given"))
+                                   + (reason or "no reason given"), reason=reason)
             if time.monotonic() >= deadline:
                 after = " after the resize" if self._resized_to is not None else ""
                 raise Timeout(f"timed out after {timeout:g} s waiting for the whole screen{after}: "
@@ -415,9 +451,10 @@ class Client:
 
         Raises Timeout (or NotConnected) while the whole screen has not been
         drawn yet (see wait_for_frame): its undrawn parts would show black.
+        Raises NotConnected once the connection has died: the picture would
+        be stale. After ``disconnect`` the last picture stays readable.
         """
-        if not self._whole():
-            self.wait_for_frame(0)
+        self.wait_for_frame(0)
         handle = self._h()
         pixels = ctypes.c_void_p()
         stride, width, height = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
@@ -466,7 +503,7 @@ class Client:
                     why = f"{differing} pixels differ (allowed {max_diff}, tolerance {tolerance})"
                 raise ExpectTimeout(f"the screen did not match within {timeout:g} s: {why}", differing)
             if not self.connected:
-                raise NotConnected("the connection ended while waiting for the screen to match")
+                raise self._not_connected("the connection ended while waiting for the screen to match")
             # Look again only once something changed.
             self.wait_for_update(left)
 
@@ -474,11 +511,11 @@ class Client:
 
     def _pointer(self) -> None:
         if self._lib.vnc_send_pointer(self._h(), self._x, self._y, self._buttons) != 0:
-            raise NotConnected("cannot send pointer input: not connected")
+            raise self._not_connected("cannot send pointer input")
 
     def _send_key(self, sym: int, down: bool) -> None:
         if self._lib.vnc_send_key(self._h(), sym, 1 if down else 0) != 0:
-            raise NotConnected("cannot send key input: not connected")
+            raise self._not_connected("cannot send key input")
 
     @staticmethod
     def _bit(button: int) -> int:
@@ -527,34 +564,47 @@ class Client:
         for _ in range(clicks):
             self.click(button)
 
+    def _shifting(self) -> bool:
+        """Whether Shift is held around shifted characters: the scancodes carry no case."""
+        return self.force_caps or self._options.get("qemu-keys") == "on"
+
+    def _chord(self, keys: str) -> List[int]:
+        syms = chord(keys)
+        # A shifted sign alone ("exclam", "A") with Shift, as type() sends it.
+        if len(syms) == 1 and syms[0] < 0x80 and chr(syms[0]) in _SHIFTED and self._shifting():
+            syms.insert(0, KEYSYMS["Shift_L"])
+        return syms
+
     def key(self, keys: str) -> None:
         """Presses a key or chord and releases it: "Return", "enter", "ctrl-alt-del", "shift-F10".
 
-        Keys are pressed left to right and released right to left.
+        Keys are pressed left to right and released right to left. A
+        shifted character alone ("exclam", "A") comes with Shift while
+        ``type`` would hold it (see there).
         """
-        syms = chord(keys)
+        syms = self._chord(keys)
         for sym in syms:
             self._send_key(sym, True)
         for sym in reversed(syms):
             self._send_key(sym, False)
 
     def key_down(self, keys: str) -> None:
-        for sym in chord(keys):
+        for sym in self._chord(keys):
             self._send_key(sym, True)
 
     def key_up(self, keys: str) -> None:
-        for sym in reversed(chord(keys)):
+        for sym in reversed(self._chord(keys)):
             self._send_key(sym, False)
 
     def type(self, text: str) -> None:
         """Types text key by key: Latin-1 as its keysym, other characters as Unicode
-        keysyms, newline as Return, tab as Tab. Upper case is left to the server,
-        as with a real keyboard; with ``qemu_keys`` on, Shift is held around
-        upper case letters and shifted US punctuation."""
+        keysyms, newline as Return, tab as Tab. With ``qemu_keys`` on (the
+        default) or ``force_caps``, Shift is held around upper case letters
+        and shifted US punctuation; else upper case is left to the server."""
         # "\r\n" is one line end; everything is checked before anything is sent.
         text = text.replace("\r\n", "\n")
         syms = [char_keysym(ch) for ch in text]
-        shift = KEYSYMS["Shift_L"] if self._options.get("qemu-keys") == "on" else None
+        shift = KEYSYMS["Shift_L"] if self._shifting() else None
         held = False
         for ch, sym in zip(text, syms):
             if shift is not None and (ch in _SHIFTED) != held:
@@ -577,7 +627,7 @@ class Client:
         else:
             data = text.encode("latin-1", "replace")
         if self._lib.vnc_send_client_cut_text(self._h(), data, len(data)) != 0:
-            raise NotConnected("cannot send clipboard text: not connected")
+            raise self._not_connected("cannot send clipboard text")
 
 
 class Cursor:
@@ -662,15 +712,10 @@ class TestServer:
         self.stop()
 
 
-def _split_target(target: str) -> Tuple[str, int]:
-    """(host, port) of a connect target without a port number of its own."""
-    try:
-        ipaddress.ip_address(target)
-        return target, 5900  # a bare address, IPv6 ones included
-    except ValueError:
-        pass
-    from .cli import UsageError, parse_target  # the command line's own rules
-    try:
-        return parse_target(target)
-    except UsageError as error:
-        raise ValueError(f"bad server address '{target}': {error}") from None
+def with_reason(text: str, reason: str) -> str:
+    """A failure's text with the library's detail of it, when that adds anything."""
+    if not reason or reason == text:
+        return text
+    if not text or reason.startswith(text):
+        return reason
+    return f"{text} ({reason})"

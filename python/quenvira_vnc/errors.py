@@ -6,11 +6,13 @@ from typing import Optional
 
 
 class VncError(Exception):
-    """A failure of the library or of this package; ``text`` is the library's own text, if any."""
+    """A failure of the library or of this package; ``text`` is the library's own text, if any,
+    ``reason`` why the connection failed or ended in the library's detail ("" when it gave none)."""
 
-    def __init__(self, message: str, text: Optional[str] = None) -> None:
+    def __init__(self, message: str, text: Optional[str] = None, reason: str = "") -> None:
         super().__init__(message)
         self.text = text if text is not None else message
+        self.reason = reason
 
 
 class LibraryNotFound(VncError, ImportError):

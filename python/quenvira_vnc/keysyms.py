@@ -47,6 +47,13 @@ ALIASES: Dict[str, str] = {
     "ctrl": "Control_L", "control": "Control_L", "alt": "Alt_L", "shift": "Shift_L",
     "super": "Super_L", "win": "Super_L", "meta": "Meta_L", "altgr": "ISO_Level3_Shift",
     "menu": "Menu", "print": "Print", "pause": "Pause", "capslock": "Caps_Lock", "numlock": "Num_Lock",
+    # vncdotool's names, so that its scripts run as they are.
+    "bsp": "BackSpace", "spacebar": "space", "sb": "space", "bslash": "backslash", "fslash": "slash",
+    "lshift": "Shift_L", "rshift": "Shift_R", "lctrl": "Control_L", "rctrl": "Control_R",
+    "lalt": "Alt_L", "ralt": "Alt_R", "lmeta": "Meta_L", "rmeta": "Meta_R",
+    "lsuper": "Super_L", "rsuper": "Super_R", "hyper": "Hyper_L", "lhyper": "Hyper_L", "rhyper": "Hyper_R",
+    "scrlk": "Scroll_Lock", "sysrq": "Sys_Req", "numlk": "Num_Lock", "caplk": "Caps_Lock",
+    "kpenter": "KP_Enter", **{f"kp{n}": f"KP_{n}" for n in range(10)},
 }
 
 _FOLDED: Dict[str, int] = {name.lower(): sym for name, sym in KEYSYMS.items() if len(name) > 1}

@@ -15,7 +15,7 @@ import quenvira_vnc as qv
 from quenvira_vnc import _native
 from quenvira_vnc import image as image_module
 
-from conftest import free_port
+from conftest import free_port, wait_until
 
 
 def known_picture():
@@ -51,6 +51,12 @@ def test_capture_shows_the_known_picture(test_server, tmp_path, monkeypatch):
         c.type("Aé€\n")
         c.key("ctrl-alt-del")
         c.paste("x€")
+        # The server goes away: its last picture is stale, reads raise as input does.
+        test_server.stop()
+        assert wait_until(lambda: not c.connected)
+        for use in (c.capture, c.grab, lambda: c.expect(want), lambda: c.type("x")):
+            with pytest.raises(qv.NotConnected, match=r"not connected \(Server closed the connection\)"):
+                use()
     assert qv.Image.open(tmp_path / "a.png") == want
     # Without Pillow and numpy: the package's own PNG writer and reader, and comparison.
     monkeypatch.setattr(image_module, "_PIL", None)
@@ -74,6 +80,7 @@ def test_opt_in_options_fall_back_with_a_server_that_has_no_extensions(test_serv
         c.paste("x€")
         c.disconnect()
         assert c.end_reason != ""
+        assert c.capture() == known_picture()  # a disconnect here keeps the last picture readable
     with qv.Client() as c:
         with pytest.raises(qv.NotSupported, match="desktop_size"):
             c.connect("127.0.0.1", test_server.port).resize(800, 600, timeout=2)
@@ -95,17 +102,18 @@ def test_a_library_without_the_extensions_serves_the_rest(test_server, monkeypat
                 use()
 
 
-@pytest.mark.parametrize("password, kind, text", [
-    (None, qv.ConnectionFailed, "Could not connect to VNC server"),
-    ("wrong", qv.AuthenticationFailed, "VNC Authentication failed"),
+@pytest.mark.parametrize("password, kind, text, reason", [
+    (None, qv.ConnectionFailed, "Could not connect to VNC server", "Connection refused"),
+    ("wrong", qv.AuthenticationFailed, "VNC Authentication failed", "VNC Authentication failed"),
 ])
-def test_refusals_raise_with_the_library_text(password, kind, text):
+def test_refusals_raise_with_the_library_text(password, kind, text, reason):
     port = free_port()
     with qv.TestServer(password="secret") if password else qv.TestServer() as server:
         target = server.port if password else port
         with qv.Client() as c, pytest.raises(kind) as failed:
             c.connect("127.0.0.1", target, password)
     assert failed.value.text == text == qv.last_error()
+    assert reason in failed.value.reason and failed.value.reason in str(failed.value)
 
 
 @pytest.mark.parametrize("keys, keysyms", [
@@ -113,7 +121,7 @@ def test_refusals_raise_with_the_library_text(password, kind, text):
     ("shift-F10", [0xFFE1, 0xFFC7]),
     ("Return", [0xFF0D]), ("enter", [0xFF0D]), ("esc", [0xFF1B]), ("bksp", [0xFF08]),
     ("pgup", [0xFF55]), ("pgdn", [0xFF56]), ("super-l", [0xFFEB, 0x6C]), ("F24", [0xFFD5]),
-    ("KP_7", [0xFFB7]), ("KP_Enter", [0xFF8D]), ("ctrl--", [0xFFE3, 0x2D]), ("0x1008ff13", [0x1008FF13]),
+    ("KP_7", [0xFFB7]), ("KP_Enter", [0xFF8D]), ("lshift-rctrl-ralt-bsp", [0xFFE1, 0xFFE4, 0xFFEA, 0xFF08]), ("ctrl--", [0xFFE3, 0x2D]), ("0x1008ff13", [0x1008FF13]),
 ])
 def test_key_chords(keys, keysyms):
     assert qv.chord(keys) == keysyms
@@ -133,6 +141,16 @@ def test_c_keysym_header_agrees_with_the_table():
     names = {n: int(v, 16) for n, v in re.findall(r"^#define VNC_KEY_(\w+) +(0x[0-9a-f]+)", text, re.M)}
     assert len(names) == text.count("#define VNC_KEY_") > 150
     assert {n: qv.KEYSYMS.get(n) for n in names} == names
+
+
+def test_library_path_names_the_file_loaded():
+    # In a fresh process, found by the system loader under its bare name.
+    lib = os.environ["QUENVIRA_VNC_LIBRARY"]
+    env = {k: v for k, v in os.environ.items() if k != "QUENVIRA_VNC_LIBRARY"}
+    env["LD_LIBRARY_PATH"] = os.path.dirname(lib)
+    run = subprocess.run([sys.executable, "-c", "import quenvira_vnc; print(quenvira_vnc.library_path())"],
+                         env=env, capture_output=True, text=True, timeout=60)
+    assert run.stdout.strip() == os.path.realpath(lib), run.stderr
 
 
 def vnc_do(*args, env=None, stdin=""):
@@ -176,17 +194,21 @@ def test_vnc_do_exit_statuses(tmp_path):
         for status, args, env in cases:
             run = vnc_do(*args, env=env)
             assert run.returncode == status, (args, run.stderr)
+            if status == 3:
+                assert "Connection refused" in run.stderr, run.stderr
             if args[-2:] == ["click", "9"]:
                 assert "a button, a whole number from 1 to 8, not '9'" in run.stderr, run.stderr
             assert run.stderr.startswith("vnc-do: ") and "Traceback" not in run.stderr, run.stderr
-        # vncdotool's forms: a script file and standard input, its aliases and
-        # the fuzz argument of expect; Client.connect takes HOST::PORT.
+        # vncdotool's forms: a script file and standard input, its aliases,
+        # options and key names, the fuzz argument of (r)expect;
+        # Client.connect takes HOST::PORT.
         script = tmp_path / "run.vdo"
         region = tmp_path / "region.png"
         script.write_text(f"mousemove 10 20  # comment\nclick 1\nrcapture {region} 0 0 64 48\n"
-                          f"rexpect {ref} 0 0\nexpect {ref} 3\nsleep 0.05\n")
-        run = vnc_do("-s", at, "--delay", "5", str(script), "-", env={"VNC_PASSWORD": "secret"},
-                     stdin="type hi key enter\n")
+                          f"rexpect {ref} 0 0\nrexpect {ref} 0 0 5\nexpect {ref} 3\nsleep 0.05\n"
+                          "key bsp key lctrl-ralt-bslash key spacebar key fslash key lsuper\n")
+        run = vnc_do("-s", at, "--delay", "5", "-t", "5", "--nocursor", "--force-caps", "--no-qemu-keys",
+                     str(script), "-", env={"VNC_PASSWORD": "secret"}, stdin="type Hi! key enter\n")
         assert run.returncode == 0, run.stderr
         assert qv.Image.open(region).size == (64, 48)
         with qv.Client() as c:
