@@ -17,6 +17,9 @@ from .image import Image, Rect, RegionLike, check_region
 from .keysyms import KEYSYMS, char_keysym, chord
 
 POLL_SECONDS = 0.01
+# The longest single wait for the library's events: whatever it misses, a
+# look this often still sees.
+MAX_EVENT_WAIT_SECONDS = 0.25
 # Waiting for a resize's answer: read soon after it shows, the update count
 # tells when the new size is whole (see resize).
 ANSWER_POLL_SECONDS = 0.001
@@ -337,7 +340,7 @@ class Client:
         before = serial.value
         # The server shows that it can resize in its first update.
         while self.update_count == 0 and self.connected and time.monotonic() < deadline:
-            time.sleep(POLL_SECONDS)
+            self._pause(deadline)
         old_size = self.size
         if request(handle, width, height) != 0:
             if not self.connected:
@@ -392,7 +395,21 @@ class Client:
             self._check_live("no more updates will come")
             if time.monotonic() >= deadline:
                 return None
-            time.sleep(POLL_SECONDS)
+            self._pause(deadline)
+
+    def _pause(self, deadline: float) -> None:
+        """Until the library reports something (pixels, the status, ...) or ``deadline``.
+
+        A library without vnc_wait_event is looked at again after a short sleep.
+        """
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return
+        if not _native.has("vnc_wait_event"):
+            time.sleep(min(POLL_SECONDS, left))
+            return
+        wait = _native.extension("vnc_wait_event", "waiting")
+        wait(self._h(), int(min(left, MAX_EVENT_WAIT_SECONDS) * 1000) + 1)
 
     def _whole(self) -> bool:
         """Whether the framebuffer holds a whole picture of this connection."""
@@ -429,7 +446,7 @@ class Client:
                 after = " after the resize" if self._resized_to is not None else ""
                 raise Timeout(f"timed out after {timeout:g} s waiting for the whole screen{after}: "
                               "the server has not drawn all of it")
-            time.sleep(POLL_SECONDS)
+            self._pause(deadline)
         width, height = self.size
         return Rect(0, 0, width, height)
 
