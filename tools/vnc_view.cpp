@@ -1,18 +1,23 @@
 // vnc-view: a small VNC viewer on SDL2, and the reference host of the
-// library. It uses the public header only. The pattern worth copying is in
-// viewer::pull_pixels: take the dirty rectangle, hold the framebuffer lock
-// only while copying that rectangle, and show only what changed. It draws
+// library. It uses the public header only. The patterns worth copying are
+// viewer::run, which sleeps until SDL or the library (through a thread in
+// vnc_wait_event) has something, and viewer::pull_pixels: take the dirty
+// rectangle, hold the framebuffer lock only while copying that rectangle,
+// and show only what changed. It draws
 // into SDL's window surface, with no renderer: on X11 that is a shared-memory
 // image, and no OpenGL (with Mesa's LLVM where there is no GPU) is loaded.
 #include <SDL.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,12 +30,9 @@ namespace {
 using namespace qv_tool;
 using namespace qv_view;
 
-// How often the handle is polled while its screen changes (or input comes):
-// about a frame at 60 Hz. With nothing changing the interval doubles up to
-// kIdlePollMs, so that an idle viewer seldom wakes, at the price of showing
-// the first change after a quiet spell up to that much later.
-constexpr Uint32 kFrameMs = 16;
-constexpr Uint32 kIdlePollMs = 250;
+// At most one painting per frame (60 Hz): a burst of small updates is
+// shown together, a change after a quiet spell at once.
+constexpr Uint64 kFrameMs = 16;
 // Window size while connecting, before the remote size is known.
 constexpr int kFirstWidth = 640, kFirstHeight = 480;
 // --resize-remote asks for the window's size once it has kept it this long,
@@ -198,6 +200,9 @@ void print_help() {
         "clipboard. Both in UTF-8 with a server that takes it (Extended\n"
         "Clipboard), else as Latin-1 (other characters become '?').\n"
         "\n"
+        "The server's bell marks the window as wanting attention until it has the\n"
+        "focus (how that shows is up to the window manager).\n"
+        "\n"
         "The title shows the desktop's name, the server, its desktop size, the\n"
         "connection state and the scale.\n"
         "\n"
@@ -322,9 +327,16 @@ private:
     void send_clipboard();
     void send_key(uint32_t keysym, bool down);
     void send_pointer();
-    void input_came();
 
-    void poll_extras();
+    bool start_waiter();
+    void stop_waiter();
+    int loop();
+    Uint64 next_wake() const;
+    bool paint_pending() const;
+    void library_event();
+    void check_name();
+    void check_size_answer();
+    void bell();
     void poll_cursor();
     void poll_clipboard();
     void resize_remote();
@@ -356,10 +368,18 @@ private:
     bool mirror_valid_ = false;
     scaler scaler_;
     std::vector<uint32_t> scratch_;  // scaled pixels for a window of another format
-    Uint64 next_poll_ = 0;
-    Uint32 poll_ms_ = kFrameMs;
     bool quit_ = false;
     bool connected_ = false;
+    bool lost_ = false;        // the library said the connection ended
+    bool pixels_due_ = false;  // the library handed over pixels not yet looked at
+    Uint64 last_paint_ = 0;    // when the window was last shown
+
+    // The thread in vnc_wait_event. It adds what it was told to events_ and
+    // posts an SDL event of type event_type_ only when events_ was empty, so
+    // that the queue holds one such event however busy the server is.
+    std::thread waiter_;
+    std::atomic<unsigned> events_{0};
+    Uint32 event_type_ = 0;
     bool scale_ = true;
     bool chord_ = false;  // F8 was pressed: the next key is a command
     std::string title_;
@@ -451,42 +471,118 @@ int viewer::run(vnc_client_t *client) {
     fb_w_ = w, fb_h_ = h;
     fit_window(w, h);
     update_title();
+    if (!start_waiter()) return kExitInternal;
+    const int status = loop();
+    stop_waiter();
+    return status;
+}
+
+// The library's events come from a thread of their own, as SDL can wait
+// for only its own queue; SDL_PushEvent wakes the main thread's wait.
+bool viewer::start_waiter() {
+    event_type_ = SDL_RegisterEvents(1);
+    if (event_type_ == static_cast<Uint32>(-1)) {
+        complain("cannot register an SDL event: %s", SDL_GetError());
+        return false;
+    }
+    try {
+        waiter_ = std::thread([this] {
+            for (;;) {
+                const int bits = vnc_wait_event(client_, -1);
+                if (bits <= 0) return;  // the handle is going away
+                if (events_.fetch_or(static_cast<unsigned>(bits)) == 0) {
+                    SDL_Event ev{};
+                    ev.type = event_type_;
+                    SDL_PushEvent(&ev);
+                }
+                // Nothing more comes after the end.
+                if ((bits & VNC_EVENT_STATUS) && vnc_get_status(client_) != VNC_STATUS_CONNECTED)
+                    return;
+            }
+        });
+    } catch (const std::system_error &e) {
+        complain("cannot start a thread: %s", e.what());
+        return false;
+    }
+    return true;
+}
+
+// vnc_disconnect wakes the waiter with the end, which it leaves on; joined
+// here so that it is out of the handle before vnc_destroy frees it.
+void viewer::stop_waiter() {
+    if (!waiter_.joinable()) return;
+    vnc_disconnect(client_);
+    waiter_.join();
+}
+
+int viewer::loop() {
     for (;;) {
-        // Sleeps until input arrives or the next look at the framebuffer is
-        // due; then drains the queue.
-        const Uint64 now = SDL_GetTicks64();
-        const Uint64 wake = resize_due_ ? std::min(next_poll_, resize_due_) : next_poll_;
+        // Sleeps until input or the library's news arrives, or a timer
+        // set for something pending (a frame's pause between paintings, a
+        // resize to ask for) runs out; then drains the queue. With nothing
+        // pending there is no timeout: an idle viewer does not wake.
+        const Uint64 wake = next_wake(), now = SDL_GetTicks64();
         SDL_Event ev;
-        if (SDL_WaitEventTimeout(&ev, wake > now ? int(wake - now) : 0)) {
+        int got;
+        if (wake == 0) {
+            got = SDL_WaitEvent(&ev);
+            if (!got) {
+                complain("cannot wait for events: %s", SDL_GetError());
+                return kExitInternal;
+            }
+        } else {
+            got = SDL_WaitEventTimeout(&ev, wake > now ? int(wake - now) : 0);
+        }
+        if (got) {
             handle(ev);
             while (!quit_ && SDL_PollEvent(&ev)) handle(ev);
         }
         if (quit_) return kExitOk;
-        if (resize_due_ && SDL_GetTicks64() >= resize_due_) resize_remote();
-        const bool due = SDL_GetTicks64() >= next_poll_;
-        if (!due && !full_ && !push_) continue;
-        if (vnc_get_status(client_) != VNC_STATUS_CONNECTED) {
+        if (lost_) {
             connected_ = false;
             update_title();
             complain("%s: the connection was lost (the server closed it or went away)",
                      where_.c_str());
             return kExitLost;
         }
-        if (due) poll_extras();
-        bool shown = false;
-        if (!pull_pixels(&shown)) return kExitInternal;
-        // The library signals no change: it is polled, once a frame while
-        // the screen changes, then less and less often, up to kIdlePollMs.
-        if (shown) poll_ms_ = kFrameMs;
-        else if (due) poll_ms_ = std::min<Uint32>(poll_ms_ * 2, kIdlePollMs);
-        if (due || shown) next_poll_ = SDL_GetTicks64() + poll_ms_;
+        const Uint64 t = SDL_GetTicks64();
+        if (resize_due_ && t >= resize_due_) resize_remote();
+        if (paint_pending() && t >= last_paint_ + kFrameMs) {
+            bool shown = false;
+            if (!pull_pixels(&shown)) return kExitInternal;
+            if (shown) last_paint_ = t;
+        }
     }
 }
 
-// Input often changes the screen: look again within a frame.
-void viewer::input_came() {
-    poll_ms_ = kFrameMs;
-    next_poll_ = std::min<Uint64>(next_poll_, SDL_GetTicks64() + kFrameMs);
+// When the loop must look again without an event, or 0 for never.
+Uint64 viewer::next_wake() const {
+    Uint64 wake = resize_due_;
+    if (paint_pending()) {
+        const Uint64 paint = std::max<Uint64>(last_paint_ + kFrameMs, 1);
+        wake = wake ? std::min(wake, paint) : paint;
+    }
+    return wake;
+}
+
+// New pixels, a new layout, a moved pointer shape or a window to show again.
+bool viewer::paint_pending() const { return pixels_due_ || full_ || push_ || cursor_dirty_; }
+
+// What the waiter reported since the last time: each bit names the getter
+// that has news.
+void viewer::library_event() {
+    const unsigned bits = events_.exchange(0);
+    if (bits & VNC_EVENT_STATUS && vnc_get_status(client_) != VNC_STATUS_CONNECTED) {
+        lost_ = true;
+        return;
+    }
+    if (bits & (VNC_EVENT_UPDATE | VNC_EVENT_DESKTOP_SIZE)) pixels_due_ = true;
+    if (bits & VNC_EVENT_CURSOR) poll_cursor();
+    if (bits & VNC_EVENT_CLIPBOARD) poll_clipboard();
+    if (bits & VNC_EVENT_DESKTOP_SIZE) check_size_answer();
+    if (bits & VNC_EVENT_BELL) bell();
+    // The name has no event of its own: it comes with an update.
+    if (bits) check_name();
 }
 
 // The host loop's heart: the dirty rectangle, then the framebuffer lock only
@@ -494,6 +590,7 @@ void viewer::input_came() {
 // scaled); scaling and showing happen after the lock is released.
 bool viewer::pull_pixels(bool *shown) {
     int x, y, w, h;
+    pixels_due_ = false;
     if (vnc_get_dirty_rect(client_, &x, &y, &w, &h)) pending_.add(x, y, w, h);
     const rect d = layout();
     if (d.x != drawn_layout_.x || d.y != drawn_layout_.y || d.w != drawn_layout_.w ||
@@ -709,21 +806,22 @@ void viewer::handle(const SDL_Event &ev) {
     switch (ev.type) {
     case SDL_QUIT: quit_ = true; break;
     case SDL_WINDOWEVENT: window_event(ev.window); break;
-    case SDL_KEYDOWN: input_came(), key_down(ev.key); break;
-    case SDL_KEYUP: input_came(), key_up(ev.key); break;
-    case SDL_TEXTINPUT: input_came(), text_input(ev.text.text); break;
-    case SDL_MOUSEMOTION: input_came(), pointer_moved(ev.motion.x, ev.motion.y); break;
+    case SDL_KEYDOWN: key_down(ev.key); break;
+    case SDL_KEYUP: key_up(ev.key); break;
+    case SDL_TEXTINPUT: text_input(ev.text.text); break;
+    case SDL_MOUSEMOTION: pointer_moved(ev.motion.x, ev.motion.y); break;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP:
-        input_came();
         pointer_moved(ev.button.x, ev.button.y);
         button(ev.button.button, ev.type == SDL_MOUSEBUTTONDOWN);
         break;
-    case SDL_MOUSEWHEEL: input_came(), wheel(ev.wheel); break;
+    case SDL_MOUSEWHEEL: wheel(ev.wheel); break;
     case SDL_CLIPBOARDUPDATE:
         if (SDL_GetWindowFlags(window_) & SDL_WINDOW_INPUT_FOCUS) send_clipboard();
         break;
-    default: break;
+    default:
+        if (ev.type == event_type_ && event_type_ != 0) library_event();
+        break;
     }
 }
 
@@ -740,7 +838,6 @@ void viewer::window_event(const SDL_WindowEvent &w) {
     case SDL_WINDOWEVENT_LEAVE:
         mouse_in_ = w.event == SDL_WINDOWEVENT_ENTER;
         cursor_dirty_ = true;
-        input_came();
         break;
     case SDL_WINDOWEVENT_EXPOSED:
     case SDL_WINDOWEVENT_SHOWN:
@@ -914,25 +1011,32 @@ void viewer::send_clipboard() {
     }
 }
 
-// The cheap getters, looked at when the framebuffer is: the pointer shape,
-// the server's clipboard, the desktop's name, the answer to a resize.
-void viewer::poll_extras() {
-    poll_cursor();
-    poll_clipboard();
+void viewer::check_name() {
     char name[256];
     if (vnc_get_desktop_name(client_, name, sizeof name) >= 0 && name_ != name) {
         name_ = name;
         update_title();
     }
+}
+
+// A refusal of --resize-remote's request is said once; the picture scales.
+void viewer::check_size_answer() {
     unsigned serial = 0;
     const int answer = vnc_get_desktop_size_status(client_, &serial);
-    if (serial != size_answer_serial_) {
-        size_answer_serial_ = serial;
-        static const char *const why[] = {"", "prohibited", "out of resources", "invalid layout"};
-        if (answer > 0)
-            complain("the server refused to resize its desktop to %dx%d: %s", asked_w_, asked_h_,
-                     answer <= 3 ? why[answer] : "unknown reason");
-    }
+    if (serial == size_answer_serial_) return;
+    size_answer_serial_ = serial;
+    static const char *const why[] = {"", "prohibited", "out of resources", "invalid layout"};
+    if (answer > 0)
+        complain("the server refused to resize its desktop to %dx%d: %s", asked_w_, asked_h_,
+                 answer <= 3 ? why[answer] : "unknown reason");
+}
+
+// The server's bell asks for attention the way a terminal's does: the
+// window manager marks the window until it gets the focus. With the focus
+// the user is looking already, and there is nothing to do.
+void viewer::bell() {
+    if (!(SDL_GetWindowFlags(window_) & SDL_WINDOW_INPUT_FOCUS))
+        SDL_FlashWindow(window_, SDL_FLASH_UNTIL_FOCUSED);
 }
 
 void viewer::poll_cursor() {
