@@ -1,10 +1,13 @@
 // vnc-view, the SDL viewer, run on an Xvfb of its own (SDL's X11 driver):
 // its window dumped with xwd shows the server's picture exactly, follows
-// changes, its clicks and keys arrive at an Xvnc server, and it exits with
-// its documented statuses on a wrong password and on a server that dies.
+// changes and the server's clipboard, its clicks and keys arrive at an Xvnc
+// server, and it exits with its documented statuses when told to, on a
+// wrong password and on a server that dies.
 #include <gtest/gtest.h>
 
 #ifdef VNC_VIEW_PATH
+
+#include <signal.h>
 
 #include <cstdlib>
 #include <string>
@@ -19,7 +22,7 @@ namespace {
 
 using namespace interop;
 
-constexpr int kExitAuth = 4, kExitLost = 7;
+constexpr int kExitOk = 0, kExitAuth = 4, kExitLost = 7;
 constexpr int kWidth = 400, kHeight = 300;
 const char *kPassword = "quenvira";
 const Millis kShow(20000);
@@ -90,6 +93,10 @@ TEST_F(View, DemoShowsTheTestServersPicture) {
     const std::string win = window();
     ASSERT_FALSE(win.empty()) << "no connected viewer window";
     EXPECT_EQ(shows(win, canned_picture()), "");
+    // SDL makes SIGTERM a quit: the thread waiting for the library must
+    // be woken and joined for the viewer to leave.
+    ASSERT_EQ(kill(view_.pid(), SIGTERM), 0);
+    EXPECT_EQ(view_.wait_exit(Millis(10000)), kExitOk);
 }
 
 TEST_F(View, WrongPasswordIsAnAuthenticationFailure) {
@@ -100,8 +107,8 @@ TEST_F(View, WrongPasswordIsAnAuthenticationFailure) {
     EXPECT_NE(view_.log().find("wrong or missing password"), std::string::npos);
 }
 
-// The screen at 1:1, a change on it, and the server killed, with the
-// password from a file.
+// The screen at 1:1, a change on it, a text copied on the server, and the
+// server killed, with the password from a file.
 TEST_F(View, ShowsXvncAndFollowsItUntilItDies) {
     std::string err;
     ASSERT_TRUE(peers_.start_server(ServerKind::kXvnc, kWidth, kHeight, &err, kPassword)) << err;
@@ -120,6 +127,20 @@ TEST_F(View, ShowsXvncAndFollowsItUntilItDies) {
     ASSERT_TRUE(show_on_root(d, picture_file(Picture::kFlat, kWidth, kHeight), &err)) << err;
     ASSERT_TRUE(grab_root(d, &root, &err)) << err;
     EXPECT_EQ(shows(win, root), "") << "after the change";
+
+    // Xvnc watches its selections; xclip stays as the owner. The text lands
+    // in the viewer's clipboard, which the viewer itself serves to xclip -o.
+    const std::string text = "copied on the server", file = dir_.file("clip.txt");
+    ASSERT_TRUE(write_file(file, text));
+    peers_.start_x_client({"xclip", "-quiet", "-selection", "clipboard", "-i", file}, "xclip.log");
+    std::string local;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            local = x_tool(xvfb_.display(), {"xclip", "-o", "-selection", "clipboard"}).out;
+            return local == text;
+        },
+        kShow, Millis(100)))
+        << "local clipboard: \"" << local << "\"";
 
     dynamic_cast<Xvnc &>(peers_.server()).stop();
     EXPECT_EQ(view_.wait_exit(Millis(10000)), kExitLost);
