@@ -171,6 +171,11 @@ VNC_API void vnc_test_server_stop(void);
  *                 and enables vnc_request_desktop_size
  *   desktop-name  off | on: on offers DesktopName, so that
  *                 vnc_get_desktop_name follows the server's renames
+ *   continuous-updates off | on: on offers Fence and ContinuousUpdates;
+ *                 with a server that takes them it sends updates without
+ *                 waiting to be asked for each (paced by its fences, which
+ *                 are answered once all before them has been handled), and
+ *                 vnc_sync uses a fence
  *   qemu-keys     off | on: on offers the QEMU Extended Key Event; once the
  *                 server takes it, vnc_send_key also sends the key's XT
  *                 scancode for a US keyboard (a keysym with none goes as a
@@ -231,6 +236,22 @@ VNC_API int vnc_request_desktop_size(vnc_client_t *client, int width, int height
  * -1 from a request until its answer, and for a null handle. serial (may be null) grows with
  * every answer. */
 VNC_API int vnc_get_desktop_size_status(vnc_client_t *client, unsigned *serial);
+
+/* Returns once the server has handled every message sent before the call
+ * and every update it sent up to its answer is in the framebuffer and
+ * reported dirty (then VNC_EVENT_SYNC is raised too). With a server that
+ * has shown Fence (option continuous-updates=on, and a server that takes
+ * it) a fence request answers it: VNC_SYNC_FENCE. Otherwise a request for
+ * the top-left pixel alone, answered by the first update that redraws it:
+ * VNC_SYNC_UPDATE (an update already under way that redraws that pixel
+ * may end it early). 0 when timeout_ms passes first (negative: no limit),
+ * -1 when not connected, for a failed send, when the connection ends while
+ * waiting, or for a null handle. One sync at a time: a second call waits
+ * for the first. The screen shows an application's reaction to input only
+ * once the application has drawn it, which the server cannot promise. */
+#define VNC_SYNC_FENCE 1
+#define VNC_SYNC_UPDATE 2
+VNC_API int vnc_sync(vnc_client_t *client, int timeout_ms);
 
 /* What vnc_wait_event reports, as bits. */
 #define VNC_EVENT_UPDATE 1        /* pixels handed over to the framebuffer */

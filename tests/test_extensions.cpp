@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +82,7 @@ TEST(Options, SetUpBytes) {
          0},
         {{{"cursor", "local"}, {"cursor", "server"}, {"shared", "on"}}, {16, 5, 2, 1, 0, -223}, 1},
         {{{"desktop-name", "on"}}, {16, 5, 2, 1, 0, -223, -307}, 1},
+        {{{"continuous-updates", "on"}}, {16, 5, 2, 1, 0, -223, -312, -313}, 1},
     };
     if (vnc_jpeg_available())
         cases.push_back({{{"jpeg-quality", "8"}, {"encodings", "tight"}}, {7, -24, -223, -224}, 1});
@@ -424,5 +426,54 @@ TEST(Events, EachCauseWakesTheWaiter) {
         waiter.join();  // returned: woken
         if (!destroy) vnc_destroy(c);
         s.open_gate();
+    }
+}
+
+// vnc_sync through a fence (with continuous updates, which then replace
+// the update requests until the close ends them) and through a request for
+// the top-left pixel; the update before the answer is in by then.
+TEST(Events, SyncAndContinuousUpdates) {
+    for (const bool fences : {true, false}) {
+        SCOPED_TRACE(fences ? "fence" : "request");
+        ScriptedServer s;
+        const ByteVec payload = Bytes().str("qvsy").u32(1).vec();
+        if (fences) {
+            s.handshake(10, 10, "test", 8).send(Bytes{248, 0, 0, 0, 0x80, 0, 0, 0, 1, 0, 150});
+            s.read(10).read(10).gate().read(17);
+            s.send(Bytes().u8(0).u8(0).u16(1).rect(5, 5, 1, 1, 0).pixel(0xFF123456));
+            s.send(Bytes{248, 0, 0, 0, 0, 0, 0, 1, 8}.raw(payload)).read(10).expect_closed();
+        } else {
+            s.handshake(10, 10).gate().read(10);
+            s.send(Bytes().u8(0).u8(0).u16(1).rect(0, 0, 1, 1, 0).pixel(0xFF123456)).read(10);
+        }
+        s.start();
+        Conn cl;
+        if (fences) {
+            ASSERT_EQ(0, vnc_set_option(cl.c, "continuous-updates", "on"));
+        }
+        ASSERT_EQ(0, vnc_connect(cl.c, "127.0.0.1", s.port(), nullptr));
+        ASSERT_TRUE(wait_until([&] { return s.steps_done() >= (fences ? 13u : 10u); }));
+        auto sync = std::async(std::launch::async, [&] { return vnc_sync(cl.c, 5000); });
+        s.open_gate();
+        ASSERT_EQ(fences ? VNC_SYNC_FENCE : VNC_SYNC_UPDATE, sync.get());
+        EXPECT_TRUE(vnc_wait_event(cl.c, 0) & VNC_EVENT_SYNC);
+        void *px;
+        int stride, w, h;
+        ASSERT_EQ(0, vnc_lock_framebuffer(cl.c, &px, &stride, &w, &h));
+        EXPECT_EQ(0xFF123456u, static_cast<uint32_t *>(px)[fences ? 55 : 0]);
+        vnc_unlock_framebuffer(cl.c);
+        if (fences) {
+            EXPECT_EQ((ByteVec{248, 0, 0, 0, 0, 0, 0, 0, 1, 0}), s.read_at(6)) << "the server's fence answered";
+            EXPECT_EQ((ByteVec{150, 1, 0, 0, 0, 0, 0, 10, 0, 10}), s.read_at(7)) << "enabled";
+            const ByteVec sync_fence = Bytes{248, 0, 0, 0, 0x80, 0, 0, 1, 8}.raw(payload).vec();
+            EXPECT_EQ(sync_fence, s.read_at(8));
+            vnc_disconnect(cl.c);
+            EXPECT_EQ((ByteVec{150, 0, 0, 0, 0, 0, 0, 10, 0, 10}), s.read_at(9))
+                << "no update request while continuous, and ended at the close";
+        } else {
+            EXPECT_EQ((ByteVec{3, 0, 0, 0, 0, 0, 0, 1, 0, 1}), s.read_at(6));
+        }
+        ASSERT_TRUE(s.wait_done());
+        EXPECT_TRUE(s.ok()) << s.error();
     }
 }

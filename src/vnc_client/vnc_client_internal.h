@@ -66,11 +66,13 @@ constexpr int32_t kEncodingCursor = -239;
 constexpr int32_t kEncodingQemuKeys = -258;
 constexpr int32_t kEncodingExtDesktopSize = -308;
 constexpr int32_t kEncodingDesktopName = -307;
+constexpr int32_t kEncodingFence = -312;
+constexpr int32_t kEncodingContinuousUpdates = -313;
 constexpr int32_t kEncodingExtClipboard = static_cast<int32_t>(0xC0A1E5CEu);
 
 // Server messages beyond the basic four whose length we know (a Fence's
 // from its own length byte), read in step also when not asked for.
-constexpr uint8_t kMsgEndOfContinuousUpdates = 150;
+constexpr uint8_t kMsgEndOfContinuousUpdates = 150;  // also EnableContinuousUpdates, ours
 constexpr uint8_t kMsgServerFence = 248;
 constexpr uint8_t kMsgXvp = 250;
 constexpr uint32_t kFenceBlockBefore = 1u << 0;
@@ -88,6 +90,7 @@ struct vnc_options {
     bool cursor_local = false;
     bool desktop_extended = false;
     bool desktop_name = false;
+    bool continuous_updates = false;
     bool qemu_keys = false;
     bool clipboard_utf8 = false;
     bool shared = true;
@@ -192,6 +195,9 @@ struct vnc_deleter {
 
 struct vnc_tight_state;
 
+// Continuous updates: not shown by the server yet, on, or off for good.
+enum { kCuUnknown, kCuOn, kCuOff };
+
 struct vnc_client {
     vnc_socket_t sock = VNC_INVALID_SOCKET;  // written under send_lock once a worker may run
     // Our end of the stream is queued, by a close; a failed send broke the
@@ -283,12 +289,28 @@ struct vnc_client {
     std::atomic<unsigned> update_count{0};
 
     // Events not yet handed to vnc_wait_event (VNC_EVENT_* bits), its
-    // waiters, and whether vnc_destroy is sending them away.
+    // waiters (and vnc_sync's), and whether vnc_destroy is sending them
+    // away; the last vnc_sync completed.
     std::mutex event_lock;
     std::condition_variable event_cv;
     unsigned events = 0;
     int event_waiters = 0;
     bool events_closing = false;
+    uint32_t sync_done = 0;
+
+    // Fence and continuous updates. The server has sent a fence request, so
+    // it takes ours; continuous updates are on (the worker then asks for
+    // no updates).
+    std::atomic<int> fence_ok{0};
+    std::atomic<int> cu_on{kCuUnknown};
+    // One vnc_sync at a time; its serial. Without fences the sync is an
+    // update covering the top-left pixel, asked for on its own: the serial
+    // waiting for it, and the one the update being received answers
+    // (worker only).
+    std::mutex sync_lock;
+    uint32_t sync_serial = 0;
+    std::atomic<uint32_t> sync_by_update{0};
+    uint32_t sync_armed = 0, sync_hit = 0;
 
     // Guards what the extension getters read, so that they never wait for
     // the framebuffer lock and the worker never waits for them.
@@ -313,6 +335,16 @@ struct vnc_client {
 
 // The worker's phase while it reads a rectangle.
 extern const char kPhaseRectangle[];
+
+// Fence and continuous updates, worker side: a fence without the request
+// bit (our sync's answer, if it is one); a server's EndOfContinuousUpdates;
+// a resize while they are on; the end of an update; and the close, which
+// ends them.
+void vnc_sync_fence_answer(vnc_client_t *client, const uint8_t *payload, size_t len);
+void vnc_cu_server_end(vnc_client_t *client);
+void vnc_cu_resized(vnc_client_t *client);
+void vnc_sync_update_done(vnc_client_t *client);
+void vnc_cu_close(vnc_client_t *client);
 
 // Raises VNC_EVENT_* bits for vnc_wait_event.
 void vnc_signal_event(vnc_client_t *client, unsigned bits);

@@ -55,6 +55,10 @@ void vnc_note_read_failure(vnc_client_t *c, const char *what) {
 
 void vnc_extensions_reset(vnc_client_t *c) {
     c->qemu_keys_ok.store(0);
+    c->fence_ok.store(0);
+    c->cu_on.store(kCuUnknown);
+    c->sync_by_update.store(0);
+    c->sync_armed = c->sync_hit = 0;
     c->ext_desktop_ok.store(0);
     c->ext_clipboard_ok.store(0);
     c->update_count.store(0);

@@ -68,6 +68,8 @@ void vnc_set_error(vnc_client_t *client, const char *text) {
 void vnc_disconnect_locked(vnc_client_t *c) {
     const bool standing = c->status.load() == VNC_STATUS_CONNECTED;
     if (c->worker_started || standing) vnc_note_end(c, "Closed by vnc_disconnect");
+    // The server's continuous updates end before our stream does.
+    if (standing) vnc_cu_close(c);
     c->stopping.store(1);
     c->running.store(0);
     bool deliver;

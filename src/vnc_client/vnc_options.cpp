@@ -78,6 +78,10 @@ std::vector<int32_t> vnc_connection_encodings(const vnc_client_t *c) {
     if (tight) list.push_back(kEncodingLastRect);
     if (o.desktop_extended) list.push_back(kEncodingExtDesktopSize);
     if (o.desktop_name) list.push_back(kEncodingDesktopName);
+    if (o.continuous_updates) {
+        list.push_back(kEncodingFence);
+        list.push_back(kEncodingContinuousUpdates);
+    }
     if (o.cursor_local) list.push_back(kEncodingCursor);
     if (o.qemu_keys) list.push_back(kEncodingQemuKeys);
     if (o.clipboard_utf8) list.push_back(kEncodingExtClipboard);
@@ -128,6 +132,7 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
             {"cursor", "server", "local", &vnc_options::cursor_local},
             {"desktop-size", "basic", "extended", &vnc_options::desktop_extended},
             {"desktop-name", "off", "on", &vnc_options::desktop_name},
+            {"continuous-updates", "off", "on", &vnc_options::continuous_updates},
             {"qemu-keys", "off", "on", &vnc_options::qemu_keys},
             {"clipboard", "latin1", "utf8", &vnc_options::clipboard_utf8},
             {"shared", "off", "on", &vnc_options::shared},

@@ -59,6 +59,7 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
         // the new size counts as whole once every pixel has been drawn.
         b.drew = false;
         c->full_request_open = false;
+        vnc_cu_resized(c);
         vnc_publish(c, vnc_publish_mode::boundary);
         return true;
     }
@@ -128,7 +129,11 @@ bool handle_rectangle(vnc_client_t *c, vnc_byte_source &in, bool *last) {
         vnc_back_damage(c, x, y, w, h);
         b.drew = true;
     }
-    if (result == kDecodeOk) vnc_back_drawn(c, x, y, w, h);
+    if (result == kDecodeOk) {
+        vnc_back_drawn(c, x, y, w, h);
+        // The answer to a sync's request for the top-left pixel.
+        if (c->sync_armed && x == 0 && y == 0 && w > 0 && h > 0) c->sync_hit = c->sync_armed;
+    }
     return true;
 }
 
@@ -153,6 +158,8 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     vnc_clipboard_known(c);
     vnc_back_wake(c);
     c->back.drew = false;
+    // This update answers the sync asked for before it began, if any.
+    c->sync_armed = c->sync_by_update.load();
     // Only the worker reads through c->reader; the message fuzzer passes a
     // memory reader and gets no interim publishes.
     vnc_socket_reader *ticking = c->reader.get() == &in ? c->reader.get() : nullptr;
@@ -179,7 +186,9 @@ bool handle_framebuffer_update(vnc_client_t *c, vnc_byte_source &in) {
     // whole: a count of 1 means the first full picture has arrived.
     if (c->back.pending_count == 0 && !c->back.resized && c->back.drew && !c->drawn.missing)
         c->update_count.fetch_add(1);
-    if (c->running.load()) send_framebuffer_update_request(c, 1);
+    vnc_sync_update_done(c);
+    // With continuous updates the server sends without being asked.
+    if (c->running.load() && c->cu_on.load() != kCuOn) send_framebuffer_update_request(c, 1);
     return true;
 }
 
@@ -200,7 +209,12 @@ bool handle_fence(vnc_client_t *c, vnc_byte_source &in) {
     }
     uint8_t reply[9 + kMaxFencePayload] = {kMsgServerFence};
     if (in.read(reply + 9, len, kPayloadTimeoutMs)) return false;
-    if (!(flags & kFenceRequest)) return true;
+    if (!(flags & kFenceRequest)) {
+        vnc_sync_fence_answer(c, reply + 9, len);
+        return true;
+    }
+    // A server that asks takes our fences too.
+    c->fence_ok.store(1);
     vnc_put_be32(reply + 4, flags & (kFenceBlockBefore | kFenceBlockAfter | kFenceSyncNext));
     reply[8] = len;
     vnc_send_message(c, reply, 9 + size_t{len});
@@ -254,7 +268,9 @@ bool vnc_handle_server_message(vnc_client_t *c, vnc_byte_source &in, uint8_t typ
         vnc_signal_event(c, VNC_EVENT_BELL);
         return true;
     case 3: return vnc_handle_cut_text(c, in);
-    case kMsgEndOfContinuousUpdates: return true;  // nothing follows the type
+    case kMsgEndOfContinuousUpdates:  // nothing follows the type
+        vnc_cu_server_end(c);
+        return true;
     case kMsgServerFence: return handle_fence(c, in);
     case kMsgXvp: {
         c->phase = "an xvp message";
