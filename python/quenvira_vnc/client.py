@@ -763,8 +763,13 @@ class _Reconnector:
         """Ends the loop; vnc_disconnect abandons an attempt under way and wakes the wait."""
         self.stopping.set()
         self.lib.vnc_disconnect(self.handle)
-        if threading.current_thread() is not self.thread:
-            self.thread.join()
+        if threading.current_thread() is self.thread:
+            return
+        # An attempt that began just after that vnc_disconnect is not
+        # abandoned by it: again until the thread has left.
+        while self.thread.is_alive():
+            self.thread.join(0.05)
+            self.lib.vnc_disconnect(self.handle)
 
     def wait(self, seconds: float) -> None:
         """Until an event comes (or came since the last call), or seconds pass."""
