@@ -2,7 +2,8 @@
 // its window dumped with xwd shows the server's picture exactly, follows
 // changes and the server's clipboard, its clicks and keys arrive at an Xvnc
 // server, and it exits with its documented statuses when told to, on a
-// wrong password and on a server that dies.
+// wrong password and on a server that dies; with --reconnect it comes back
+// to a restarted one.
 #include <gtest/gtest.h>
 
 #ifdef VNC_VIEW_PATH
