@@ -2,7 +2,8 @@
 // its window dumped with xwd shows the server's picture exactly, follows
 // changes and the server's clipboard, its clicks and keys arrive at an Xvnc
 // server, and it exits with its documented statuses when told to, on a
-// wrong password and on a server that dies.
+// wrong password and on a server that dies; with --reconnect it comes back
+// to a restarted one.
 #include <gtest/gtest.h>
 
 #ifdef VNC_VIEW_PATH
@@ -145,6 +146,49 @@ TEST_F(View, ShowsXvncAndFollowsItUntilItDies) {
     dynamic_cast<Xvnc &>(peers_.server()).stop();
     EXPECT_EQ(view_.wait_exit(Millis(10000)), kExitLost);
     EXPECT_NE(view_.log().find("connection was lost"), std::string::npos);
+}
+
+// --reconnect: the server killed and started again on its port is shown
+// again with its new picture; one that comes back with another password
+// ends the viewer as a refused password does.
+TEST_F(View, ReconnectsToARestartedXvncUntilThePasswordIsRefused) {
+    std::string err;
+    ASSERT_TRUE(peers_.start_server(ServerKind::kXvnc, kWidth, kHeight, &err, kPassword)) << err;
+    const int port = peers_.port();
+    start_view({"--reconnect", "--no-scale", "127.0.0.1::" + std::to_string(port)},
+               std::string("VNC_PASSWORD=") + kPassword);
+    const std::string win = window();
+    ASSERT_FALSE(win.empty()) << "no connected viewer window";
+    Image root;
+    ASSERT_TRUE(grab_root(peers_.display(), &root, &err)) << err;
+    EXPECT_EQ(shows(win, root), "");
+
+    dynamic_cast<Xvnc &>(peers_.server()).stop();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return x_tool(xvfb_.display(), {"xdotool", "getwindowname", win}).out.find("reconnecting") !=
+                   std::string::npos;
+        },
+        kShow))
+        << "the title never said it was reconnecting";
+    EXPECT_EQ(shows(win, root), "") << "the last picture is gone";
+
+    TempDir second_dir, third_dir;
+    Xvnc second, third;
+    XvncOptions o;
+    o.width = kWidth, o.height = kHeight, o.password = kPassword, o.port = port;
+    ASSERT_TRUE(second.start(second_dir.path(), o, &err)) << err;
+    ASSERT_TRUE(show_on_root(second.display(), picture_file(Picture::kFlat, kWidth, kHeight), &err))
+        << err;
+    ASSERT_TRUE(grab_root(second.display(), &root, &err)) << err;
+    EXPECT_EQ(shows(win, root), "") << "after the restart";
+    EXPECT_NE(view_.log().find("reconnected"), std::string::npos);
+
+    second.stop();
+    o.password = "changed";
+    ASSERT_TRUE(third.start(third_dir.path(), o, &err)) << err;
+    EXPECT_EQ(view_.wait_exit(Millis(30000)), kExitAuth);
+    EXPECT_NE(view_.log().find("wrong or missing password"), std::string::npos);
 }
 
 // Clicks in a window scaled to 200 %, text, a Ctrl chord and a named key

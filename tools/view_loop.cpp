@@ -5,6 +5,8 @@
 #include "viewer.h"
 
 #include <algorithm>
+#include <chrono>
+#include <random>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -21,19 +23,34 @@ constexpr Uint64 kFrameMs = 16;
 // --resize-remote asks for the window's size once it has kept it this long,
 // not for every step of a drag.
 constexpr Uint32 kResizeSettleMs = 300;
+// --reconnect: the first pause after a drop, doubled after each failed
+// attempt up to the last, each varied by a fifth either way so that the
+// viewers of one restarted server do not all knock at once.
+constexpr double kReconnectFirstS = 1, kReconnectMaxS = 30, kReconnectJitter = 0.2;
+// The reconnecting thread's outcomes, as the code of its SDL event.
+constexpr int kReconnected = 0, kRefused = 1;
 
 }  // namespace
 
-int viewer::run(vnc_client_t *client) {
+int viewer::run(vnc_client_t *client, const std::string &host, int port, const char *password) {
     client_ = client;
+    host_ = host, port_ = port;
+    have_password_ = password != nullptr;
+    if (password) password_ = password;
     connected_ = true;
     int w = 0, h = 0;
     vnc_get_dimensions(client_, &w, &h);
     fb_w_ = w, fb_h_ = h;
     fit_window(w, h);
     update_title();
+    event_type_ = SDL_RegisterEvents(2);
+    if (event_type_ == static_cast<Uint32>(-1)) {
+        complain("cannot register an SDL event: %s", SDL_GetError());
+        return kExitInternal;
+    }
     if (!start_waiter()) return kExitInternal;
     const int status = loop();
+    stop_reconnect();
     stop_waiter();
     return status;
 }
@@ -41,11 +58,7 @@ int viewer::run(vnc_client_t *client) {
 // The library's events come from a thread of their own, as SDL can wait
 // for only its own queue; SDL_PushEvent wakes the main thread's wait.
 bool viewer::start_waiter() {
-    event_type_ = SDL_RegisterEvents(1);
-    if (event_type_ == static_cast<Uint32>(-1)) {
-        complain("cannot register an SDL event: %s", SDL_GetError());
-        return false;
-    }
+    events_ = 0;
     try {
         waiter_ = std::thread([this] {
             for (;;) {
@@ -76,6 +89,103 @@ void viewer::stop_waiter() {
     waiter_.join();
 }
 
+// The connecting again after a drop (--reconnect) happens on a thread of
+// its own, as vnc_connect takes the whole handshake's time; the window
+// keeps the last picture and answers meanwhile. The pause before each
+// attempt can be cut short by stop_reconnect.
+bool viewer::start_reconnect() {
+    reconnecting_ = true;
+    // What was held went with the connection; nothing is released there.
+    held_.clear();
+    buttons_ = 0;
+    reconnect_stop_ = false;
+    reconnector_done_ = false;
+    try {
+        reconnector_ = std::thread([this] {
+            struct done_flag {
+                std::atomic<bool> &done;
+                ~done_flag() { done = true; }
+            } done{reconnector_done_};
+            std::mt19937 random(std::random_device{}());
+            std::uniform_real_distribution<double> jitter(1 - kReconnectJitter, 1 + kReconnectJitter);
+            double delay = kReconnectFirstS;
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> lock(reconnect_mutex_);
+                    const auto pause = std::chrono::duration<double>(delay * jitter(random));
+                    if (reconnect_wake_.wait_for(lock, pause, [this] { return reconnect_stop_; }))
+                        return;
+                }
+                const int result =
+                    vnc_connect(client_, host_.c_str(), port_, have_password_ ? password_.c_str() : nullptr);
+                const std::string why = result == 0 ? "" : vnc_last_error();
+                // A refused password stays refused: trying again is no use.
+                const bool refused = why == "VNC Authentication failed";
+                std::lock_guard<std::mutex> lock(reconnect_mutex_);
+                if (reconnect_stop_) return;  // abandoned, or connected too late
+                if (result == 0 || refused) {
+                    refused_why_ = why;
+                    refused_reason_ = end_reason(client_);
+                    SDL_Event ev{};
+                    ev.type = event_type_ + 1;
+                    ev.user.code = refused ? kRefused : kReconnected;
+                    SDL_PushEvent(&ev);
+                    return;
+                }
+                delay = std::min(delay * 2, kReconnectMaxS);
+                complain("%s: reconnecting failed: %s; next try in about %.0f s", where_.c_str(),
+                         with_reason(why, end_reason(client_)).c_str(), delay);
+            }
+        });
+    } catch (const std::system_error &e) {
+        complain("cannot start a thread: %s", e.what());
+        return false;
+    }
+    return true;
+}
+
+// Ends the reconnecting thread: wakes its pause, abandons its vnc_connect.
+void viewer::stop_reconnect() {
+    if (!reconnector_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(reconnect_mutex_);
+        reconnect_stop_ = true;
+    }
+    reconnect_wake_.notify_all();
+    // An attempt that began just after a vnc_disconnect is not abandoned by
+    // it: again until the thread has left.
+    while (!reconnector_done_) {
+        vnc_disconnect(client_);
+        SDL_Delay(10);
+    }
+    reconnector_.join();
+}
+
+// The reconnecting thread's outcome: connected again, with a new
+// framebuffer (perhaps of another size) to show whole, or the password
+// refused, which ends the viewer as it would a first connect. -1: go on.
+int viewer::reconnect_event(int code) {
+    reconnector_.join();
+    reconnecting_ = false;
+    if (code == kRefused) {
+        update_title();
+        return report_connect_failure(where_, refused_why_, refused_reason_);
+    }
+    complain("%s: reconnected", where_.c_str());
+    connected_ = true;
+    // The new connection sends its own pointer shape, if any.
+    shape_ = shape{};
+    cursor_dirty_ = true;
+    SDL_ShowCursor(SDL_ENABLE);
+    asked_w_ = asked_h_ = 0;
+    vnc_get_desktop_size_status(client_, &size_answer_serial_);
+    pixels_due_ = full_ = true;
+    mirror_valid_ = false;
+    update_title();
+    if (!start_waiter()) return kExitInternal;
+    return -1;
+}
+
 int viewer::loop() {
     for (;;) {
         // Sleeps until input or the library's news arrives, or a timer
@@ -100,13 +210,21 @@ int viewer::loop() {
         }
         if (quit_) return kExitOk;
         if (lost_) {
+            lost_ = false;
             connected_ = false;
-            update_title();
             const std::string reason = end_reason(client_);
-            complain("%s: the connection was lost: %s", where_.c_str(),
-                     reason.empty() ? "the server closed it or went away" : reason.c_str());
-            return kExitLost;
+            complain("%s: the connection was lost: %s%s", where_.c_str(),
+                     reason.empty() ? "the server closed it or went away" : reason.c_str(),
+                     o_.reconnect ? "; reconnecting" : "");
+            if (!o_.reconnect) {
+                update_title();
+                return kExitLost;
+            }
+            stop_waiter();  // it has left already: nothing more comes after the end
+            if (!start_reconnect()) return kExitInternal;
+            update_title();
         }
+        if (finished_ >= 0) return finished_;
         const Uint64 t = SDL_GetTicks64();
         if (resize_due_ && t >= resize_due_) resize_remote();
         if (paint_pending() && t >= last_paint_ + kFrameMs) {
@@ -167,6 +285,7 @@ void viewer::handle(const SDL_Event &ev) {
         break;
     default:
         if (ev.type == event_type_ && event_type_ != 0) library_event();
+        if (ev.type == event_type_ + 1 && event_type_ != 0) finished_ = reconnect_event(ev.user.code);
         break;
     }
 }

@@ -265,7 +265,7 @@ void viewer::update_title() {
         t += " (connecting)";
     } else {
         t += " (" + std::to_string(fb_w_) + "x" + std::to_string(fb_h_) + ", " +
-             (connected_ ? "connected" : "disconnected");
+             (connected_ ? "connected" : reconnecting_ ? "reconnecting" : "disconnected");
         if (o_.view_only) t += ", view only";
         if (fb_w_ > 0 && fb_h_ > 0) {
             const rect d = layout();

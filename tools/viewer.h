@@ -9,8 +9,10 @@
 #include <SDL.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +29,7 @@ struct options : qv_tool::common_options {
     bool view_only = false;
     bool resize_remote = false;
     bool qemu_keys = true;
+    bool reconnect = false;
     std::string cursor;  // "local", "server", or empty: local unless view only
     std::string target;
 };
@@ -66,8 +69,10 @@ public:
     // Keeps the window responsive while connecting.
     void tick_while_connecting();
     // After vnc_connect succeeded: runs until the window is closed or the
-    // connection is lost; returns the exit status.
-    int run(vnc_client_t *client);
+    // connection is lost (with --reconnect: until a reconnect's password is
+    // refused); returns the exit status. host, port and password are for
+    // connecting again.
+    int run(vnc_client_t *client, const std::string &host, int port, const char *password);
 
 private:
     void handle(const SDL_Event &ev);
@@ -86,6 +91,9 @@ private:
 
     bool start_waiter();
     void stop_waiter();
+    bool start_reconnect();
+    void stop_reconnect();
+    int reconnect_event(int code);
     int loop();
     Uint64 next_wake() const;
     bool paint_pending() const;
@@ -127,6 +135,7 @@ private:
     bool quit_ = false;
     bool connected_ = false;
     bool lost_ = false;        // the library said the connection ended
+    int finished_ = -1;        // the exit status, once decided off the loop's path
     bool pixels_due_ = false;  // the library handed over pixels not yet looked at
     Uint64 last_paint_ = 0;    // when the window was last shown
 
@@ -135,7 +144,20 @@ private:
     // that the queue holds one such event however busy the server is.
     std::thread waiter_;
     std::atomic<unsigned> events_{0};
-    Uint32 event_type_ = 0;
+    Uint32 event_type_ = 0;  // and event_type_ + 1: the reconnecting thread's outcome
+
+    // --reconnect: after a drop a thread connects again with backoff and
+    // posts its outcome; the window keeps the last picture meanwhile.
+    std::string host_, password_;
+    int port_ = 0;
+    bool have_password_ = false;
+    bool reconnecting_ = false;
+    std::thread reconnector_;
+    std::mutex reconnect_mutex_;
+    std::condition_variable reconnect_wake_;
+    bool reconnect_stop_ = false;  // under reconnect_mutex_
+    std::atomic<bool> reconnector_done_{true};
+    std::string refused_why_, refused_reason_;  // the refusal that ended it
     bool scale_ = true;
     bool chord_ = false;  // F8 was pressed: the next key is a command
     std::string title_;

@@ -61,6 +61,13 @@ void print_help() {
         "                        (a window resized, or opened smaller than the\n"
         "                        desktop); the server must support it, else the\n"
         "                        picture scales\n"
+        "  --reconnect           once connected, when the connection is lost: keep\n"
+        "                        the window with the last picture and connect again\n"
+        "                        with the same password and options, after 1 s,\n"
+        "                        then 2, 4 ... up to 30 s between attempts (varied\n"
+        "                        by a fifth); each loss, failed attempt and\n"
+        "                        reconnect is told on stderr; a refused password\n"
+        "                        ends it (exit status 4)\n"
         "%s"
         "  --demo                start the library's built-in test server on a free\n"
         "                        loopback port (from %d upward) and view it\n"
@@ -83,7 +90,7 @@ void print_help() {
         "focus (how that shows is up to the window manager).\n"
         "\n"
         "The title shows the desktop's name, the server, its desktop size, the\n"
-        "connection state and the scale.\n"
+        "connection state (connected, reconnecting, disconnected) and the scale.\n"
         "\n"
         "Exit status:\n"
         "  0  the window was closed\n"
@@ -93,7 +100,8 @@ void print_help() {
         "  3  host not found, unreachable, connection refused or handshake failed\n"
         "  4  authentication failed (wrong or missing password)\n"
         "  5  timed out connecting\n"
-        "  7  the connection was lost (the server closed it or went away)\n",
+        "  7  the connection was lost (the server closed it or went away), without\n"
+        "     --reconnect\n",
         program(), program(), kDefaultTimeoutSeconds, kEncodingOptionsHelp, kDemoFirstPort);
 }
 
@@ -137,6 +145,10 @@ int parse_options(int argc, char **argv, options *o) {
         }
         if (arg == "--resize-remote") {
             o->resize_remote = true;
+            continue;
+        }
+        if (arg == "--reconnect") {
+            o->reconnect = true;
             continue;
         }
         if (arg == "--cursor" || arg.rfind("--cursor=", 0) == 0) {
@@ -253,7 +265,7 @@ int main(int argc, char **argv) {
                                   [&v] { v.tick_while_connecting(); }) != 0) {
             status = report_connect_failure(where, vnc_last_error(), end_reason(client));
         } else {
-            status = v.run(client);
+            status = v.run(client, host, port, pw);
         }
         vnc_destroy(client);
     }

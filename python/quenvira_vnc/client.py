@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import logging
 import os
+import random
 import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple, Union
@@ -30,6 +32,16 @@ CLICK_GAP_SECONDS = 0.02
 DRAG_STEPS = 10
 
 _AUTH_FAILED_TEXT = "VNC Authentication failed"
+# connect(reconnect=True): the first pause after a drop, doubled after each
+# failed attempt up to the last; each pause is varied by the jitter (a
+# fraction either way) so that many clients of one restarted server do not
+# all knock at once.
+RECONNECT_FIRST_SECONDS = 1.0
+RECONNECT_MAX_SECONDS = 30.0
+RECONNECT_JITTER = 0.2
+_EVENT_STATUS = 2
+
+log = logging.getLogger("quenvira_vnc")
 _SCROLL_BUTTONS = {"up": 4, "down": 5, "left": 6, "right": 7}
 
 # connect's keywords and the library's option names; True/False are on/off.
@@ -83,6 +95,8 @@ class Client:
         # Whether disconnect() ended the connection: then the last picture
         # stays readable; a connection that died on its own raises instead.
         self._left = False
+        # connect(reconnect=True)'s loop, while one runs.
+        self._watch: Optional[_Reconnector] = None
         # Hold Shift around upper case and shifted signs even without
         # qemu_keys (vncdotool's --force-caps), for servers that take the
         # keysym's key and not its case.
@@ -112,7 +126,7 @@ class Client:
                 cursor: Optional[str] = None, desktop_size: Optional[str] = None,
                 qemu_keys: Optional[bool] = None, clipboard: Optional[str] = None,
                 shared: Optional[bool] = None, jpeg_quality: Union[int, str, None] = None,
-                compress_level: Union[int, str, None] = None) -> "Client":
+                compress_level: Union[int, str, None] = None, reconnect: bool = False) -> "Client":
         """Connects (the whole handshake happens here) and returns self.
 
         Without ``port``, ``host`` may name it as vnc-do's -s does:
@@ -137,10 +151,28 @@ class Client:
         Timeout when ``timeout`` seconds pass first. A timed-out attempt
         cannot be interrupted: its handle is given up (and freed once the
         attempt ends) and this client is closed.
+
+        ``reconnect=True`` keeps the connection up once this connect has
+        succeeded: when it ends other than by ``disconnect``/``close``, a
+        thread connects again with the same address, password and options,
+        after a pause of about 1 s that doubles with each failed attempt up
+        to 30 s (varied by 20 % either way). Meanwhile ``grab`` returns the
+        last picture; ``capture``, ``expect``, ``wait_for_frame`` and
+        ``wait_for_update`` wait, within their timeouts, for the connection
+        to come back and, where they need one, for its first whole picture;
+        input raises NotConnected. A refused password ends the loop for good
+        (``reconnect_error``); after that the client is a dead connection.
+        Each drop and reconnect is logged as a warning on the
+        "quenvira_vnc" logger, each failed attempt as info; ``reconnects``
+        counts them and ``reconnecting`` is True while one is due.
         """
         if port is None:
             host, port = split_target(host)
         handle = self._h()
+        self._stop_watch()
+        if reconnect:
+            for name in ("vnc_wait_event", "vnc_get_end_reason"):
+                _native.extension(name, "connect(reconnect=True)")
         if qemu_keys is None and "qemu-keys" not in self._options and _native.has("vnc_set_option"):
             qemu_keys = True
         self._set_options(encodings=encodings, cursor=cursor, desktop_size=desktop_size, qemu_keys=qemu_keys,
@@ -161,7 +193,35 @@ class Client:
         self._resized_to = None
         self._left = False
         self._x = self._y = self._buttons = 0
+        if reconnect:
+            where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+            self._watch = _Reconnector(self._lib, args, where)
         return self
+
+    def _stop_watch(self) -> None:
+        watch, self._watch = self._watch, None
+        if watch is not None:
+            watch.stop()
+
+    @property
+    def reconnects(self) -> int:
+        """How often connect(reconnect=True)'s loop has connected again after a drop."""
+        return self._watch.reconnects if self._watch is not None else 0
+
+    @property
+    def reconnecting(self) -> bool:
+        """True from a drop until the loop has connected again (the picture is the last one)."""
+        watch = self._watch
+        return watch is not None and watch.alive and (watch.down or self.status != Status.CONNECTED)
+
+    @property
+    def reconnect_error(self) -> Optional[VncError]:
+        """Why connect(reconnect=True)'s loop stopped for good (a refused password), or None."""
+        return self._watch.error if self._watch is not None else None
+
+    def _repairing(self) -> bool:
+        """Whether a connection that is down now will be connected again."""
+        return self._watch is not None and self._watch.alive
 
     def _set_options(self, **values: Any) -> None:
         given = {key: value for key, value in values.items() if value is not None}
@@ -203,13 +263,16 @@ class Client:
         return int(state["result"])
 
     def disconnect(self) -> None:
-        """Closes the connection; the last picture stays readable."""
+        """Closes the connection (and ends reconnecting); the last picture stays readable."""
         if self._handle is not None:
-            self._lib.vnc_disconnect(self._handle)
             self._left = True
+            self._stop_watch()
+            self._lib.vnc_disconnect(self._handle)
 
     def close(self) -> None:
         """Disconnects and frees the handle. Harmless when already closed."""
+        if self._handle is not None:
+            self._stop_watch()
         handle, self._handle = self._handle, None
         if handle is not None:
             self._lib.vnc_destroy(handle)
@@ -291,12 +354,16 @@ class Client:
         return self.end_reason
 
     def _not_connected(self, what: str) -> NotConnected:
+        error = self.reconnect_error
+        if error is not None:
+            return NotConnected(f"{what}: {error}", reason=error.reason)
         reason = self._reason()
         return NotConnected(f"{what}: " + with_reason("not connected", reason), reason=reason)
 
     def _check_live(self, what: str) -> None:
-        """Raises NotConnected when the connection died (not when disconnect() ended it)."""
-        if not self._left and self.status != Status.CONNECTED:
+        """Raises NotConnected when the connection died (not when disconnect() ended it,
+        nor while it is being connected again)."""
+        if not self._left and self.status != Status.CONNECTED and not self._repairing():
             raise self._not_connected(what)
 
     @property
@@ -405,6 +472,10 @@ class Client:
         left = deadline - time.monotonic()
         if left <= 0:
             return
+        if self._watch is not None:
+            # Its thread is the handle's one waiter and passes the events on.
+            self._watch.wait(min(left, MAX_EVENT_WAIT_SECONDS))
+            return
         if not _native.has("vnc_wait_event"):
             time.sleep(min(POLL_SECONDS, left))
             return
@@ -432,23 +503,35 @@ class Client:
         picture itself is ``capture``'s (the Rect is kept for the callers
         that compare it).
         """
+        self._wait_whole(timeout, stale_ok=False)
+        width, height = self.size
+        return Rect(0, 0, width, height)
+
+    def _wait_whole(self, timeout: float, stale_ok: bool) -> None:
+        """wait_for_frame's wait; stale_ok takes the last picture while reconnecting."""
         deadline = time.monotonic() + timeout
         while not self._whole() or self.status != Status.CONNECTED:
-            if self.status != Status.CONNECTED:
+            down = self.status != Status.CONNECTED
+            if down and not self._repairing():
                 if self._whole():
                     if self._left:
                         break
                     raise self._not_connected("cannot read the screen")
+                if self.reconnect_error is not None:
+                    raise self._not_connected("cannot read the screen")
                 reason = self._reason()
                 raise NotConnected("the connection ended before the whole screen arrived: "
                                    + (reason or "no reason given"), reason=reason)
+            if down and stale_ok and self._whole():
+                break
             if time.monotonic() >= deadline:
+                if down:
+                    raise Timeout(f"timed out after {timeout:g} s waiting for the connection to come back: "
+                                  + (self._reason() or "no reason given"))
                 after = " after the resize" if self._resized_to is not None else ""
                 raise Timeout(f"timed out after {timeout:g} s waiting for the whole screen{after}: "
                               "the server has not drawn all of it")
             self._pause(deadline)
-        width, height = self.size
-        return Rect(0, 0, width, height)
 
     def capture(self, path: Union[str, "os.PathLike[str]", None] = None, region: Optional[RegionLike] = None,
                 timeout: float = DEFAULT_TIMEOUT) -> Image:
@@ -469,9 +552,10 @@ class Client:
         Raises Timeout (or NotConnected) while the whole screen has not been
         drawn yet (see wait_for_frame): its undrawn parts would show black.
         Raises NotConnected once the connection has died: the picture would
-        be stale. After ``disconnect`` the last picture stays readable.
+        be stale. After ``disconnect``, and while ``reconnecting``, the last
+        picture stays readable.
         """
-        self.wait_for_frame(0)
+        self._wait_whole(0, stale_ok=True)
         handle = self._h()
         pixels = ctypes.c_void_p()
         stride, width, height = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
@@ -519,10 +603,12 @@ class Client:
                 else:
                     why = f"{differing} pixels differ (allowed {max_diff}, tolerance {tolerance})"
                 raise ExpectTimeout(f"the screen did not match within {timeout:g} s: {why}", differing)
-            if not self.connected:
+            if not self.connected and not self._repairing():
                 raise self._not_connected("the connection ended while waiting for the screen to match")
             # Look again only once something changed.
             self.wait_for_update(left)
+            # A picture of the reconnected server only.
+            self.wait_for_frame(max(deadline - time.monotonic(), 0.0))
 
     # -- input ------------------------------------------------------------------
 
@@ -645,6 +731,109 @@ class Client:
             data = text.encode("latin-1", "replace")
         if self._lib.vnc_send_client_cut_text(self._h(), data, len(data)) != 0:
             raise self._not_connected("cannot send clipboard text")
+
+
+class _Reconnector:
+    """connect(reconnect=True)'s thread: the handle's only caller of
+    vnc_wait_event, it passes the events on to the Client's waits and, when
+    the connection ends by itself, connects again with backoff.
+
+    It holds the handle, never the Client, so that a forgotten Client can
+    still be collected (and closed, which stops it).
+    """
+
+    def __init__(self, lib: Any, args: tuple, where: str) -> None:
+        self.lib, self.args, self.where = lib, args, where
+        self.handle = args[0]
+        self.stopping = threading.Event()
+        self.changed = threading.Condition()
+        self.bits = 0
+        self.reconnects = 0
+        self.down = False  # between a drop and the reconnect that repairs it
+        self.error: Optional[VncError] = None  # why it gave up for good
+        self.thread = threading.Thread(target=self._run, name="vnc-reconnect", daemon=True)
+        self.thread.start()
+
+    @property
+    def alive(self) -> bool:
+        """Whether a drop is still going to be repaired."""
+        return self.error is None and not self.stopping.is_set()
+
+    def stop(self) -> None:
+        """Ends the loop; vnc_disconnect abandons an attempt under way and wakes the wait."""
+        self.stopping.set()
+        self.lib.vnc_disconnect(self.handle)
+        if threading.current_thread() is self.thread:
+            return
+        # An attempt that began just after that vnc_disconnect is not
+        # abandoned by it: again until the thread has left.
+        while self.thread.is_alive():
+            self.thread.join(0.05)
+            self.lib.vnc_disconnect(self.handle)
+
+    def wait(self, seconds: float) -> None:
+        """Until an event comes (or came since the last call), or seconds pass."""
+        with self.changed:
+            if not self.bits:
+                self.changed.wait(seconds)
+            self.bits = 0
+
+    def _post(self, bits: int) -> None:
+        with self.changed:
+            self.bits |= bits
+            self.changed.notify_all()
+
+    def _reason(self) -> str:
+        buf = ctypes.create_string_buffer(512)
+        self.lib.vnc_get_end_reason(self.handle, buf, len(buf))
+        return buf.value.decode("utf-8", "replace")
+
+    def _run(self) -> None:
+        lib, handle = self.lib, self.handle
+        while not self.stopping.is_set():
+            # Bounded, so that nothing can keep it from seeing the stop.
+            bits = lib.vnc_wait_event(handle, int(MAX_EVENT_WAIT_SECONDS * 1000))
+            if bits < 0:
+                return
+            if bits:
+                self._post(bits)
+            if self.stopping.is_set() or lib.vnc_get_status(handle) == Status.CONNECTED:
+                continue
+            self.down = True
+            log.warning("%s: the connection was lost (%s); reconnecting", self.where,
+                        self._reason() or "no reason given")
+            if not self._repair():
+                return
+            self.down = False
+            self.reconnects += 1
+            log.warning("%s: reconnected", self.where)
+            self._post(_EVENT_STATUS)
+
+    def _repair(self) -> bool:
+        """Connects again until it works (True), the password is refused or stop() is called."""
+        delay = RECONNECT_FIRST_SECONDS
+        while True:
+            pause = delay * random.uniform(1 - RECONNECT_JITTER, 1 + RECONNECT_JITTER)
+            if self.stopping.wait(pause):
+                return False
+            result = self.lib.vnc_connect(*self.args)
+            if self.stopping.is_set():
+                # stop() came between its look and this attempt's start.
+                self.lib.vnc_disconnect(self.handle)
+                return False
+            if result == 0:
+                return True
+            text, reason = _native.last_error(), self._reason()
+            if text == _AUTH_FAILED_TEXT or _AUTH_FAILED_TEXT in reason:
+                self.error = AuthenticationFailed(
+                    f"{self.where}: reconnecting stopped: {with_reason(_AUTH_FAILED_TEXT, reason)}",
+                    _AUTH_FAILED_TEXT, reason)
+                log.error("%s", self.error)
+                self._post(_EVENT_STATUS)
+                return False
+            delay = min(delay * 2, RECONNECT_MAX_SECONDS)
+            log.info("%s: reconnecting failed (%s); next try in about %g s", self.where,
+                     with_reason(text, reason) or "no reason given", delay)
 
 
 class Cursor:

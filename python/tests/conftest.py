@@ -52,27 +52,29 @@ def parse_xwd(data):
 class Xvnc:
     """Xvnc on a free display, on loopback only, with no security; with the
     scancodes of QEMU key events used as they come (-RawKeyboard), else it
-    maps their keysyms like any other."""
+    maps their keysyms like any other. ``port`` (default 5900 + display)
+    lets a new one take a stopped one's place."""
 
     WIDTH, HEIGHT = 320, 240
 
-    def __init__(self, directory):
+    def __init__(self, directory, port=None):
         self.dir = directory
         self.children = []
         for display in range(140, 400):
             if os.path.exists(f"/tmp/.X11-unix/X{display}") or os.path.exists(f"/tmp/.X{display}-lock"):
                 continue
             try:
-                with socket.socket() as s:
-                    s.bind(("127.0.0.1", 5900 + display))
+                if not port:
+                    with socket.socket() as s:
+                        s.bind(("127.0.0.1", 5900 + display))
             except OSError:
                 continue
-            if self._start(display):
+            if self._start(display, port or 5900 + display):
                 return
         raise RuntimeError("Xvnc did not start: " + (directory / "xvnc.log").read_text()[-2000:])
 
-    def _start(self, display):
-        self.display, self.port = display, 5900 + display
+    def _start(self, display, port):
+        self.display, self.port = display, port
         self.env = dict(os.environ, DISPLAY=f":{display}", HOME=str(self.dir))
         proc = self.spawn(["Xvnc", f":{display}", "-geometry", f"{self.WIDTH}x{self.HEIGHT}", "-depth", "24",
                            "-rfbport", str(self.port), "-interface", "127.0.0.1", "-localhost", "-nolisten", "tcp",

@@ -116,6 +116,27 @@ def test_refusals_raise_with_the_library_text(password, kind, text, reason):
     assert reason in failed.value.reason and failed.value.reason in str(failed.value)
 
 
+def test_reconnect_reports_drops_and_stops_at_a_refused_password(caplog):
+    with qv.TestServer(password="secret") as server, qv.Client() as c:
+        c.connect("127.0.0.1", server.port, "secret", reconnect=True)
+        c.capture()
+        server.stop()
+        assert wait_until(lambda: c.reconnecting, 10)
+        with pytest.raises(qv.NotConnected):
+            c.key("a")
+        server.start()
+        c.capture(timeout=20)  # back
+        assert c.reconnects == 1
+        server.stop()
+        server.password = "changed"
+        server.start()
+        assert wait_until(lambda: c.reconnect_error is not None, 20)
+        assert isinstance(c.reconnect_error, qv.AuthenticationFailed) and not c.reconnecting
+        with pytest.raises(qv.NotConnected, match="Authentication failed"):
+            c.capture(timeout=20)
+    assert [r.levelname for r in caplog.records if r.name == "quenvira_vnc"] == ["WARNING"] * 3 + ["ERROR"]
+
+
 @pytest.mark.parametrize("keys, keysyms", [
     ("ctrl-alt-del", [0xFFE3, 0xFFE9, 0xFFFF]),
     ("shift-F10", [0xFFE1, 0xFFC7]),

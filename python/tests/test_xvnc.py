@@ -226,3 +226,25 @@ def test_tight_is_exact_and_with_jpeg_close(xvnc, screen):
         c.expect(picture, tolerance=48, timeout=10)
         with pytest.raises(qv.ExpectTimeout):  # JPEG is lossy: not the same pixels
             c.expect(picture, timeout=0.5)
+
+
+def test_reconnect_comes_back_with_the_restarted_servers_picture(xvnc, tmp_path):
+    (tmp_path / "a").mkdir(), (tmp_path / "b").mkdir()
+    first = Xvnc(tmp_path / "a")
+    servers = [first]
+    try:
+        first.show(stripes())
+        with qv.Client() as c:
+            c.connect("127.0.0.1", first.port, timeout=10, reconnect=True)
+            before = c.capture()
+            assert before == stripes()
+            first.stop()
+            assert wait_until(lambda: c.reconnecting, 10)
+            assert c.grab() == before  # the last picture, while it is down
+            servers.append(Xvnc(tmp_path / "b", port=first.port))
+            servers[1].show(qv.Image(Xvnc.WIDTH, Xvnc.HEIGHT, bytes([200, 30, 90]) * (Xvnc.WIDTH * Xvnc.HEIGHT)))
+            c.expect(servers[1].grab_root(), timeout=40)
+            assert c.reconnects == 1 and not c.reconnecting
+    finally:
+        for server in servers:
+            server.stop()

@@ -291,7 +291,7 @@ bool Xvnc::start(const std::string &dir, const XvncOptions &o, std::string *erro
                                      "-depth",
                                      "24",
                                      "-rfbport",
-                                     "{P}",
+                                     o.port ? std::to_string(o.port) : "{P}",
                                      "-interface",
                                      "127.0.0.1",
                                      "-nolisten",
@@ -312,7 +312,7 @@ bool Xvnc::start(const std::string &dir, const XvncOptions &o, std::string *erro
         argv.insert(argv.end(), {"-SecurityTypes", "VncAuth", "-PasswordFile", pwfile});
     }
     if (!start_x(argv, dir + "/xvnc.log", error)) return false;
-    port_ = 5900 + display_;
+    port_ = o.port ? o.port : 5900 + display_;
     if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(10000)) ||
         !proc_.running()) {
         if (error) *error = "Xvnc does not listen on its port:\n" + tail_lines(log(), 15);

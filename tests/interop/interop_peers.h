@@ -102,6 +102,7 @@ struct XvncOptions {
     int height = 380;
     std::string password;  // empty: security type None only
     std::string desktop = "quenvira-interop";
+    int port = 0;  // 0: 5900 + display; else a fixed one, to stand in for a stopped server
 };
 
 class Xvnc : public XServerBase, public VncServer {
