@@ -67,6 +67,7 @@ _EXTENSIONS = {
     "vnc_request_desktop_size": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]),
     "vnc_get_desktop_size_status": (ctypes.c_int, [ctypes.c_void_p, _c_uint_p]),
     "vnc_wait_event": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
+    "vnc_sync": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
 }
 
 _lock = threading.Lock()

@@ -73,6 +73,13 @@ Options (before the first command):
                          case (--qemu-keys: the default, said explicitly)
   --force-caps           hold Shift for upper case and shifted signs also
                          with --no-qemu-keys
+  --no-sync              do not wait, before a capture, expect or clipboard
+                         that follows input, until the server has handled
+                         the input and sent what it drew by then (the
+                         default waits; see Sync below)
+  --continuous-updates   ask a server that takes them to send updates
+                         unasked (many more over a slow link); syncs then
+                         use a fence
   --clipboard latin1|utf8
                          utf8: clipboard text in UTF-8 with servers that take
                          it (Extended Clipboard), else as Latin-1 (default)
@@ -121,6 +128,13 @@ screen (after a resize: of its new size); a capture that times out waiting
 writes nothing. expect then compares the screen after every update until
 it matches or --timeout passes.
 
+Sync: a capture, expect or clipboard that follows input first waits until
+the server has handled that input and every update it sent by then is in
+the picture (a fence with --continuous-updates and a server that takes it,
+else a request of the server's top-left pixel that it answers after the
+input), and then until no update has come for 0.1 s, so that what the
+application drew in reply is in too; --no-sync leaves the wait out.
+
 Exit status:
   0  all commands done
   1  internal failure (library not found, test server would not start)
@@ -159,6 +173,7 @@ class Options:
         self.verbose = False
         self.delay = 0.0
         self.force_caps = False
+        self.sync = True
         self.commands: List[str] = []
         # connect's keywords: only what the command line asked for.
         self.connect_options: Dict[str, object] = {}
@@ -197,6 +212,10 @@ def parse_options(argv: Sequence[str]) -> Options:
             o.connect_options["cursor"] = "local"
         elif name == "--force-caps":
             o.force_caps = True
+        elif name == "--no-sync":
+            o.sync = False
+        elif name == "--continuous-updates":
+            o.connect_options["continuous_updates"] = True
         elif name in with_value:
             if not eq:
                 if i + 1 >= len(argv):
@@ -288,6 +307,14 @@ def _script_words(source: str) -> List[str]:
         raise UsageError(f"cannot read script '{source}': {error.strerror}") from None
     except ValueError as error:
         raise UsageError(f"script '{source}': {error}") from None
+
+
+# After a sync, how long the screen must stay still before it is read.
+SETTLE_SECONDS = 0.1
+# Commands that send input, and those that read what the server shows.
+INPUT_COMMANDS = frozenset({"move", "mousemove", "click", "doubleclick", "double-click", "mousedown",
+                            "mouseup", "drag", "scroll", "key", "keydown", "keyup", "type", "paste"})
+READ_COMMANDS = frozenset({"capture", "rcapture", "expect", "rexpect", "clipboard"})
 
 
 def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
@@ -419,6 +446,14 @@ def parse_commands(words: Sequence[str], o: Options) -> List[Step]:
     return steps
 
 
+def _settle(client: Client, timeout: float) -> None:
+    # The server has handled the input; the application it went to draws its
+    # reply a moment later. Quiet for SETTLE_SECONDS: it has.
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and client.wait_for_update(SETTLE_SECONDS) is not None:
+        pass
+
+
 def _capture(client: Client, path: str, region: Optional[Rect], o: Options) -> None:
     # Raises before anything is written when the whole screen does not come.
     image = client.capture(region=region, timeout=o.timeout)
@@ -481,8 +516,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         client.connect(host, port, password, timeout=o.timeout, **o.connect_options)  # type: ignore[arg-type]
         width, height = client.size
         say(f"connected: desktop {width}x{height}")
+        input_pending = False
         for step in steps:
             say(" ".join(step.words))
+            # What follows input reads the screen as the server has it
+            # after that input, not an update already on its way.
+            if step.words[0] in READ_COMMANDS and input_pending and o.sync:
+                say(f"sync: {client.sync(o.timeout)}")
+                _settle(client, o.timeout)
+            input_pending = (input_pending or step.words[0] in INPUT_COMMANDS) and \
+                step.words[0] not in READ_COMMANDS
             step.run(client)
             if o.delay:
                 time.sleep(o.delay)

@@ -47,7 +47,8 @@ _SCROLL_BUTTONS = {"up": 4, "down": 5, "left": 6, "right": 7}
 # connect's keywords and the library's option names; True/False are on/off.
 _OPTIONS = {"encodings": "encodings", "cursor": "cursor", "desktop_size": "desktop-size",
             "qemu_keys": "qemu-keys", "clipboard": "clipboard", "shared": "shared",
-            "jpeg_quality": "jpeg-quality", "compress_level": "compress-level"}
+            "jpeg_quality": "jpeg-quality", "compress_level": "compress-level",
+            "continuous_updates": "continuous-updates"}
 # Characters a US keyboard types with Shift: with qemu_keys the server sees
 # the key's scancode, which carries no shift state, so type() holds Shift.
 _SHIFTED = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZ~!@#$%^&*()_+{}|:\"<>?")
@@ -126,7 +127,8 @@ class Client:
                 cursor: Optional[str] = None, desktop_size: Optional[str] = None,
                 qemu_keys: Optional[bool] = None, clipboard: Optional[str] = None,
                 shared: Optional[bool] = None, jpeg_quality: Union[int, str, None] = None,
-                compress_level: Union[int, str, None] = None, reconnect: bool = False) -> "Client":
+                compress_level: Union[int, str, None] = None, continuous_updates: Optional[bool] = None,
+                reconnect: bool = False) -> "Client":
         """Connects (the whole handshake happens here) and returns self.
 
         Without ``port``, ``host`` may name it as vnc-do's -s does:
@@ -143,7 +145,9 @@ class Client:
         (default True: keys also go as scancodes to servers that take them,
         QEMU's key event, so that QEMU types "!" and not "1"; the others
         ignore it), ``clipboard`` "latin1" or "utf8", ``shared`` (default
-        True). A bad value raises ValueError; a library without options,
+        True), ``continuous_updates`` (a server that takes them sends updates
+        unasked, paced by its fences: many more over a slow link; ``sync``
+        then uses a fence). A bad value raises ValueError; a library without options,
         LibraryTooOld.
 
         Raises AuthenticationFailed when the password was refused,
@@ -177,7 +181,7 @@ class Client:
             qemu_keys = True
         self._set_options(encodings=encodings, cursor=cursor, desktop_size=desktop_size, qemu_keys=qemu_keys,
                           clipboard=clipboard, shared=shared, jpeg_quality=jpeg_quality,
-                          compress_level=compress_level)
+                          compress_level=compress_level, continuous_updates=continuous_updates)
         pw = password.encode("latin-1", "replace") if password else None
         args = (handle, host.encode("utf-8"), int(port), pw)
         if timeout is None:
@@ -489,6 +493,24 @@ class Client:
             return count >= 1
         # Not the size asked for: a server may choose another one.
         return count > self._resized_to
+
+    def sync(self, timeout: float = DEFAULT_TIMEOUT) -> str:
+        """Waits until the server has handled everything sent so far and the
+        updates it sent until then are in the picture.
+
+        Returns how: "fence" (a server that takes Fence, with
+        ``continuous_updates=True``) or "update" (an update it sent after
+        handling the input). The screen shows an application's reaction to
+        input only once the application has drawn it, which no server can
+        promise. Raises Timeout, or NotConnected with the library's reason.
+        """
+        sync = _native.extension("vnc_sync", "sync")
+        result = sync(self._h(), int(timeout * 1000))
+        if result == 0:
+            raise Timeout(f"timed out after {timeout:g} s waiting for the server to catch up")
+        if result < 0:
+            raise self._not_connected("cannot sync with the server")
+        return "fence" if result == 1 else "update"
 
     def wait_for_frame(self, timeout: float = DEFAULT_TIMEOUT) -> Rect:
         """Waits until the whole screen has been drawn; returns it as Rect(0, 0, width, height).

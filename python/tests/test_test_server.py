@@ -70,9 +70,11 @@ def test_capture_shows_the_known_picture(test_server, tmp_path, monkeypatch):
 def test_opt_in_options_fall_back_with_a_server_that_has_no_extensions(test_server):
     with qv.Client() as c:
         c.connect("127.0.0.1", test_server.port, encodings=["raw", "zrle"], cursor="local",
-                  desktop_size="extended", qemu_keys=True, clipboard="utf8", shared=False)
+                  desktop_size="extended", qemu_keys=True, clipboard="utf8", shared=False,
+                  continuous_updates=True)
         assert c.wait_for_frame(2) == qv.Rect(0, 0, 640, 480) and c.update_count >= 1
         assert c.capture() == known_picture()
+        assert c.sync(2) == "update"  # no fences here: a request of its top-left pixel
         assert (c.desktop_name, c.clipboard, c.cursor, c.end_reason) == ("QuenviraMockVNC", "", None, "")
         with pytest.raises(qv.NotSupported, match="ExtendedDesktopSize"):
             c.resize(800, 600, timeout=2)
