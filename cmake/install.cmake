@@ -21,6 +21,14 @@ elseif(NOT APPLE)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quenvira-vnc)
+# The pages the README links to, in docs/ beside it as in the sources, so
+# that its links work there too (docs/man is installed as man pages).
+set(_qv_doc_pages)
+foreach(page development install interface options performance python servers tools windows)
+  list(APPEND _qv_doc_pages ${PROJECT_SOURCE_DIR}/docs/${page}.md)
+endforeach()
+install(FILES ${_qv_doc_pages} ${PROJECT_SOURCE_DIR}/docs/vnc-view.png
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quenvira-vnc/docs)
 if(NOT WIN32)
   # What a Debian package has in its doc directory (packaging/): the
   # copyright file and the changelog; and lintian's overrides, each with why.

@@ -36,6 +36,10 @@ needs_soname() {  # binary: records quenvira-vnc.so, whichever file it linked
   readelf -d "$1" | grep -q 'NEEDED.*\[quenvira-vnc\.so\]' || fail "$1 does not record quenvira-vnc.so"
 }
 
+# The pages in docs/ that the README links to, installed beside it.
+doc_pages="development.md install.md interface.md options.md performance.md python.md
+  servers.md tools.md vnc-view.png windows.md"
+
 step "install into a temporary prefix"
 prefix=$tmp/prefix
 cmake --install "$build" --prefix "$prefix" >"$tmp/install.log"
@@ -44,6 +48,7 @@ for f in include/quenvira_vnc.h include/quenvira_vnc_keysyms.h "$libdir/quenvira
     "$libdir/cmake/quenvira-vnc/quenvira-vnc-config.cmake" \
     "$libdir/cmake/quenvira-vnc/quenvira-vnc-config-version.cmake" \
     bin/vnc-version bin/vnc-snapshot share/doc/quenvira-vnc/README.md \
+    $(printf 'share/doc/quenvira-vnc/docs/%s ' $doc_pages) \
     share/doc/quenvira-vnc/copyright share/doc/quenvira-vnc/changelog.gz \
     share/man/man1/vnc-version.1.gz share/man/man1/vnc-snapshot.1.gz \
     $([ -x "$build/tools/vnc-view" ] && echo bin/vnc-view share/man/man1/vnc-view.1.gz); do
@@ -109,6 +114,7 @@ for f in ./usr/include/quenvira_vnc.h ./usr/include/quenvira_vnc_keysyms.h \
     "./usr/lib/$ma/cmake/quenvira-vnc/quenvira-vnc-config.cmake" \
     "./usr/lib/$ma/cmake/quenvira-vnc/quenvira-vnc-targets.cmake" \
     ./usr/bin/vnc-version ./usr/bin/vnc-snapshot ./usr/share/doc/quenvira-vnc/README.md \
+    $(printf './usr/share/doc/quenvira-vnc/docs/%s ' $doc_pages) \
     ./usr/share/man/man1/vnc-version.1.gz ./usr/share/man/man1/vnc-snapshot.1.gz \
     ${view:+./usr/bin/vnc-view ./usr/share/man/man1/vnc-view.1.gz}; do
   grep -qxF "$f" "$tmp/deb.list" || fail "missing from the .deb: $f"

@@ -29,7 +29,17 @@ $top/lib/cmake/quenvira-vnc/quenvira-vnc-targets.cmake
 $top/lib/pkgconfig/quenvira-vnc.pc
 $top/lib/quenvira-vnc.def
 $top/lib/quenvira-vnc.lib
-$top/share/doc/quenvira-vnc/README.md"
+$top/share/doc/quenvira-vnc/README.md
+$top/share/doc/quenvira-vnc/docs/development.md
+$top/share/doc/quenvira-vnc/docs/install.md
+$top/share/doc/quenvira-vnc/docs/interface.md
+$top/share/doc/quenvira-vnc/docs/options.md
+$top/share/doc/quenvira-vnc/docs/performance.md
+$top/share/doc/quenvira-vnc/docs/python.md
+$top/share/doc/quenvira-vnc/docs/servers.md
+$top/share/doc/quenvira-vnc/docs/tools.md
+$top/share/doc/quenvira-vnc/docs/vnc-view.png
+$top/share/doc/quenvira-vnc/docs/windows.md"
 have=$(cmake -E tar tf "$zip" | grep -v '/$' | LC_ALL=C sort)
 echo "$have"
 if [ "$want" != "$have" ]; then
