@@ -307,7 +307,7 @@ struct vnc_client {
     // update covering the top-left pixel, asked for on its own: the serial
     // waiting for it, and the one the update being received answers
     // (worker only).
-    std::mutex sync_lock;
+    std::timed_mutex sync_lock;
     uint32_t sync_serial = 0;
     std::atomic<uint32_t> sync_by_update{0};
     uint32_t sync_armed = 0, sync_hit = 0;

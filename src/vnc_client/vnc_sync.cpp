@@ -1,4 +1,5 @@
 // vnc_sync, and continuous updates with the fences that pace them.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -71,7 +72,19 @@ extern "C" VNC_API int vnc_sync(vnc_client_t *c, int timeout_ms) {
     if (!c) return -1;
     const uint32_t gen = c->generation.load();
     if (c->status.load() != VNC_STATUS_CONNECTED) return -1;
-    std::lock_guard<std::mutex> one(c->sync_lock);
+    // A second sync waits for the first within its own time limit.
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_lock<std::timed_mutex> one(c->sync_lock, std::defer_lock);
+    if (timeout_ms < 0)
+        one.lock();
+    else if (!one.try_lock_for(std::chrono::milliseconds(timeout_ms)))
+        return 0;
+    if (timeout_ms >= 0) {
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+        timeout_ms = static_cast<int>(std::max<long long>(timeout_ms - spent, 0));
+    }
     const uint32_t serial = ++c->sync_serial;
     int kind;
     if (c->fence_ok.load()) {
