@@ -297,6 +297,9 @@ struct vnc_client {
     int event_waiters = 0;
     bool events_closing = false;
     uint32_t sync_done = 0;
+    // When the last event was raised (steady clock, ns): the latency
+    // benchmark's start of the clock.
+    std::atomic<int64_t> last_event_ns{0};
 
     // Fence and continuous updates. The server has sent a fence request, so
     // it takes ours; continuous updates are on (the worker then asks for

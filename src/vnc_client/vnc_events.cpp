@@ -5,6 +5,9 @@
 #include "vnc_client_internal.h"
 
 void vnc_signal_event(vnc_client_t *c, unsigned bits) {
+    c->last_event_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count());
     {
         std::lock_guard<std::mutex> g(c->event_lock);
         c->events |= bits;
