@@ -477,3 +477,28 @@ TEST(Events, SyncAndContinuousUpdates) {
         EXPECT_TRUE(s.ok()) << s.error();
     }
 }
+
+// What the server may have in flight follows the host: a server fence
+// behind an update is answered only once that update is handed over, so a
+// host that holds the framebuffer lock holds the answer (and a server that
+// paces by its fences) back.
+TEST(Events, FenceAnswerWaitsForTheHandOver) {
+    ScriptedServer s;
+    s.handshake(10, 10).gate();
+    s.send(Bytes().u8(0).u8(0).u16(1).rect(0, 0, 1, 1, 0).pixel(0xFF00FF00));
+    s.send(Bytes{248, 0, 0, 0, 0x80, 0, 0, 1, 2, 'h', 'i'}).read(10).read(11);
+    s.start();
+    Conn cl;
+    ASSERT_EQ(0, vnc_connect(cl.c, "127.0.0.1", s.port(), nullptr));
+    ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 10; }));
+    void *px;
+    int stride, w, h;
+    vnc_lock_framebuffer(cl.c, &px, &stride, &w, &h);
+    s.open_gate();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(13u, s.steps_done()) << "no request and no answer while the host holds the lock";
+    vnc_unlock_framebuffer(cl.c);
+    ASSERT_TRUE(s.wait_done());
+    ASSERT_TRUE(s.ok()) << s.error();
+    EXPECT_EQ((ByteVec{248, 0, 0, 0, 0, 0, 0, 1, 2, 'h', 'i'}), s.read_at(7));
+}
