@@ -198,7 +198,9 @@ TEST(Extensions, MessageBytes) {
         ASSERT_EQ(0, vnc_connect(cl.c, "127.0.0.1", s.port(), nullptr));
         ASSERT_TRUE(wait_until([&] { return k.ready(cl.c); }));
         // The worker's request after the update goes first.
-        if (k.update) ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 12; }));
+        if (k.update) {
+            ASSERT_TRUE(wait_until([&] { return s.steps_done() >= 12; }));
+        }
         if (k.host) k.host(cl.c);
         ASSERT_TRUE(s.wait_done());
         ASSERT_TRUE(s.ok()) << s.error();
