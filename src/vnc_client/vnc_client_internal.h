@@ -306,12 +306,12 @@ struct vnc_client {
     // no updates).
     std::atomic<int> fence_ok{0};
     std::atomic<int> cu_on{kCuUnknown};
-    // One vnc_sync at a time; its serial. Without fences the sync is an
+    // One vnc_sync at a time, and its serial. Without fences the sync is an
     // update covering the top-left pixel, asked for on its own: the serial
     // waiting for it, and the one the update being received answers
     // (worker only).
-    std::timed_mutex sync_lock;
-    uint32_t sync_serial = 0;
+    bool sync_busy = false;    // under event_lock
+    uint32_t sync_serial = 0;  // under event_lock
     std::atomic<uint32_t> sync_by_update{0};
     uint32_t sync_armed = 0, sync_hit = 0;
 

@@ -68,25 +68,9 @@ void vnc_cu_close(vnc_client_t *c) {
     if (c->cu_on.exchange(kCuOff) == kCuOn) send_cu(c, c->generation.load(), false, false);
 }
 
-extern "C" VNC_API int vnc_sync(vnc_client_t *c, int timeout_ms) {
-    if (!c) return -1;
-    const uint32_t gen = c->generation.load();
-    if (c->status.load() != VNC_STATUS_CONNECTED) return -1;
-    // A second sync waits for the first within its own time limit.
-    const auto start = std::chrono::steady_clock::now();
-    std::unique_lock<std::timed_mutex> one(c->sync_lock, std::defer_lock);
-    if (timeout_ms < 0)
-        one.lock();
-    else if (!one.try_lock_for(std::chrono::milliseconds(timeout_ms)))
-        return 0;
-    if (timeout_ms >= 0) {
-        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
-        timeout_ms = static_cast<int>(std::max<long long>(timeout_ms - spent, 0));
-    }
-    const uint32_t serial = ++c->sync_serial;
-    int kind;
+namespace {
+// Sends sync `serial`'s message: its kind, or -1 when the send failed.
+int send_sync(vnc_client_t *c, uint32_t gen, uint32_t serial) {
     if (c->fence_ok.load()) {
         // BlockBefore: the server answers once it has handled all we sent
         // before; its answer follows every update it sent before it.
@@ -95,31 +79,51 @@ extern "C" VNC_API int vnc_sync(vnc_client_t *c, int timeout_ms) {
         msg[8] = kSyncPayload;
         std::memcpy(msg + 9, kSyncTag, 4);
         vnc_put_be32(msg + 13, serial);
-        if (vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0)) return -1;
-        kind = VNC_SYNC_FENCE;
-    } else {
-        // A request for the top-left pixel alone: every server answers it
-        // at once, after the input sent before it.
-        c->sync_by_update.store(serial);
-        uint8_t msg[10];
-        vnc_put_update_request(msg, 0, 1, 1);
-        if (vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0)) return -1;
-        kind = VNC_SYNC_UPDATE;
+        return vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0) ? -1 : VNC_SYNC_FENCE;
     }
+    // A request for the top-left pixel alone: every server answers it at
+    // once, after the input sent before it.
+    c->sync_by_update.store(serial);
+    uint8_t msg[10];
+    vnc_put_update_request(msg, 0, 1, 1);
+    return vnc_send_on(c, gen, true, msg, sizeof msg, nullptr, 0) ? -1 : VNC_SYNC_UPDATE;
+}
+}  // namespace
+
+extern "C" VNC_API int vnc_sync(vnc_client_t *c, int timeout_ms) {
+    if (!c) return -1;
+    const uint32_t gen = c->generation.load();
+    if (c->status.load() != VNC_STATUS_CONNECTED) return -1;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
     std::unique_lock<std::mutex> g(c->event_lock);
-    if (c->events_closing) return -1;
-    ++c->event_waiters;
+    const auto wait = [&](auto pred) {
+        if (timeout_ms >= 0) return c->event_cv.wait_until(g, deadline, pred);
+        c->event_cv.wait(g, pred);
+        return true;
+    };
     const auto ended = [c, gen] {
         return c->events_closing || c->generation.load() != gen ||
                c->status.load() != VNC_STATUS_CONNECTED;
     };
-    const auto done = [c, serial] { return static_cast<int32_t>(serial - c->sync_done) <= 0; };
-    const auto ready = [&] { return done() || ended(); };
-    if (timeout_ms < 0)
-        c->event_cv.wait(g, ready);
-    else
-        c->event_cv.wait_for(g, std::chrono::milliseconds(timeout_ms), ready);
-    const int result = done() ? kind : ended() ? -1 : 0;
+    if (c->events_closing) return -1;
+    ++c->event_waiters;  // vnc_destroy waits for us to leave
+    int result = ended() ? -1 : 0;
+    // One sync at a time: a second waits for the first within its own limit.
+    if (wait([&] { return !c->sync_busy || ended(); }) && !ended()) {
+        c->sync_busy = true;
+        const uint32_t serial = ++c->sync_serial;
+        g.unlock();
+        const int kind = send_sync(c, gen, serial);
+        g.lock();
+        const auto done = [c, serial] { return static_cast<int32_t>(serial - c->sync_done) <= 0; };
+        if (kind > 0) wait([&] { return done() || ended(); });
+        result = kind < 0 ? -1 : done() ? kind : ended() ? -1 : 0;
+        c->sync_busy = false;
+        c->event_cv.notify_all();
+    } else if (ended()) {
+        result = -1;
+    }
     if (--c->event_waiters == 0 && c->events_closing) c->event_cv.notify_all();
     return result;
 }
