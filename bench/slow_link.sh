@@ -172,6 +172,16 @@ relay_field() {  # field of the relay's last line
   tail -n1 "$tmp/relay.stats" | python3 -c "import json,sys; r=json.loads(sys.stdin.read()); print(r['$1'])"
 }
 
+# The client's time under load, then the workload frozen and, SETTLE
+# seconds later, the server's screen taken.
+load_then_freeze() {
+  sleep "$seconds"
+  freeze
+  t_freeze=$(date +%s.%N)
+  sleep "$settle"
+  snapshot "$vnc" "$tmp/server.raw"
+}
+
 results=()
 run() {  # client, delay
   local who=$1 delay=$2 n rl secs ev diff
@@ -182,11 +192,7 @@ run() {  # client, delay
       >"$tmp/host.out" 2>"$tmp/host.err" &
     local cpid=$!
     pids+=($cpid)
-    sleep "$seconds"
-    freeze
-    t_freeze=$(date +%s.%N)
-    sleep "$settle"
-    snapshot "$vnc" "$tmp/server.raw"
+    load_then_freeze
     kill -USR1 $cpid
     sleep 0.2
     kill -TERM $cpid 2>/dev/null || true  # ends its loop; it prints and disconnects
@@ -199,11 +205,7 @@ run() {  # client, delay
       -Log '*:stderr:30' "127.0.0.1::$relay_port" >"$tmp/viewer.log" 2>&1 &
     local cpid=$!
     pids+=($cpid)
-    sleep "$seconds"
-    freeze
-    t_freeze=$(date +%s.%N)
-    sleep "$settle"
-    snapshot "$vnc" "$tmp/server.raw"
+    load_then_freeze
     local vwin
     vwin=$(DISPLAY=:$screen xdotool search --onlyvisible --pid $cpid | tail -n1)
     DISPLAY=:$screen xwd -id "$vwin" -silent >"$tmp/client.raw.xwd"

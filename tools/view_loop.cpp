@@ -36,7 +36,8 @@ int viewer::run(vnc_client_t *client, const std::string &host, int port, const c
     client_ = client;
     host_ = host, port_ = port;
     have_password_ = password != nullptr;
-    if (password) password_ = password;
+    // Kept only to connect again, and wiped when the viewer goes.
+    if (password && o_.reconnect) password_ = password;
     connected_ = true;
     int w = 0, h = 0;
     vnc_get_dimensions(client_, &w, &h);

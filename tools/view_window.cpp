@@ -24,6 +24,9 @@ constexpr int kFirstWidth = 640, kFirstHeight = 480;
 
 viewer::~viewer() {
     if (window_) SDL_DestroyWindow(window_);
+    // Through a volatile pointer, so that the stores are not dropped as dead.
+    volatile char *p = &password_[0];
+    for (size_t i = 0; i < password_.size(); ++i) p[i] = 0;
 }
 
 bool viewer::open_window() {
