@@ -9,6 +9,7 @@
 #include "quenvira_vnc.h"
 #include "scripted_server.h"
 #include "test_util.h"
+#include "vnc_jpeg.h"
 
 namespace {
 
@@ -115,6 +116,33 @@ TEST(DecodeWorker, EachEncodingDecodesThroughAConnection) {
         EXPECT_TRUE(same_image(want, k.framebuffer()));
         EXPECT_EQ((std::vector<int>{0, 0, 10, 10}), k.dirty());
     }
+}
+
+// Tight's JPEG on the worker thread (on Windows its own COM and WIC, kept
+// from one rectangle to the next): inside, past the corner, then again in a
+// later update; each within the decoder's tolerance.
+TEST(DecodeWorker, TightJpegThroughAConnection) {
+    if (!vnc_jpeg_available()) GTEST_SKIP() << "this build decodes no JPEG";
+    const enc::image smooth = smooth_picture();
+    const enc::bytes jpeg = enc::tight_encoder().jpeg(read_data("tight-smooth-q95.jpg"));
+    Bytes u1 = update_header(2);
+    u1.rect(5, 5, 40, 30, 7).raw(jpeg).rect(60, 40, 40, 30, 7).raw(jpeg);
+    Bytes u2 = update_header(1);
+    u2.rect(20, 10, 40, 30, 7).raw(jpeg);
+    ScriptedServer s;
+    s.handshake(80, 60, "t", 1).send(u1).read(10).gate().send(u2).read(10);
+    client k;
+    k.connect(s, {7});
+    const enc::image want = paste(paste(enc::image(80, 60, 0), smooth, 5, 5), smooth, 60, 40);
+    EXPECT_TRUE(wait_until([&] { return max_channel_diff(want, k.framebuffer()) <= 8; }))
+        << max_channel_diff(want, k.framebuffer());
+    s.open_gate();
+    ASSERT_TRUE(s.wait_done());
+    ASSERT_TRUE(s.ok()) << s.error();
+    const enc::image then = paste(want, smooth, 20, 10);
+    EXPECT_TRUE(wait_until([&] { return max_channel_diff(then, k.framebuffer()) <= 8; }))
+        << max_channel_diff(then, k.framebuffer());
+    EXPECT_EQ(VNC_STATUS_CONNECTED, vnc_get_status(k.c));
 }
 
 // A refused CopyRect is not marked dirty and the next rectangle is read in

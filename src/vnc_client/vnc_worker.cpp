@@ -8,6 +8,7 @@
 
 #include "vnc_alloc.h"
 #include "vnc_client_internal.h"
+#include "vnc_jpeg.h"
 
 namespace {
 
@@ -304,6 +305,7 @@ int message_wait_ms(const vnc_client_t *c) {
 }  // namespace
 
 void vnc_worker_proc(vnc_client_t *c) {
+    const vnc_jpeg_thread jpeg_thread;
     try {
         vnc_socket_reader &in = *c->reader;
         in.set_cancel(&c->running);

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -154,6 +158,40 @@ inline ::testing::AssertionResult same_image(const enc::image &expected, const e
             }
     if (!count) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << count << " pixels differ:" << diffs;
+}
+
+// Largest difference of one colour channel between two images of one size.
+inline int max_channel_diff(const enc::image &a, const enc::image &b) {
+    int worst = 0;
+    for (size_t i = 0; i < a.px.size() && i < b.px.size(); ++i)
+        for (int k = 0; k < 24; k += 8)
+            worst = std::max(worst, std::abs(static_cast<int>(a.px[i] >> k & 0xFF) -
+                                             static_cast<int>(b.px[i] >> k & 0xFF)));
+    return worst;
+}
+
+// A file of tests/data.
+inline enc::bytes read_data(const char *name) {
+    const std::string path = std::string(QV_TEST_DATA_DIR) + "/" + name;
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) throw std::runtime_error("cannot open " + path);
+    enc::bytes data;
+    uint8_t chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+        data.insert(data.end(), chunk, chunk + n);
+    std::fclose(f);
+    return data;
+}
+
+// A smooth picture, as photos are, that JPEG brings back close; its JPEG by
+// libjpeg at quality 95 is tests/data/tight-smooth-q95.jpg.
+inline enc::image smooth_picture() {
+    enc::image smooth(40, 30);
+    for (int y = 0; y < smooth.h; ++y)
+        for (int x = 0; x < smooth.w; ++x)
+            smooth.at(x, y) = 0xFF000000u | static_cast<uint32_t>(x * 6) << 16 |
+                              static_cast<uint32_t>(y * 8) << 8 | static_cast<uint32_t>(x + y) * 3;
+    return smooth;
 }
 
 // A test picture with many colours, gradients and flat areas, so every tile

@@ -5,6 +5,9 @@
 #include <cstdlib>
 
 #include <jpeglib.h>
+#elif defined(_WIN32)
+#include <objbase.h>
+#include <wincodec.h>
 #endif
 
 #include <algorithm>
@@ -415,6 +418,70 @@ bytes jpeg_encode(const image &img, int quality, bool progressive) {
     bytes data(out, out + size);
     jpeg_destroy_compress(&c);
     std::free(out);
+    return data;
+#elif defined(_WIN32)
+    // WIC's encoder, so that the Windows build's decoder meets what a real
+    // encoder makes. It writes baseline only: a progressive picture is made
+    // by marking the frame so, which is all the decoder looks at before it
+    // refuses one.
+    bytes data;
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IWICImagingFactory *wic = nullptr;
+    IStream *stream = nullptr;
+    IWICBitmapEncoder *encoder = nullptr;
+    IWICBitmapFrameEncode *frame = nullptr;
+    IPropertyBag2 *bag = nullptr;
+    bool ok = SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IWICImagingFactory, reinterpret_cast<void **>(&wic))) &&
+              SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, &stream)) &&
+              SUCCEEDED(wic->CreateEncoder(GUID_ContainerFormatJpeg, nullptr, &encoder)) &&
+              SUCCEEDED(encoder->Initialize(stream, WICBitmapEncoderNoCache)) &&
+              SUCCEEDED(encoder->CreateNewFrame(&frame, &bag));
+    if (ok) {
+        PROPBAG2 name = {};
+        name.pstrName = const_cast<LPOLESTR>(L"ImageQuality");
+        VARIANT value = {};
+        value.vt = VT_R4;
+        value.fltVal = static_cast<float>(quality) / 100.0f;
+        WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
+        std::vector<uint8_t> bgr(static_cast<size_t>(img.w) * img.h * 3);
+        for (size_t i = 0; i < img.px.size(); ++i) {
+            bgr[i * 3] = static_cast<uint8_t>(img.px[i]);
+            bgr[i * 3 + 1] = static_cast<uint8_t>(img.px[i] >> 8);
+            bgr[i * 3 + 2] = static_cast<uint8_t>(img.px[i] >> 16);
+        }
+        ok = SUCCEEDED(bag->Write(1, &name, &value)) && SUCCEEDED(frame->Initialize(bag)) &&
+             SUCCEEDED(frame->SetSize(static_cast<UINT>(img.w), static_cast<UINT>(img.h))) &&
+             SUCCEEDED(frame->SetPixelFormat(&format)) &&
+             format == GUID_WICPixelFormat24bppBGR &&
+             SUCCEEDED(frame->WritePixels(static_cast<UINT>(img.h), static_cast<UINT>(img.w) * 3,
+                                          static_cast<UINT>(bgr.size()), bgr.data())) &&
+             SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
+    }
+    HGLOBAL memory = nullptr;
+    if (ok && SUCCEEDED(GetHGlobalFromStream(stream, &memory))) {
+        STATSTG stat;
+        const uint8_t *p = static_cast<const uint8_t *>(GlobalLock(memory));
+        if (p && SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME)))
+            data.assign(p, p + stat.cbSize.QuadPart);
+        if (p) GlobalUnlock(memory);
+    }
+    if (bag) bag->Release();
+    if (frame) frame->Release();
+    if (encoder) encoder->Release();
+    if (stream) stream->Release();
+    if (wic) wic->Release();
+    if (SUCCEEDED(init)) CoUninitialize();
+    if (data.empty()) throw std::runtime_error("WIC could not encode a JPEG");
+    if (progressive) {
+        // Segment by segment from the start to the frame header.
+        for (size_t i = 2; i + 3 < data.size() && data[i] == 0xFF;
+             i += 2 + (static_cast<size_t>(data[i + 2]) << 8 | data[i + 3]))
+            if (data[i + 1] == 0xC0) {
+                data[i + 1] = 0xC2;
+                break;
+            }
+    }
     return data;
 #else
     (void)img, (void)quality, (void)progressive;
