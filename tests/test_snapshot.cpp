@@ -4,12 +4,23 @@
 
 #ifdef VNC_SNAPSHOT_PATH
 
+#include <sys/stat.h>
+#ifdef _WIN32
+// The tool under Wine or Windows: started with CreateProcess, its PNG read
+// back through WIC, a decoder other than the tool's own writer.
+#include <objbase.h>
+#include <wincodec.h>
+#include <windows.h>
+
+#include <filesystem>
+#else
 #include <fcntl.h>
 #include <png.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +35,9 @@
 #include "vnc_mock_server.h"
 #include "vnc_socket.h"
 
+#ifndef _WIN32
 extern char **environ;
+#endif
 
 namespace {
 
@@ -55,6 +68,24 @@ bool exists(const std::string &path) {
 // A scratch directory per test, also the tool's working directory.
 class Snapshot : public ::testing::Test {
 protected:
+#ifdef _WIN32
+    void SetUp() override {
+        std::error_code ec;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+        ASSERT_FALSE(ec) << ec.message();
+        for (unsigned n = GetTickCount(); dir_.empty(); ++n) {
+            const std::filesystem::path d =
+                base / ("qv-snapshot-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(n));
+            if (std::filesystem::create_directory(d, ec)) dir_ = d.generic_string();
+            ASSERT_FALSE(ec) << ec.message();
+        }
+    }
+    void TearDown() override {
+        vnc_test_server_stop();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+#else
     void SetUp() override {
         char tmpl[] = "/tmp/qv-snapshot-XXXXXX";
         ASSERT_NE(nullptr, ::mkdtemp(tmpl));
@@ -64,12 +95,77 @@ protected:
         vnc_test_server_stop();
         std::system(("rm -rf '" + dir_ + "'").c_str());
     }
+#endif
 
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
 
     // Runs the tool with args; env holds extra NAME=VALUE entries. The
     // inherited environment loses VNC_PASSWORD so that only the test's own
     // setting counts.
+#ifdef _WIN32
+    ToolRun run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+        // Quoted as the C runtime splits a command line: backslashes count
+        // only before a quote.
+        std::string line;
+        std::vector<std::string> all = {VNC_SNAPSHOT_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        for (const std::string &a : all) {
+            line += line.empty() ? "\"" : " \"";
+            size_t slashes = 0;
+            for (char ch : a) {
+                if (ch == '\\') {
+                    ++slashes;
+                    continue;
+                }
+                line.append(ch == '"' ? slashes * 2 + 1 : slashes, '\\');
+                slashes = 0;
+                line += ch;
+            }
+            line.append(slashes * 2, '\\');
+            line += '"';
+        }
+        std::string block;
+        if (char *strings = GetEnvironmentStringsA()) {
+            for (const char *e = strings; *e; e += std::strlen(e) + 1)
+                if (_strnicmp(e, "VNC_PASSWORD=", 13) != 0) block.append(e).push_back('\0');
+            FreeEnvironmentStringsA(strings);
+        }
+        for (const std::string &e : env) block.append(e).push_back('\0');
+        block.push_back('\0');
+        const std::string out_path = path(".stdout"), err_path = path(".stderr");
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        HANDLE out = CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE err = CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ToolRun r;
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = out;
+        si.hStdError = err;
+        PROCESS_INFORMATION pi = {};
+        if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+            CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, &block[0], dir_.c_str(), &si,
+                           &pi)) {
+            DWORD code = 0;
+            if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0 &&
+                GetExitCodeProcess(pi.hProcess, &code))
+                r.status = static_cast<int>(code);
+            CloseHandle(pi.hThread);
+            CloseHandle(pi.hProcess);
+        }
+        if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+        if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+        // Text mode on the other side: lines end in CR LF.
+        for (auto *text : {&r.out, &r.err}) {
+            *text = slurp(text == &r.out ? out_path : err_path);
+            text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
+        }
+        return r;
+    }
+#else
     ToolRun run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
         std::vector<std::string> argv_s = {VNC_SNAPSHOT_PATH};
         argv_s.insert(argv_s.end(), args.begin(), args.end());
@@ -107,6 +203,7 @@ protected:
         r.err = slurp(err_path);
         return r;
     }
+#endif
 
     std::string dir_;
 };
@@ -116,6 +213,50 @@ struct Image {
     std::vector<uint8_t> rgb;
 };
 
+#ifdef _WIN32
+// Decodes an 8-bit RGB PNG through WIC; false when the file is not one.
+bool read_png(const std::string &file, Image *img, std::string *why) {
+    const std::string data = slurp(file);
+    if (data.empty()) {
+        *why = "cannot read " + file;
+        return false;
+    }
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IWICImagingFactory *wic = nullptr;
+    IWICStream *stream = nullptr;
+    IWICBitmapDecoder *decoder = nullptr;
+    IWICBitmapFrameDecode *frame = nullptr;
+    GUID container = {}, format = {};
+    UINT w = 0, h = 0;
+    bool ok = SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IWICImagingFactory, reinterpret_cast<void **>(&wic))) &&
+              SUCCEEDED(wic->CreateStream(&stream)) &&
+              SUCCEEDED(stream->InitializeFromMemory(
+                  reinterpret_cast<BYTE *>(const_cast<char *>(data.data())), static_cast<DWORD>(data.size()))) &&
+              SUCCEEDED(wic->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand, &decoder)) &&
+              SUCCEEDED(decoder->GetContainerFormat(&container)) && container == GUID_ContainerFormatPng &&
+              SUCCEEDED(decoder->GetFrame(0, &frame)) && SUCCEEDED(frame->GetSize(&w, &h)) &&
+              SUCCEEDED(frame->GetPixelFormat(&format));
+    *why = ok ? "not an 8-bit RGB PNG" : "WIC rejected " + file;
+    // An 8-bit RGB PNG comes as 24-bit RGB, or, from Wine, as 24-bit BGR.
+    const bool bgr = format == GUID_WICPixelFormat24bppBGR;
+    ok = ok && (bgr || format == GUID_WICPixelFormat24bppRGB);
+    if (ok) {
+        img->width = static_cast<int>(w);
+        img->height = static_cast<int>(h);
+        img->rgb.assign(static_cast<size_t>(w) * h * 3, 0);
+        ok = SUCCEEDED(frame->CopyPixels(nullptr, w * 3, static_cast<UINT>(img->rgb.size()), img->rgb.data()));
+        if (bgr)
+            for (size_t i = 0; i < img->rgb.size(); i += 3) std::swap(img->rgb[i], img->rgb[i + 2]);
+    }
+    if (frame) frame->Release();
+    if (decoder) decoder->Release();
+    if (stream) stream->Release();
+    if (wic) wic->Release();
+    if (SUCCEEDED(init)) CoUninitialize();
+    return ok;
+}
+#else
 // Decodes an 8-bit RGB PNG; false when the file is not one.
 bool read_png(const std::string &file, Image *img, std::string *why) {
     std::FILE *f = std::fopen(file.c_str(), "rb");
@@ -148,6 +289,7 @@ bool read_png(const std::string &file, Image *img, std::string *why) {
     if (!rgb8) *why = "not an 8-bit RGB PNG";
     return rgb8;
 }
+#endif
 
 // The test server's picture as R, G, B.
 void expected_rgb(int x, int y, uint8_t out[3]) {

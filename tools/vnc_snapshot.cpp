@@ -1,9 +1,6 @@
 // vnc-snapshot: connects to a VNC server, waits for its screen and writes it
 // as a PNG. Uses the library through its public header only, like any host.
-#include <png.h>
-
 #include <chrono>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "quenvira_vnc.h"
+#include "png_write.h"
 #include "tool_common.h"
 
 namespace {
@@ -138,7 +136,11 @@ int parse_options(int argc, char **argv, options *o) {
         o->output = positional[1];
     }
     // A name that promises another format is refused rather than filled with PNG.
+#ifdef _WIN32
+    const size_t slash = o->output.find_last_of("/\\:"), dot = o->output.find_last_of('.');
+#else
     const size_t slash = o->output.find_last_of('/'), dot = o->output.find_last_of('.');
+#endif
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
         std::string ext = o->output.substr(dot + 1);
         for (char &ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -168,74 +170,6 @@ struct picture {
     int width = 0, height = 0;
     std::vector<unsigned char> rgb;  // width * height * 3
 };
-
-// Error handling of libpng: its errors jump back to write_png.
-struct png_failure {
-    std::jmp_buf jump;
-    char text[256];
-};
-
-void on_png_error(png_structp png, png_const_charp message) {
-    png_failure *failure = static_cast<png_failure *>(png_get_error_ptr(png));
-    std::snprintf(failure->text, sizeof failure->text, "%s", message);
-    std::longjmp(failure->jump, 1);
-}
-
-void on_png_warning(png_structp, png_const_charp) {}
-
-// Writes rgb (width * height * 3 bytes) as an 8-bit RGB PNG. On failure the
-// reason goes to *why and no partial file is left behind.
-bool write_png(const char *path, const unsigned char *rgb, int width, int height, long *bytes,
-               std::string *why) {
-    std::FILE *f = std::fopen(path, "wb");
-    if (!f) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    png_failure failure;
-    failure.text[0] = '\0';
-    png_structp png =
-        png_create_write_struct(PNG_LIBPNG_VER_STRING, &failure, on_png_error, on_png_warning);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!png || !info) {
-        png_destroy_write_struct(png ? &png : nullptr, nullptr);
-        std::fclose(f);
-        std::remove(path);
-        *why = "out of memory";
-        return false;
-    }
-    if (setjmp(failure.jump)) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(f);
-        std::remove(path);
-        *why = failure.text[0] ? failure.text : "PNG encoder failed";
-        return false;
-    }
-    png_init_io(png, f);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    const size_t row_bytes = static_cast<size_t>(width) * 3;
-    for (int y = 0; y < height; ++y)
-        png_write_row(png, const_cast<png_bytep>(rgb + row_bytes * static_cast<size_t>(y)));
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-
-    // Buffered data only meets a full disk or a lost device here.
-    bool ok = std::fflush(f) == 0 && !std::ferror(f);
-    int error = errno;
-    *bytes = std::ftell(f);
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        *why = std::strerror(error);
-        std::remove(path);
-    }
-    return ok;
-}
 
 // Copies the framebuffer (blue, green, red, pad in memory) as RGB.
 bool copy_framebuffer(vnc_client_t *client, picture *out) {

@@ -1,9 +1,9 @@
 #!/bin/bash
 # Checks the Windows zip made by CPack in BUILD_DIR (a MinGW-w64 build):
 # its exact listing, then, unpacked into a temporary directory, vnc-version.exe
-# from it and a consumer built with MinGW-w64 through the zip's CMake package,
-# both run under Wine (WINE, with the caller's Wine prefix) against the
-# built-in test server.
+# and vnc-snapshot.exe from it (which import the DLL and system DLLs only) and
+# a consumer built with MinGW-w64 through the zip's CMake package, run under
+# Wine (WINE, with the caller's Wine prefix) against the built-in test server.
 #   tests/install/check_zip.sh BUILD_DIR WINE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,6 +19,7 @@ zip=$build/quenvira-vnc-1.0.1-win64.zip
 [ -f "$zip" ] || fail "no $zip"
 top=quenvira-vnc-1.0.1-win64
 want="$top/bin/quenvira-vnc.dll
+$top/bin/vnc-snapshot.exe
 $top/bin/vnc-version.exe
 $top/include/quenvira_vnc.h
 $top/include/quenvira_vnc_keysyms.h
@@ -53,6 +54,20 @@ unz=$tmp/$top
 "$root/tests/check_dll.sh" "$unz/bin/quenvira-vnc.dll" "$unz/lib/quenvira-vnc.def"
 version=$("$wine" "$unz/bin/vnc-version.exe" | tr -d '\r')
 [ "$version" = "quenvira-vnc 1.0.1" ] || fail "vnc-version.exe from the zip printed '$version'"
+for exe in vnc-version.exe vnc-snapshot.exe; do
+  x86_64-w64-mingw32-objdump -p "$unz/bin/$exe" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' |
+    while read -r name; do
+      case "$(echo "$name" | tr '[:upper:]' '[:lower:]')" in
+        quenvira-vnc.dll|kernel32.dll|msvcrt.dll|ws2_32.dll|user32.dll|advapi32.dll|ole32.dll) ;;
+        *) fail "$exe imports $name, which a Windows user does not have" ;;
+      esac
+    done
+done
+# The picture's exact pixels are test_snapshot's; here the zip's copy runs.
+shot=$(cd "$tmp" && "$wine" "$unz/bin/vnc-snapshot.exe" --demo zip-demo.png | tr -d '\r')
+echo "$shot"
+grep -q "Wrote zip-demo.png: 640x480 RGB PNG" <<<"$shot" && [ -s "$tmp/zip-demo.png" ] ||
+  fail "vnc-snapshot.exe from the zip wrote no picture"
 
 # The toolchain confines find_package to the MinGW root, so the package is
 # named by its directory.
