@@ -13,6 +13,8 @@
 #     changelog's version, the man pages render; a consumer built against
 #     the unpacked tree and the tree's own vnc-version run; the Python
 #     package imports from it and loads its library, and vnc-do runs.
+#     The wheel: only glibc needed from the system, pip-installed into a
+#     fresh venv, it captures the test server and vnc-do --demo works.
 #  3. The sources added with add_subdirectory to a consumer, tests off:
 #     configures without GoogleTest, Google Benchmark or libpng, and the
 #     consumer builds and runs.
@@ -194,6 +196,49 @@ vnc_do=$tmp/deb-root/usr/bin/vnc-do
 [ "$(head -c 8 "$tmp/demo.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] ||
   fail "vnc-do --demo capture wrote no PNG"
 unset LD_LIBRARY_PATH
+
+# The wheel as a Python user elsewhere gets it: a venv of its own (not
+# Debian's packages), nothing on the loader's path, the .debs not installed.
+step "the wheel in a fresh venv"
+wheel=$(sed -n 3p <<<"$debs")
+case "$(basename "$wheel")" in
+  quenvira_vnc-1.0.1-py3-none-manylinux_2_*_x86_64.whl) ;;
+  *) fail "unexpected wheel name: $wheel" ;;
+esac
+! dpkg -s quenvira-vnc >/dev/null 2>&1 || fail "the library's .deb is installed: the wheel's check would not show it alone"
+# Only glibc from the system; everything else inside the wheel.
+mkdir "$tmp/wheel" && (cd "$tmp/wheel" && cmake -E tar xf "$wheel")
+for f in "$tmp"/wheel/quenvira_vnc/quenvira-vnc.so "$tmp"/wheel/quenvira_vnc/libs/*; do
+  readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | while read -r dep; do
+    case "$dep" in
+      libc.so.6|libm.so.6|ld-linux-x86-64.so.2) ;;
+      *) [ -f "$tmp/wheel/quenvira_vnc/libs/$dep" ] || fail "$(basename "$f") needs $dep, which the wheel lacks" ;;
+    esac
+  done
+done
+/usr/bin/python3 -m venv "$tmp/venv"
+"$tmp/venv/bin/pip" install -q --no-index --no-cache-dir "$wheel" || fail "pip install of the wheel failed"
+(cd "$tmp" && env -u LD_LIBRARY_PATH -u QUENVIRA_VNC_LIBRARY -u PYTHONPATH \
+  "$tmp/venv/bin/python" - "$tmp/venv/" <<'PY'
+import sys
+import quenvira_vnc
+venv = sys.argv[1]
+assert quenvira_vnc.__file__.startswith(venv), quenvira_vnc.__file__
+with quenvira_vnc.TestServer() as server, quenvira_vnc.Client() as vnc:
+    vnc.connect("127.0.0.1", server.port).capture("wheel.png")
+mapped = {line.split()[-1] for line in open("/proc/self/maps")
+          if "quenvira" in line or "libisal" in line or "libjpeg" in line}
+ours = [p for p in mapped if p.startswith(venv)]
+assert ours and len(ours) == len(mapped), mapped
+print("wheel: captured the test server, loaded", *sorted(ours))
+PY
+) || fail "the wheel's package did not capture the test server"
+[ "$(head -c 8 "$tmp/wheel.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] ||
+  fail "the wheel's capture wrote no PNG"
+(cd "$tmp" && env -u LD_LIBRARY_PATH -u QUENVIRA_VNC_LIBRARY -u PYTHONPATH \
+  "$tmp/venv/bin/vnc-do" --demo capture wheel-demo.png) || fail "vnc-do --demo capture from the wheel failed"
+[ "$(head -c 8 "$tmp/wheel-demo.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] ||
+  fail "vnc-do --demo capture from the wheel wrote no PNG"
 
 step "sources as a subdirectory, tests and tools off"
 # A REQUIRED find_package of a disabled package is an error, and the cache
