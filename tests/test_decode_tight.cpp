@@ -162,7 +162,10 @@ TEST(Tight, RefusalsKeepTheStreamInStep) {
         {"JPEG that is not one", with_length(0x90, junk), kDecodeRefused, 0, kDecodeOk},
         {"JPEG of another size", with_length(0x90, enc::jpeg_encode(test_picture(9, 6, 1), 80, false)),
          kDecodeRefused, 0, kDecodeOk},
-        {"progressive JPEG", with_length(0x90, enc::jpeg_encode(pic, 80, true)), kDecodeRefused, 0, kDecodeOk},
+        // libjpeg's progressive picture of pic, kept as a file: WIC writes
+        // none, and would decode it.
+        {"progressive JPEG", with_length(0x90, read_data("tight-progressive-8x6.jpg")), kDecodeRefused, 0,
+         kDecodeOk},
         {"unknown filter", {0x40, 3, 0, 0, 0}, kDecodeBroken, 0, 0},
         {"unknown kind", {0xA0, 0, 0, 0, 0}, kDecodeBroken, 0, 0},
         {"payload cut short", {0x00, 0x90, 0x01, 0x78}, kDecodeBroken, 0, 0},

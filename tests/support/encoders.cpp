@@ -421,9 +421,8 @@ bytes jpeg_encode(const image &img, int quality, bool progressive) {
     return data;
 #elif defined(_WIN32)
     // WIC's encoder, so that the Windows build's decoder meets what a real
-    // encoder makes. It writes baseline only: a progressive picture is made
-    // by marking the frame so, which is all the decoder looks at before it
-    // refuses one.
+    // encoder makes. It writes baseline only.
+    if (progressive) throw std::runtime_error("WIC writes no progressive JPEG");
     bytes data;
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     IWICImagingFactory *wic = nullptr;
@@ -473,15 +472,6 @@ bytes jpeg_encode(const image &img, int quality, bool progressive) {
     if (wic) wic->Release();
     if (SUCCEEDED(init)) CoUninitialize();
     if (data.empty()) throw std::runtime_error("WIC could not encode a JPEG");
-    if (progressive) {
-        // Segment by segment from the start to the frame header.
-        for (size_t i = 2; i + 3 < data.size() && data[i] == 0xFF;
-             i += 2 + (static_cast<size_t>(data[i + 2]) << 8 | data[i + 3]))
-            if (data[i + 1] == 0xC0) {
-                data[i + 1] = 0xC2;
-                break;
-            }
-    }
     return data;
 #else
     (void)img, (void)quality, (void)progressive;

@@ -145,7 +145,9 @@ private:
 
 // ---- Tight --------------------------------------------------------------
 
-// A JPEG of img (baseline, or progressive); empty in a build without libjpeg.
+// A JPEG of img (baseline, or progressive); empty in a build without libjpeg
+// or WIC. WIC (Windows) writes baseline only, at a quality of its own under
+// Wine.
 bytes jpeg_encode(const image &img, int quality, bool progressive = false);
 
 enum tight_filter { kTightCopy = 0, kTightPalette = 1, kTightGradient = 2 };
