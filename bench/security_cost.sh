@@ -22,7 +22,6 @@ printf 'cn = "bench"\nip_address = "127.0.0.1"\ntls_www_server\nencryption_key\n
 certtool --generate-privkey --outfile "$tmp/srv.key" 2>/dev/null
 certtool --generate-self-signed --load-privkey "$tmp/srv.key" --template "$tmp/srv.tmpl" \
   --outfile "$tmp/srv.pem" 2>/dev/null
-fp=$(certtool --certificate-info --infile "$tmp/srv.pem" | awk '/sha256:/ {getline; print $1; exit}')
 for display in $(seq 150 199); do [ -e /tmp/.X11-unix/X$display ] || break; done
 port=$((5900 + display))
 Xvnc ":$display" -geometry 1280x800 -depth 24 -rfbport "$port" -interface 127.0.0.1 -nolisten tcp \
@@ -32,4 +31,6 @@ for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break;
 DISPLAY=":$display" xterm -geometry 160x50+0+0 -e yes &
 pids+=($!)
 sleep 1
-"$bench" 127.0.0.1 "$port" "$seconds" none "x509none,tls-pin=sha256:$fp" none "x509none,tls-pin=sha256:$fp"
+# The certificate is checked once, at the connect: off costs the same after.
+tls=x509none,tls-verify=off
+"$bench" 127.0.0.1 "$port" "$seconds" none "$tls" none "$tls"
