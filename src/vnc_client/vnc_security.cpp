@@ -181,8 +181,8 @@ int vnc_sec_replace_transport(vnc_sec_ctx &ctx, vnc_transport_ptr next) {
         return vnc_sec_fail(ctx, "Server broke the security handshake", "No connection to secure");
     if (ctx.in->buffered())
         return vnc_sec_fail(ctx, "Server broke the security handshake",
-                            "Server sent %zu bytes before its security layer began",
-                            ctx.in->buffered());
+                            "Server sent %lu bytes before its security layer began",
+                            static_cast<unsigned long>(ctx.in->buffered()));
     std::lock_guard<std::mutex> g(ctx.c->send_lock);
     ctx.c->transport = std::move(next);
     ctx.reader->set_transport(ctx.c->transport.get());

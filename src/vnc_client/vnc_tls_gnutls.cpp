@@ -454,8 +454,8 @@ int vnc_tls_start(vnc_sec_ctx &ctx, const vnc_tls_config &config) {
     }
     if (ctx.in->buffered())
         return vnc_sec_fail(ctx, "Server broke the security handshake",
-                            "Server sent %zu bytes before the TLS handshake",
-                            ctx.in->buffered());
+                            "Server sent %lu bytes before the TLS handshake",
+                            static_cast<unsigned long>(ctx.in->buffered()));
     r = t->handshake(ctx.deadline, &c->connect_go);
     if (r < 0) return fail_tls(ctx, *t, r);
 
