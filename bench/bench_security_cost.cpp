@@ -32,12 +32,12 @@ int main(int argc, char **argv) {
     const char *password = std::getenv("VNC_PASSWORD");
     for (int i = 4; i < argc; ++i) {
         vnc_client_t *c = vnc_create();
-        std::string spec = argv[i];
-        const std::string type = spec.substr(0, spec.find(','));
+        std::string arg = argv[i];
+        const std::string type = arg.substr(0, arg.find(','));
         vnc_set_option(c, "security", type.c_str());
-        for (size_t at = spec.find(','); at != std::string::npos;) {
-            const size_t next = spec.find(',', at + 1);
-            const std::string kv = spec.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+        for (size_t at = arg.find(','); at != std::string::npos;) {
+            const size_t next = arg.find(',', at + 1);
+            const std::string kv = arg.substr(at + 1, next == std::string::npos ? next : next - at - 1);
             const size_t eq = kv.find('=');
             vnc_set_option(c, kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str());
             at = next;
