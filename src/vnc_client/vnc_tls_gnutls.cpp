@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "vnc_client_internal.h"
 #include "vnc_tls.h"
@@ -113,11 +114,18 @@ public:
         }
     }
 
-    size_t pending() const override { return gnutls_record_check_pending(session_); }
+    size_t pending() const override {
+        std::lock_guard<std::mutex> g(record_lock_);
+        return gnutls_record_check_pending(session_);
+    }
     bool receive_blocks() const override { return false; }
 
     long recv_some(void *buffer, size_t max) override {
-        const ssize_t r = gnutls_record_recv(session_, buffer, max);
+        ssize_t r;
+        {
+            std::lock_guard<std::mutex> g(record_lock_);
+            r = gnutls_record_recv(session_, buffer, max);
+        }
         if (r >= 0) return static_cast<long>(r);
         if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return kAgain;
         // A server that ends the TCP stream without close_notify has ended
@@ -134,7 +142,11 @@ public:
         auto last_progress = clock_type::now();
         uint64_t pushed = pushed_;
         while (length > 0) {
-            const ssize_t r = gnutls_record_send(session_, p, length);
+            ssize_t r;
+            {
+                std::lock_guard<std::mutex> g(record_lock_);
+                r = gnutls_record_send(session_, p, length);
+            }
             if (pushed_ != pushed) {
                 pushed = pushed_;
                 last_progress = clock_type::now();
@@ -237,7 +249,11 @@ private:
     int pull_errno_ = 0;
     int send_error_ = 0;
     int push_errno_ = 0;
-    uint64_t pushed_ = 0;
+    // Held across each record call, none of which waits: a TLS 1.3 key
+    // update the server asks for is answered from inside a receive, and
+    // must not interleave with a record the sending side is writing.
+    mutable std::mutex record_lock_;
+    std::atomic<uint64_t> pushed_{0};
     bool record_open_ = false;
     bool closed_ = false;
 };
