@@ -5,7 +5,9 @@
 // keys reach QEMU's machine, and each refused certificate fails the connect
 // naming why and with its fingerprint, before the password goes out.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <map>
 #include <regex>
 #include <string>
@@ -310,5 +312,67 @@ TEST_F(Encrypted, WayvncX509PlainEqualsGrim) {
     EXPECT_EQ(vnc_get_status(wrong.get()), VNC_STATUS_ERROR);
     EXPECT_TRUE(server.running());
 }
+
+#ifdef VNC_SNAPSHOT_PATH
+// vnc-snapshot's defaults: encryption chosen and the certificate checked;
+// the known-hosts file's pin, --ca-file, --pin and --insecure let it in,
+// a wrong pin does not, and --security can rule the server out.
+TEST_F(Encrypted, SnapshotTrustsWhatItIsTold) {
+    TempDir dir;
+    Qemu qemu;
+    QemuOptions o;
+    o.paused = true;  // a still screen: QEMU's own words that the guest has not started
+    o.tls_x509_dir = dir.file("x509");
+    std::string err;
+    ASSERT_TRUE(certs().qemu_dir(certs().cert, o.tls_x509_dir, &err)) << err;
+    ASSERT_TRUE(qemu.start(dir.path(), "quenvira-snapshot", &err, o)) << err;
+    const std::string target = "127.0.0.1::" + std::to_string(qemu.port());
+    const std::string pin = Certificates::pin(certs().cert), png = dir.file("shot.png");
+    const std::string known = dir.file("config/quenvira-vnc/known_hosts");
+    ASSERT_EQ(mkdir(dir.file("config").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.file("config/quenvira-vnc").c_str(), 0700), 0);
+    struct Row {
+        const char *what;
+        std::vector<std::string> args;
+        std::string remembered;  // the known-hosts file's pin, when there is one
+        int status;
+        const char *says;
+    };
+    const Row rows[] = {
+        {"defaults", {}, "", 3, ""},
+        {"--ca-file", {"--ca-file", certs().ca}, "", 0, ""},
+        {"remembered", {}, pin, 0, ""},
+        {"remembered wrongly", {}, "sha256:" + std::string(64, 'a'), 3, ""},
+        {"--pin over the file", {"--pin", pin}, "sha256:" + std::string(64, 'a'), 0, ""},
+        {"--insecure", {"--insecure"}, "", 0, ""},
+        {"--security without TLS", {"--security", "vncauth,none"}, pin, 3, "19 (VeNCrypt)"},
+        {"--pin not sha256", {"--pin", "md5:00"}, "", 2, "--pin md5:00"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_TRUE(write_file(known, row.remembered.empty() ? "" : "# test\n127.0.0.1:" +
+                                   std::to_string(qemu.port()) + " " + row.remembered + "\n"));
+        std::vector<std::string> argv = {VNC_SNAPSHOT_PATH, "-q", "--timeout", "20"};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        argv.insert(argv.end(), {target, png});
+        SpawnOptions env;
+        env.env = {"XDG_CONFIG_HOME=" + dir.file("config"), "VNC_PASSWORD="};
+        std::remove(png.c_str());
+        const CommandResult r = run_command(argv, env, Millis(30000));
+        EXPECT_EQ(r.exit_code, row.status) << r.err;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+        if (row.status == 3 && row.args.empty()) {
+            EXPECT_NE(r.err.find("--pin " + pin), std::string::npos) << r.err;
+        }
+        if (row.status != 0) continue;
+        const CommandResult ppm = run_command({"convert", png, "ppm:-"});
+        Image got, screen;
+        ASSERT_TRUE(parse_ppm(ppm.out, &got, &err)) << err;
+        ASSERT_TRUE(qemu.screendump(&screen, &err)) << err;
+        EXPECT_EQ(compare(got, screen).count, 0);
+        EXPECT_GT(screen.distinct_colours(), 1u);
+    }
+}
+#endif
 
 }  // namespace
