@@ -369,6 +369,10 @@ TEST_F(Snapshot, BadCommandLinesAreUsageErrors) {
         {"--demo", "a.png", "b.png"},
         {"host", "a.jpg"},
         {"--demo", "shot.PNG.gif"},
+        {"--security"},
+        {"--security", "rot13", "host", "out.png"},
+        {"--pin", "md5:00", "host", "out.png"},
+        {"--pin", "sha256:00", "--insecure", "host", "out.png"},
     };
     for (const auto &args : bad) {
         std::string joined;
