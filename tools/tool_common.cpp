@@ -609,11 +609,11 @@ int report_connect_failure(const std::string &where, const std::string &why,
                            const std::string &reason, const security_info &info) {
     if (certificate_refused(info)) {
         complain("%s: %s", where.c_str(), with_reason(why, reason).c_str());
+        const bool asks = std::strcmp(s_program, "vnc-view") == 0;
         std::fprintf(stderr,
                      "To trust this server: --ca-file with the CA that signed its certificate, or\n"
-                     "--pin %s after checking that fingerprint with its owner\n"
-                     "(vnc-view asks and remembers it).\n",
-                     pin_of(info).c_str());
+                     "--pin %s after checking that fingerprint with its owner%s\n",
+                     pin_of(info).c_str(), asks ? "." : "\n(vnc-view asks and remembers it).");
         return kExitConnect;
     }
     if (why == "VNC Authentication failed") {
