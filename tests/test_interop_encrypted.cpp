@@ -19,9 +19,6 @@
 #include "interop_peers.h"
 #include "interop_servers.h"
 
-// Until the library's header declares it (the TLS work in progress).
-extern "C" int vnc_get_security_info(vnc_client_t *c, char *buf, int size) __attribute__((weak));
-
 namespace {
 
 using namespace interop;
@@ -54,7 +51,7 @@ ClientPtr client_with(const Options &options) {
 
 std::map<std::string, std::string> security_info(vnc_client_t *c) {
     char text[4096] = {0};
-    if (vnc_get_security_info) vnc_get_security_info(c, text, sizeof text);
+    vnc_get_security_info(c, text, sizeof text);
     std::map<std::string, std::string> info;
     std::string all(text);
     for (size_t at = 0; at < all.size();) {

@@ -14,10 +14,6 @@
 
 #include <sys/stat.h>
 
-// Until the library's header declares it (the TLS work in progress): weak,
-// so that a library without it links and tells nothing.
-extern "C" int vnc_get_security_info(vnc_client_t *c, char *buf, int size) __attribute__((weak));
-
 namespace qv_tool {
 
 namespace {
@@ -433,7 +429,6 @@ bool remember_known_host(const std::string &where, const std::string &pin, std::
 
 security_info get_security_info(vnc_client_t *client) {
     security_info info;
-    if (!vnc_get_security_info) return info;
     std::vector<char> text(4096);
     int n = vnc_get_security_info(client, text.data(), static_cast<int>(text.size()));
     if (n >= static_cast<int>(text.size())) {
