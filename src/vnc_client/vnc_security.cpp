@@ -13,6 +13,15 @@ namespace {
 const vnc_security_scheme kSchemes[] = {
     {kSecNone, "none", vnc_sec_none},
     {kSecVncAuth, "vncauth", vnc_sec_vncauth},
+    {kSecAnonTls, "anontls", vnc_sec_anontls},
+    {kSecVeNCrypt, "", vnc_sec_vencrypt},
+    {kSecPlain, "plain", vnc_sec_plain},
+    {kSecTlsNone, "tlsnone", vnc_sec_tlsnone},
+    {kSecTlsVnc, "tlsvnc", vnc_sec_tlsvnc},
+    {kSecTlsPlain, "tlsplain", vnc_sec_tlsplain},
+    {kSecX509None, "x509none", vnc_sec_x509none},
+    {kSecX509Vnc, "x509vnc", vnc_sec_x509vnc},
+    {kSecX509Plain, "x509plain", vnc_sec_x509plain},
 };
 
 // "19 (VeNCrypt), 16 (Tight)": what a server offered, for the end reason.
@@ -139,6 +148,7 @@ int vnc_sec_negotiate(vnc_sec_ctx &ctx, bool inner) {
 int vnc_sec_send(vnc_sec_ctx &ctx, const void *data, size_t length, const char *error) {
     // Not cancelled by `running`, which is set only once the handshake is
     // done; bounded like every send.
+    if (!ctx.reader) return 0;
     if (vnc_send_on(ctx.c, ctx.generation, false, data, length, nullptr, 0) == 0) return 0;
     ctx.error = error;
     return -1;
@@ -167,19 +177,22 @@ int vnc_sec_replace_transport(vnc_sec_ctx &ctx, vnc_transport_ptr next) {
     if (!next)
         return vnc_sec_fail(ctx, "Could not connect to VNC server",
                             "Out of memory setting up the connection's security layer");
+    if (!ctx.reader)
+        return vnc_sec_fail(ctx, "Server broke the security handshake", "No connection to secure");
     if (ctx.in->buffered())
         return vnc_sec_fail(ctx, "Server broke the security handshake",
                             "Server sent %zu bytes before its security layer began",
                             ctx.in->buffered());
     std::lock_guard<std::mutex> g(ctx.c->send_lock);
     ctx.c->transport = std::move(next);
-    ctx.in->set_transport(ctx.c->transport.get());
+    ctx.reader->set_transport(ctx.c->transport.get());
     return 0;
 }
 
 vnc_transport_ptr vnc_sec_take_transport(vnc_sec_ctx &ctx) {
     std::lock_guard<std::mutex> g(ctx.c->send_lock);
-    ctx.in->set_transport(nullptr);
+    if (!ctx.reader) return nullptr;
+    ctx.reader->set_transport(nullptr);
     return std::move(ctx.c->transport);
 }
 

@@ -7,6 +7,7 @@
 #ifndef QUENVIRA_VNC_SECURITY_H
 #define QUENVIRA_VNC_SECURITY_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "vnc_transport.h"
 
 struct vnc_client;
+class vnc_byte_source;
 class vnc_socket_reader;
 
 // VeNCrypt's subtypes share the number space above the RFB types (1..255).
@@ -33,11 +35,18 @@ constexpr uint32_t kSecX509Plain = 262;
 // place), sends through vnc_sec_send.
 struct vnc_sec_ctx {
     vnc_client *c = nullptr;
-    vnc_socket_reader *in = nullptr;
+    vnc_byte_source *in = nullptr;
+    // The connection's reader behind `in`, whose transport a scheme may
+    // replace; null when the server's bytes come from memory (the fuzzer),
+    // which has no peer: sends go nowhere and no transport is replaced.
+    vnc_socket_reader *reader = nullptr;
     uint32_t generation = 0;  // the connection's, for sends
     int version = 8;          // the RFB minor version agreed: 3, 7 or 8
     const char *host = "";    // as given to vnc_connect (a certificate's name)
     const char *password = nullptr;  // may be null or empty
+    // The handshake's end: no wait of a scheme goes past it. The host's
+    // options (username, tls-*) are in c->conn.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     // The types the host accepts, in its order (the security option, or
     // today's choice by whether there is a password).
     std::vector<uint32_t> accepted;
@@ -99,8 +108,20 @@ void vnc_sec_info(vnc_sec_ctx &ctx, const char *key, const char *value);
 // Wipes a buffer that held a secret, in a way the compiler keeps.
 void vnc_sec_wipe(void *data, size_t length);
 
-// The schemes (one file each).
+// Longest username or password Plain sends.
+constexpr size_t kMaxCredentialLength = 1024;
+
+// The schemes (one file each; VeNCrypt's TLS subtypes beside it).
 int vnc_sec_none(vnc_sec_ctx &ctx);
 int vnc_sec_vncauth(vnc_sec_ctx &ctx);
+int vnc_sec_anontls(vnc_sec_ctx &ctx);
+int vnc_sec_vencrypt(vnc_sec_ctx &ctx);
+int vnc_sec_plain(vnc_sec_ctx &ctx);
+int vnc_sec_tlsnone(vnc_sec_ctx &ctx);
+int vnc_sec_tlsvnc(vnc_sec_ctx &ctx);
+int vnc_sec_tlsplain(vnc_sec_ctx &ctx);
+int vnc_sec_x509none(vnc_sec_ctx &ctx);
+int vnc_sec_x509vnc(vnc_sec_ctx &ctx);
+int vnc_sec_x509plain(vnc_sec_ctx &ctx);
 
 #endif
