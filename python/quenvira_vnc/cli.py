@@ -520,8 +520,8 @@ def _trust_hint(client: Optional[Client]) -> str:
         info = client.security_info if client is not None else {}
     except VncError:
         return ""
-    verification = info.get("verification", "ok")
-    if verification.startswith(("ok", "not checked")) or not info.get("sha256"):
+    # Only where trusting is the answer: not for a mismatch or an expiry.
+    if info.get("verification") != "unknown issuer" or not info.get("sha256"):
         return ""
     pin = "sha256:" + info["sha256"].replace(":", "").lower()
     return ("\nTo trust this server: --ca-file with the CA that signed its certificate, or\n"
