@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <map>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -181,15 +180,20 @@ TEST_F(Encrypted, QemuRefusalsAndAPinnedSelfSignedCertificate) {
         const char *what;
         std::string cert;
         Options options;
-        const char *reason;  // a regular expression the end reason matches
+        std::string reason;        // what the end reason says
+        const char *verification;  // what the security info says
     };
     const Row rows[] = {
-        {"unknown CA", k.cert, {}, "issuer|CA|not trusted"},
-        {"wrong name", k.wrong_name, {{"tls-ca-file", k.ca}}, "name"},
-        {"expired", k.expired, {{"tls-ca-file", k.ca}}, "expired"},
-        {"pin mismatch", k.cert, {{"tls-ca-file", k.ca}, {"tls-pin", zero_pin}}, "pin"},
-        {"self-signed", k.self_signed, {{"tls-ca-file", k.ca}}, "issuer|self-signed|not trusted"},
-        {"self-signed, pinned", k.self_signed, {{"tls-pin", Certificates::pin(k.self_signed)}}, ""},
+        {"unknown CA", k.cert, {}, "issued by an unknown authority", "unknown issuer"},
+        {"wrong name", k.wrong_name, {{"tls-ca-file", k.ca}}, "it is not for \"127.0.0.1\"",
+         "name mismatch"},
+        {"expired", k.expired, {{"tls-ca-file", k.ca}}, "it expired at 2020-01-02", "expired"},
+        {"pin mismatch", k.cert, {{"tls-ca-file", k.ca}, {"tls-pin", zero_pin}},
+         "is not the pinned " + zero_pin, "pin mismatch"},
+        {"self-signed", k.self_signed, {{"tls-ca-file", k.ca}}, "issued by an unknown authority",
+         "unknown issuer"},
+        {"self-signed, pinned", k.self_signed, {{"tls-pin", Certificates::pin(k.self_signed)}}, "",
+         "ok (pinned)"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -204,7 +208,8 @@ TEST_F(Encrypted, QemuRefusalsAndAPinnedSelfSignedCertificate) {
         const auto info = security_info(c.get());
         const std::string served = hex_of(Certificates::pin(row.cert));
         EXPECT_EQ(hex_of(info.count("sha256") ? info.at("sha256") : ""), served);
-        if (!*row.reason) {
+        EXPECT_EQ(info.count("verification") ? info.at("verification") : "", row.verification);
+        if (row.reason.empty()) {
             ASSERT_EQ(rc, 0) << vnc_last_error() << ": " << end_reason(c.get());
             EXPECT_EQ(matches_screendump(c.get(), qemu), "");
             EXPECT_EQ(count(qemu.trace(), "vnc_auth_pass"), 1u);
@@ -213,9 +218,8 @@ TEST_F(Encrypted, QemuRefusalsAndAPinnedSelfSignedCertificate) {
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(vnc_get_status(c.get()), VNC_STATUS_ERROR);
         const std::string reason = end_reason(c.get());
-        EXPECT_TRUE(std::regex_search(reason, std::regex(row.reason, std::regex::icase))) << reason;
+        EXPECT_NE(reason.find(row.reason), std::string::npos) << reason;
         EXPECT_NE(hex_of(reason).find(served), std::string::npos) << "no fingerprint in: " << reason;
-        EXPECT_NE(info.count("verification") ? info.at("verification") : "ok", "ok");
         // QEMU saw the subtype chosen, then the client go, and no answer to
         // its challenge.
         EXPECT_TRUE(wait_until([&] { return count(qemu.trace(), "vnc_client_disconnect_finish") >= 1; },
@@ -238,7 +242,9 @@ TEST_F(Encrypted, AnonymousOnlyServerToAHostWantingCertificates) {
     ClientPtr c = client_with({{"security", "x509vnc,x509none"}});
     EXPECT_EQ(vnc_connect(c.get(), "127.0.0.1", qemu.port(), nullptr), -1);
     const std::string reason = end_reason(c.get());
-    EXPECT_TRUE(std::regex_search(reason, std::regex("257|TLSNone", std::regex::icase))) << reason;
+    EXPECT_NE(reason.find("No compatible VeNCrypt subtype: the server offers 257 (tlsnone)"),
+              std::string::npos)
+        << reason;
     EXPECT_TRUE(wait_until([&] { return count(qemu.trace(), "vnc_client_disconnect_finish") >= 1; },
                            Millis(10000)));
     const std::string trace = qemu.trace();
