@@ -3,17 +3,24 @@
 // changes and the server's clipboard, its clicks and keys arrive at an Xvnc
 // server, and it exits with its documented statuses when told to, on a
 // wrong password and on a server that dies; with --reconnect it comes back
-// to a restarted one.
+// to a restarted one; a certificate it cannot verify it shows on its
+// terminal, and trusts and remembers when told to.
 #include <gtest/gtest.h>
 
 #ifdef VNC_VIEW_PATH
 
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "interop_certs.h"
 #include "interop_image.h"
 #include "interop_peers.h"
 #include "interop_process.h"
@@ -324,6 +331,133 @@ TEST_F(View, PaintsTheServersPointerAtTheLocalOne) {
         EXPECT_TRUE(painted) << inside << " pixels differ near the pointer, " << outside
                              << " elsewhere " << err;
     }
+}
+
+// vnc-view on a terminal of its own (a pseudo-terminal, which the test
+// reads and types into), for the question it asks there.
+class OnTerminal {
+public:
+    OnTerminal(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+        pid_ = forkpty(&fd_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
+            std::vector<char *> args;
+            for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~OnTerminal() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (fd_ >= 0) close(fd_);
+    }
+    // Reads what it wrote so far (so that it never blocks writing).
+    void drain() {
+        pollfd p{fd_, POLLIN, 0};
+        char buf[4096];
+        ssize_t got;
+        while (poll(&p, 1, 0) == 1 && (got = read(fd_, buf, sizeof buf)) > 0)
+            out_.append(buf, static_cast<size_t>(got));
+    }
+    // Reads until the output holds text; false after timeout.
+    bool expect(const std::string &text, Millis timeout) {
+        return wait_until(
+            [&] {
+                drain();
+                return out_.find(text) != std::string::npos;
+            },
+            timeout, Millis(20));
+    }
+    void type(const std::string &text) {
+        EXPECT_EQ(write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    // The exit status, or -1 while it runs past timeout.
+    int wait_exit(Millis timeout) {
+        wait_until(
+            [&] {
+                drain();
+                return waitpid(pid_, &status_, WNOHANG) == pid_;
+            },
+            timeout);
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+    pid_t pid() const { return pid_; }
+    const std::string &output() const { return out_; }
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    int status_ = -1;
+    std::string out_;
+};
+
+// Trust on first use against QEMU with a certificate from a CA the system
+// does not know: no shows the certificate and exits with 3; yes remembers
+// it in the known-hosts file and connects pinned to it, and the next start
+// asks nothing.
+TEST_F(View, AsksOnItsTerminalAndRemembersATrustedCertificate) {
+    if (!have_certtool()) GTEST_SKIP() << "certtool is not installed (gnutls-bin)";
+    Certificates certs;
+    std::string err;
+    ASSERT_TRUE(certs.make(dir_.path(), &err)) << err;
+    QemuOptions o;
+    o.tls_x509_dir = dir_.file("x509");
+    ASSERT_TRUE(certs.qemu_dir(certs.cert, o.tls_x509_dir, &err)) << err;
+    o.paused = true;
+    TempDir qemu_dir;
+    Qemu qemu;
+    ASSERT_TRUE(qemu.start(qemu_dir.path(), "quenvira-tofu", &err, o)) << err;
+    const std::string where = "127.0.0.1:" + std::to_string(qemu.port());
+    const std::string pin = Certificates::pin(certs.cert);
+    const std::string known = dir_.file("config/quenvira-vnc/known_hosts");
+    const std::vector<std::string> env = {"DISPLAY=" + xvfb_.display_name(), "SDL_VIDEODRIVER=x11",
+                                          "SDL_AUDIODRIVER=dummy", "HOME=" + dir_.path(),
+                                          "XDG_CONFIG_HOME=" + dir_.file("config"), "VNC_PASSWORD="};
+    const std::vector<std::string> argv = {VNC_VIEW_PATH, "127.0.0.1::" + std::to_string(qemu.port())};
+    auto asked = [&](OnTerminal &view) {
+        ASSERT_TRUE(view.expect("[y/N]", kShow)) << view.output();
+        const std::string out = view.output();
+        EXPECT_NE(out.find("The certificate of " + where + " is not trusted"), std::string::npos) << out;
+        EXPECT_NE(out.find("CN=127.0.0.1"), std::string::npos) << out;
+        EXPECT_NE(out.find("quenvira test CA"), std::string::npos) << out;
+        std::string hex;
+        for (char ch : out)
+            if (std::isxdigit(static_cast<unsigned char>(ch)))
+                hex.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
+        EXPECT_NE(hex.find(pin.substr(7)), std::string::npos) << "no fingerprint in: " << out;
+    };
+    {
+        OnTerminal view(argv, env);
+        ASSERT_NO_FATAL_FAILURE(asked(view));
+        view.type("n\n");
+        EXPECT_EQ(view.wait_exit(kShow), 3) << view.output();
+        EXPECT_EQ(read_file(known), "");
+    }
+    {
+        OnTerminal view(argv, env);
+        ASSERT_NO_FATAL_FAILURE(asked(view));
+        view.type("y\n");
+        EXPECT_TRUE(wait_until(
+            [&] {
+                view.drain();
+                return !x_tool(xvfb_.display(), {"xdotool", "search", "--onlyvisible", "--name", "connected"})
+                            .out.empty();
+            },
+            kShow, Millis(50)))
+            << "no connected viewer window: " << view.output();
+        EXPECT_EQ(read_file(known), where + " " + pin + "\n");
+        kill(view.pid(), SIGTERM);
+        EXPECT_EQ(view.wait_exit(kShow), 0) << view.output();
+    }
+    // Remembered: connected without a question.
+    start_view({"127.0.0.1::" + std::to_string(qemu.port())},
+               "XDG_CONFIG_HOME=" + dir_.file("config"));
+    EXPECT_FALSE(window().empty()) << view_.log();
+    EXPECT_EQ(view_.log().find("[y/N]"), std::string::npos) << view_.log();
 }
 
 }  // namespace

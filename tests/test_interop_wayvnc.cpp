@@ -128,9 +128,10 @@ TEST_F(WayvncTest, PicturesThroughChangesCleanDisconnectAndASecondClient) {
     EXPECT_TRUE(server_.running());
 }
 
-// With authentication wayvnc offers VeNCrypt alone, which the library does
-// not speak: the connection fails saying what the server offered, and the
-// server takes no harm from it.
+// With authentication wayvnc offers VeNCrypt alone, which a host that set
+// no security option does not take: the connection fails saying what the
+// server offered, and the server takes no harm from it (X509Plain itself:
+// test_interop_encrypted.cpp).
 TEST(WayvncAuth, OnlyVeNCryptIsOfferedAndNamedInTheEndReason) {
     const std::string missing = Wayvnc::missing_programs();
     if (!missing.empty() || !on_path("openssl"))

@@ -427,13 +427,13 @@ TEST_F(Snapshot, RefusedConnectionReportsTheLibrarysText) {
     EXPECT_NE(std::string::npos, r.err.find("refused")) << r.err;  // the system's reason
     EXPECT_FALSE(exists(path("refused.png")));
 
-    // Only VeNCrypt: the message says what the server offers.
-    ScriptedServer vencrypt;
-    vencrypt.send("RFB 003.008\n").read(12).send(Bytes().u8(1).u8(19)).expect_closed();
-    vencrypt.start();
-    const ToolRun v = run({loopback(vencrypt.port()), "vencrypt.png"});
+    // Only TightVNC's type: the message says what the server offers.
+    ScriptedServer tight;
+    tight.send("RFB 003.008\n").read(12).send(Bytes().u8(1).u8(16)).expect_closed();
+    tight.start();
+    const ToolRun v = run({loopback(tight.port()), "tight.png"});
     EXPECT_EQ(kExitConnect, v.status);
-    EXPECT_NE(std::string::npos, v.err.find("the server offers 19 (VeNCrypt)")) << v.err;
+    EXPECT_NE(std::string::npos, v.err.find("the server offers 16")) << v.err;
 }
 
 TEST_F(Snapshot, SilentServerTimesOut) {
@@ -511,6 +511,10 @@ TEST_F(Snapshot, BadCommandLinesAreUsageErrors) {
         {"--demo", "a.png", "b.png"},
         {"host", "a.jpg"},
         {"--demo", "shot.PNG.gif"},
+        {"--security"},
+        {"--security", "rot13", "host", "out.png"},
+        {"--pin", "md5:00", "host", "out.png"},
+        {"--pin", "sha256:00", "--insecure", "host", "out.png"},
     };
     for (const auto &args : bad) {
         std::string joined;

@@ -1,6 +1,7 @@
 #include "tool_common.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
@@ -10,6 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include <sys/stat.h>
 
 namespace qv_tool {
 
@@ -166,6 +169,32 @@ option_result parse_common_option(int argc, char **argv, int *i, common_options 
         o->*field = value;  // the library judges it
         return option_result::kTaken;
     }
+    if (arg == "--insecure") {
+        o->insecure = true;
+        return option_result::kTaken;
+    }
+    for (auto [name, field] : {std::pair{"--security", &common_options::security},
+                               std::pair{"--ca-file", &common_options::ca_file},
+                               std::pair{"--pin", &common_options::pin}}) {
+        ok = option_value(argc, argv, i, name, &value, &matched);
+        if (!matched) continue;
+        if (!ok || value.empty()) {
+            usage_error("%s needs a value", name);
+            return option_result::kError;
+        }
+        o->*field = value;  // the library judges it
+        return option_result::kTaken;
+    }
+    ok = option_value(argc, argv, i, "--username", &value, &matched);
+    if (matched) {
+        if (!ok) {
+            usage_error("--username needs a name");
+            return option_result::kError;
+        }
+        o->username = value;
+        o->username_given = true;
+        return option_result::kTaken;
+    }
     ok = option_value(argc, argv, i, "--password-env", &value, &matched);
     if (matched) {
         if (!ok || value.empty()) {
@@ -229,8 +258,248 @@ int check_common_options(const common_options &o) {
     if (o.password_sources > 1)
         return usage_error(
             "give the password one way only (--password-env, --password-file or -p)");
+    if (o.insecure && !o.pin.empty())
+        return usage_error("--pin and --insecure contradict each other: give one");
     return -1;
 }
+
+const char kSecurityOptionsHelp[] =
+    "  --security LIST       security types to accept, by preference, from\n"
+    "                        x509vnc, x509plain, x509none, tlsvnc, tlsplain,\n"
+    "                        tlsnone, anontls, plain, vncauth and none (default:\n"
+    "                        the X.509 types, then anonymous TLS, then vncauth,\n"
+    "                        then none; plain, a password sent unencrypted, only\n"
+    "                        when listed)\n"
+    "  --username NAME       the user name for the Plain types (wayvnc, VeNCrypt\n"
+    "                        servers with user logins); the password as above\n"
+    "  --ca-file FILE        trust the CA certificates in FILE (PEM) for the\n"
+    "                        server's certificate (default: the system's)\n"
+    "  --pin sha256:HEX      accept the server's certificate when its SHA-256\n"
+    "                        fingerprint is HEX, and no other, whoever signed it\n"
+    "  --insecure            accept any certificate (unsafe: anyone between here\n"
+    "                        and the server can read and change everything)\n";
+
+const char kKnownHostsReadHelp[] =
+    "Certificates: X.509 types check the server's certificate against the CA\n"
+    "certificates and the server's name. A server whose certificate vnc-view\n"
+    "was told to trust has its fingerprint in the known-hosts file\n"
+    "($XDG_CONFIG_HOME or ~/.config, then quenvira-vnc/known_hosts; one\n"
+    "\"HOST:PORT sha256:HEX\" a line); that pin is used unless --pin,\n"
+    "--ca-file or --insecure is given. This tool never asks.\n";
+
+const char kKnownHostsAskHelp[] =
+    "Certificates: X.509 types check the server's certificate against the CA\n"
+    "certificates and the server's name. When that fails, the viewer shows\n"
+    "the certificate (subject, issuer, validity, SHA-256 fingerprint) on the\n"
+    "terminal it runs from and asks whether to trust it; yes remembers the\n"
+    "fingerprint in the known-hosts file ($XDG_CONFIG_HOME or ~/.config, then\n"
+    "quenvira-vnc/known_hosts; one \"HOST:PORT sha256:HEX\" a line) and\n"
+    "connects again pinned to it. A remembered pin is used unless --pin,\n"
+    "--ca-file or --insecure is given.\n";
+
+std::string default_security(bool have_username) {
+    return have_username ? "x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls,vncauth,none"
+                         : "x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls,vncauth,none";
+}
+
+bool apply_security_options(vnc_client_t *client, const common_options &o,
+                            const std::string &where) {
+    const std::string security =
+        o.security.empty() ? default_security(o.username_given) : o.security;
+    std::string pin = o.pin;
+    // A pin remembered earlier stands in for a CA the user has not named.
+    if (pin.empty() && !o.insecure && o.ca_file.empty()) pin = known_host_pin(where);
+    struct setting {
+        const char *option, *name;
+        std::string value;
+        bool given;
+    };
+    const setting set[] = {{"--security", "security", security, true},
+                           {"--username", "username", o.username, o.username_given},
+                           {"--ca-file", "tls-ca-file", o.ca_file, !o.ca_file.empty()},
+                           {"--pin", "tls-pin", pin, !pin.empty()},
+                           {"--insecure", "tls-verify", "off", o.insecure}};
+    for (const setting &s : set) {
+        if (!s.given) continue;
+        if (vnc_set_option(client, s.name, s.value.c_str()) != 0) {
+            const bool remembered = std::strcmp(s.name, "tls-pin") == 0 && o.pin.empty();
+            if (remembered) {
+                complain("the pin for %s in %s is not usable: %s", where.c_str(),
+                         known_hosts_path().c_str(), vnc_last_error());
+            } else if (std::strcmp(s.name, "security") == 0 && o.security.empty()) {
+                complain("cannot set security=%s: %s", s.value.c_str(), vnc_last_error());
+            } else {
+                usage_error("%s %s: %s", s.option, s.value.c_str(), vnc_last_error());
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string known_hosts_path() {
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/') return std::string(config) + "/quenvira-vnc/known_hosts";
+    const char *home = std::getenv("HOME");
+    if (home && home[0]) return std::string(home) + "/.config/quenvira-vnc/known_hosts";
+    return "";
+}
+
+namespace {
+
+// The file's lines; a missing file has none.
+std::vector<std::string> known_host_lines() {
+    std::vector<std::string> lines;
+    const std::string path = known_hosts_path();
+    std::FILE *f = path.empty() ? nullptr : std::fopen(path.c_str(), "r");
+    if (!f) return lines;
+    std::string line;
+    for (int ch; (ch = std::fgetc(f)) != EOF;) {
+        if (ch != '\n') {
+            line.push_back(static_cast<char>(ch));
+            continue;
+        }
+        lines.push_back(line);
+        line.clear();
+    }
+    if (!line.empty()) lines.push_back(line);
+    std::fclose(f);
+    return lines;
+}
+
+// The host and pin of a line; false for a comment or a blank line.
+bool split_known_host(const std::string &line, std::string *where, std::string *pin) {
+    const size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') return false;
+    const size_t space = line.find_first_of(" \t", start);
+    if (space == std::string::npos) return false;
+    const size_t value = line.find_first_not_of(" \t", space);
+    if (value == std::string::npos) return false;
+    *where = line.substr(start, space - start);
+    const size_t end = line.find_first_of(" \t\r", value);
+    *pin = line.substr(value, end == std::string::npos ? std::string::npos : end - value);
+    return true;
+}
+
+bool make_directories(const std::string &path) {
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+        const std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string known_host_pin(const std::string &where) {
+    std::string host, pin;
+    for (const std::string &line : known_host_lines())
+        if (split_known_host(line, &host, &pin) && host == where) return pin;
+    return "";
+}
+
+bool remember_known_host(const std::string &where, const std::string &pin, std::string *why) {
+    const std::string path = known_hosts_path();
+    if (path.empty()) {
+        *why = "neither XDG_CONFIG_HOME nor HOME is set";
+        return false;
+    }
+    if (!make_directories(path)) {
+        *why = "cannot make the directory of " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    for (const std::string &line : known_host_lines()) {
+        std::string host, old;
+        if (!split_known_host(line, &host, &old) || host != where) text += line + "\n";
+    }
+    text += where + " " + pin + "\n";
+    // Written aside and renamed, so that a crash leaves the old file whole.
+    const std::string temporary = path + ".new";
+    std::FILE *f = std::fopen(temporary.c_str(), "w");
+    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f) ok = std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        *why = "cannot write " + path + ": " + std::strerror(errno);
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+security_info get_security_info(vnc_client_t *client) {
+    security_info info;
+    std::vector<char> text(4096);
+    int n = vnc_get_security_info(client, text.data(), static_cast<int>(text.size()));
+    if (n >= static_cast<int>(text.size())) {
+        text.resize(static_cast<size_t>(n) + 1);
+        n = vnc_get_security_info(client, text.data(), static_cast<int>(text.size()));
+    }
+    if (n <= 0) return info;
+    std::string all(text.data(), std::min(static_cast<size_t>(n), text.size() - 1));
+    size_t at = 0;
+    while (at < all.size()) {
+        size_t end = all.find('\n', at);
+        if (end == std::string::npos) end = all.size();
+        const std::string line = all.substr(at, end - at);
+        const size_t colon = line.find(": ");
+        if (colon != std::string::npos) info.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+        at = end + 1;
+    }
+    return info;
+}
+
+std::string info_value(const security_info &info, const std::string &key) {
+    for (const auto &[k, v] : info)
+        if (k == key) return v;
+    return "";
+}
+
+bool certificate_refused(const security_info &info) {
+    // "ok", "ok (pinned)" and "not checked (...)" let the certificate in.
+    const std::string verification = info_value(info, "verification");
+    return !verification.empty() && verification.compare(0, 2, "ok") != 0 &&
+           verification.compare(0, 11, "not checked") != 0 && !info_value(info, "sha256").empty();
+}
+
+namespace {
+
+// The fingerprint as --pin takes it.
+std::string pin_of(const security_info &info) {
+    std::string hex;
+    for (char ch : info_value(info, "sha256"))
+        if (ch != ':') hex.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(ch))));
+    return "sha256:" + hex;
+}
+
+}  // namespace
+
+bool ask_trust(const std::string &where, const security_info &info, bool changed) {
+    // The terminal itself: standard input may be a pipe, and the question
+    // must not be answered by whatever happens to be in it.
+    std::FILE *tty = std::fopen("/dev/tty", "r+");
+    if (!tty) return false;
+    if (changed)
+        std::fprintf(tty,
+                     "WARNING: %s shows another certificate than the one trusted before. It may\n"
+                     "have been replaced, or someone may be intercepting the connection.\n",
+                     where.c_str());
+    std::fprintf(tty,
+                 "The certificate of %s is not trusted: %s\n"
+                 "  subject:  %s\n  issuer:   %s\n  valid:    %s to %s\n  sha256:   %s\n"
+                 "Trust it and remember it in %s? [y/N] ",
+                 where.c_str(), info_value(info, "verification").c_str(),
+                 info_value(info, "subject").c_str(), info_value(info, "issuer").c_str(),
+                 info_value(info, "not-before").c_str(), info_value(info, "not-after").c_str(),
+                 info_value(info, "sha256").c_str(), known_hosts_path().c_str());
+    std::fflush(tty);
+    char answer[64] = {0};
+    const bool read = std::fgets(answer, sizeof answer, tty) != nullptr;
+    std::fclose(tty);
+    return read && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+std::string trusted_pin(const security_info &info) { return pin_of(info); }
 
 int load_password(const common_options &o, std::string *password, bool *have) {
     *have = false;
@@ -334,7 +603,19 @@ std::string with_reason(const std::string &text, const std::string &reason) {
 }
 
 int report_connect_failure(const std::string &where, const std::string &why,
-                           const std::string &reason) {
+                           const std::string &reason, const security_info &info) {
+    // The library's words say what to do; the tools' own flags are added
+    // where trusting is the answer (an issuer it does not know: a
+    // self-signed server), not for a mismatch or an expiry.
+    if (certificate_refused(info) && info_value(info, "verification") == "unknown issuer") {
+        complain("%s: %s", where.c_str(), with_reason(why, reason).c_str());
+        const bool asks = std::strcmp(s_program, "vnc-view") == 0;
+        std::fprintf(stderr,
+                     "To trust this server: --ca-file with the CA that signed its certificate, or\n"
+                     "--pin %s after checking that fingerprint with its owner%s\n",
+                     pin_of(info).c_str(), asks ? "." : "\n(vnc-view asks and remembers it).");
+        return kExitConnect;
+    }
     if (why == "VNC Authentication failed") {
         complain("%s: %s (wrong or missing password?)", where.c_str(),
                  with_reason(why, reason).c_str());

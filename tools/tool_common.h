@@ -7,6 +7,8 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "quenvira_vnc.h"
 
@@ -59,6 +61,15 @@ struct common_options {
     // --encodings and --jpeg-quality, as the library's options take them.
     std::string encodings;
     std::string jpeg_quality;
+    // --security, --username, --ca-file, --pin and --insecure; empty or
+    // false leaves the tools' own choice (encryption first, certificates
+    // verified, a pin from the known-hosts file).
+    std::string security;
+    std::string username;
+    bool username_given = false;
+    std::string ca_file;
+    std::string pin;
+    bool insecure = false;
 };
 
 enum class option_result { kNotMine, kTaken, kError };
@@ -78,6 +89,52 @@ bool apply_encoding_options(vnc_client_t *client, const common_options &o);
 
 // Their lines of --help.
 extern const char kEncodingOptionsHelp[];
+
+// The security types the tools accept unless --security says otherwise:
+// X.509 types first, then anonymous TLS, then VNC authentication, then
+// None; the Plain subtypes (a username and password) lead their groups when
+// a username was given.
+std::string default_security(bool have_username);
+
+// Sets the security options on a handle: --security (or the default list),
+// --username, --ca-file, and --pin, else --insecure, else the pin the
+// known-hosts file holds for where ("host:port"). False, with a message,
+// when the library refuses one.
+bool apply_security_options(vnc_client_t *client, const common_options &o,
+                            const std::string &where);
+
+// Their lines of --help; the known-hosts paragraph says whether the tool
+// asks (vnc-view) or only reads.
+extern const char kSecurityOptionsHelp[];
+extern const char kKnownHostsReadHelp[];
+extern const char kKnownHostsAskHelp[];
+
+// The known-hosts file: $XDG_CONFIG_HOME/quenvira-vnc/known_hosts, else
+// ~/.config/quenvira-vnc/known_hosts; "" when neither is set. One server a
+// line, "HOST:PORT sha256:HEX" (IPv6 hosts in brackets); '#' starts a
+// comment.
+std::string known_hosts_path();
+// The pin remembered for where, or "".
+std::string known_host_pin(const std::string &where);
+// Remembers pin for where (replacing an older one); false with the reason.
+bool remember_known_host(const std::string &where, const std::string &pin, std::string *why);
+
+// vnc_get_security_info's lines as pairs, in order.
+typedef std::vector<std::pair<std::string, std::string>> security_info;
+security_info get_security_info(vnc_client_t *client);
+std::string info_value(const security_info &info, const std::string &key);
+
+// Whether the last connect failed on the server's certificate (one the
+// host could still choose to trust: it has a fingerprint).
+bool certificate_refused(const security_info &info);
+
+// The certificate's fingerprint as --pin and tls-pin take it ("sha256:HEX").
+std::string trusted_pin(const security_info &info);
+
+// Shows the refused certificate on the terminal the process runs from and
+// asks whether to trust it; changed says a different one was remembered
+// before. False when the answer is no or there is no terminal.
+bool ask_trust(const std::string &where, const security_info &info, bool changed);
 
 // Returns -1 when a password (possibly none) was found, else the exit status.
 int load_password(const common_options &o, std::string *password, bool *have);
@@ -103,9 +160,10 @@ std::string end_reason(vnc_client_t *client);
 std::string with_reason(const std::string &text, const std::string &reason);
 
 // The message and exit status for a failed connect_before; why is what
-// vnc_last_error said, reason the handle's end_reason.
+// vnc_last_error said, reason the handle's end_reason. A refused
+// certificate adds how to trust it.
 int report_connect_failure(const std::string &where, const std::string &why,
-                           const std::string &reason);
+                           const std::string &reason, const security_info &info = {});
 
 }  // namespace qv_tool
 

@@ -52,9 +52,12 @@ void print_help() {
         "                        picture (default server: it is there when the\n"
         "                        server draws it)\n"
         "%s"
+        "%s"
         "  -q, --quiet           print nothing on success\n"
         "  -h, --help            show this help and exit\n"
         "  --version             show the library version and exit\n"
+        "\n"
+        "%s"
         "\n"
         "When the picture is taken: once the server has drawn every pixel of\n"
         "its screen. Nothing is written when the timeout passes first or the\n"
@@ -64,12 +67,14 @@ void print_help() {
         "  0  picture written\n"
         "  1  internal failure (out of memory, test server would not start)\n"
         "  2  usage error, or the password source cannot be read\n"
-        "  3  host not found, unreachable, connection refused, handshake failed,\n"
-        "     or the connection ended before the whole screen arrived\n"
+        "  3  host not found, unreachable, connection refused, handshake failed\n"
+        "     (the server's certificate refused included), or the connection\n"
+        "     ended before the whole screen arrived\n"
         "  4  authentication failed (wrong or missing password)\n"
         "  5  timed out (connecting, or waiting for the whole screen)\n"
         "  6  output file cannot be written\n",
-        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort, kEncodingOptionsHelp);
+        program(), program(), kDefaultTimeoutSeconds, kDemoFirstPort, kSecurityOptionsHelp,
+        kEncodingOptionsHelp, kKnownHostsReadHelp);
 }
 
 struct options : common_options {
@@ -218,14 +223,16 @@ int capture(const std::string &host, int port, const char *password, const optio
         vnc_destroy(client);
         return kExitInternal;
     }
-    if (!apply_encoding_options(client, options)) {
+    if (!apply_encoding_options(client, options) ||
+        !apply_security_options(client, options, where)) {
         vnc_destroy(client);
         return kExitUsage;
     }
     if (connect_before(client, host, port, password, deadline, timeout_s) != 0) {
         const std::string why = vnc_last_error(), reason = end_reason(client);
+        const security_info info = get_security_info(client);
         vnc_destroy(client);
-        return report_connect_failure(where, why, reason);
+        return report_connect_failure(where, why, reason, info);
     }
 
     // Only for the message: whether anything at all was drawn.

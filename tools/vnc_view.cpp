@@ -69,10 +69,13 @@ void print_help() {
         "                        reconnect is told on stderr; a refused password\n"
         "                        ends it (exit status 4)\n"
         "%s"
+        "%s"
         "  --demo                start the library's built-in test server on a free\n"
         "                        loopback port (from %d upward) and view it\n"
         "  -h, --help            show this help and exit\n"
         "  --version             show the library version and exit\n"
+        "\n"
+        "%s"
         "\n"
         "Keys: text goes as the characters typed; other keys, and letters typed\n"
         "with Ctrl or Alt held, go as the keys themselves. Keys and buttons still\n"
@@ -98,11 +101,13 @@ void print_help() {
         "     server would not start)\n"
         "  2  usage error, or the password source cannot be read\n"
         "  3  host not found, unreachable, connection refused or handshake failed\n"
+        "     (the server's certificate refused and not trusted included)\n"
         "  4  authentication failed (wrong or missing password)\n"
         "  5  timed out connecting\n"
         "  7  the connection was lost (the server closed it or went away), without\n"
         "     --reconnect\n",
-        program(), program(), kDefaultTimeoutSeconds, kEncodingOptionsHelp, kDemoFirstPort);
+        program(), program(), kDefaultTimeoutSeconds, kSecurityOptionsHelp, kEncodingOptionsHelp,
+        kDemoFirstPort, kKnownHostsAskHelp);
 }
 
 // Returns -1 when the command line was fine, else the exit status.
@@ -194,6 +199,39 @@ bool set_options(vnc_client_t *client, const options &o) {
     return true;
 }
 
+// Connects; a certificate that fails verification is shown on the terminal
+// and, when the user trusts it, remembered and pinned for a second attempt
+// (unless the command line chose the certificate policy itself).
+bool connect_trusting(vnc_client_t *client, const std::string &host, int port, const char *pw,
+                      const options &o, steady::time_point deadline, const std::string &where,
+                      viewer &v, int *status) {
+    const auto tick = [&v] { v.tick_while_connecting(); };
+    if (connect_before(client, host, port, pw, deadline, o.timeout_s, tick) == 0) return true;
+    std::string why = vnc_last_error(), reason = end_reason(client);
+    security_info info = get_security_info(client);
+    if (certificate_refused(info) && o.pin.empty() && !o.insecure &&
+        ask_trust(where, info, !known_host_pin(where).empty())) {
+        std::string failure;
+        const std::string pin = trusted_pin(info);
+        if (!remember_known_host(where, pin, &failure))
+            complain("%s (trusted for this time only)", failure.c_str());
+        if (vnc_set_option(client, "tls-pin", pin.c_str()) != 0) {
+            complain("cannot pin %s: %s", pin.c_str(), vnc_last_error());
+            *status = kExitInternal;
+            return false;
+        }
+        // The time spent answering is not the server's.
+        const steady::time_point again =
+            steady::now() + std::chrono::microseconds(static_cast<long long>(o.timeout_s * 1e6));
+        if (connect_before(client, host, port, pw, again, o.timeout_s, tick) == 0) return true;
+        why = vnc_last_error();
+        reason = end_reason(client);
+        info = get_security_info(client);
+    }
+    *status = report_connect_failure(where, why, reason, info);
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -259,11 +297,10 @@ int main(int argc, char **argv) {
             status = kExitInternal;
         } else if (!set_options(client, o)) {
             status = kExitInternal;
-        } else if (!apply_encoding_options(client, o)) {
+        } else if (!apply_encoding_options(client, o) || !apply_security_options(client, o, where)) {
             status = kExitUsage;
-        } else if (connect_before(client, host, port, pw, deadline, o.timeout_s,
-                                  [&v] { v.tick_while_connecting(); }) != 0) {
-            status = report_connect_failure(where, vnc_last_error(), end_reason(client));
+        } else if (!connect_trusting(client, host, port, pw, o, deadline, where, v, &status)) {
+            // status says why
         } else {
             status = v.run(client, host, port, pw);
         }

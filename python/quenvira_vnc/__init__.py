@@ -18,11 +18,13 @@ from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, Libr
                      NotConnected, NotSupported, ResizeRefused, Timeout, VncError)
 from .image import Image, Rect
 from .keysyms import KEYSYMS, char_keysym, chord, keysym
+from .security import default_security, known_host_pin, known_hosts_path
 
 __all__ = [
     "AuthenticationFailed", "Client", "ConnectionFailed", "Cursor", "ExpectTimeout", "Image", "KEYSYMS",
     "LibraryNotFound", "LibraryTooOld", "NotConnected", "NotSupported", "Rect", "ResizeRefused", "Status",
     "TestServer", "Timeout", "VncError",
-    "char_keysym", "chord", "keysym", "last_error", "library_path", "version",
+    "char_keysym", "chord", "default_security", "keysym", "known_host_pin", "known_hosts_path", "last_error",
+    "library_path", "version",
 ]
 __version__ = "1.0.1"

@@ -16,6 +16,7 @@ from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, Libr
                      NotConnected, NotSupported, ResizeRefused, Timeout, VncError)
 from .image import Image, Rect
 from .keysyms import char_keysym, chord
+from .security import known_host_pin, known_hosts_path
 
 PROG = "vnc-do"
 
@@ -48,6 +49,20 @@ Options (before the first command):
   --password-file FILE   password from the first line of FILE
   -p, --password PW      the password itself (visible in the process list:
                          prefer the two above)
+  --security LIST        security types to accept, by preference, from
+                         x509vnc, x509plain, x509none, tlsvnc, tlsplain,
+                         tlsnone, anontls, plain, vncauth and none (default:
+                         the X.509 types, then anonymous TLS, then vncauth,
+                         then none; plain, a password sent unencrypted, only
+                         when listed)
+  --username NAME        the user name for the Plain types (wayvnc, VeNCrypt
+                         servers with user logins); the password as above
+  --ca-file FILE         trust the CA certificates in FILE (PEM) for the
+                         server's certificate (default: the system's)
+  --pin sha256:HEX       accept the server's certificate when its SHA-256
+                         fingerprint is HEX, and no other, whoever signed it
+  --insecure             accept any certificate (unsafe: anyone between here
+                         and the server can read and change everything)
   -t, --timeout SECONDS  limit for connecting, for the whole screen and for
                          each expect and resize (default {DEFAULT_TIMEOUT:g})
   --tolerance N          expect: largest channel difference still counted as
@@ -135,12 +150,20 @@ else a request of the server's top-left pixel that it answers after the
 input), and then until no update has come for 0.1 s, so that what the
 application drew in reply is in too; --no-sync leaves the wait out.
 
+Certificates: X.509 types check the server's certificate against the CA
+certificates and the server's name. A server whose certificate vnc-view was
+told to trust has its fingerprint in the known-hosts file ($XDG_CONFIG_HOME
+or ~/.config, then quenvira-vnc/known_hosts; one "HOST:PORT sha256:HEX" a
+line); that pin is used unless --pin, --ca-file or --insecure is given.
+vnc-do never asks.
+
 Exit status:
   0  all commands done
   1  internal failure (library not found, test server would not start)
   2  usage error, or the password or a reference picture cannot be read
-  3  host not found, unreachable, refused, handshake failed, connection lost
-     (also before the whole screen arrived)
+  3  host not found, unreachable, refused, handshake failed (the server's
+     certificate refused included), connection lost (also before the whole
+     screen arrived)
   4  authentication failed (wrong or missing password)
   5  timed out connecting, waiting for the whole screen, or for the answer
      to a resize
@@ -184,7 +207,7 @@ def parse_options(argv: Sequence[str]) -> Options:
     i = 0
     with_value = {"-s", "--server", "-p", "--password", "--password-env", "--password-file",
                   "-t", "--timeout", "--tolerance", "--max-diff", "--delay", "--encodings", "--jpeg-quality", "--cursor",
-                  "--clipboard"}
+                  "--clipboard", "--security", "--username", "--ca-file", "--pin"}
     choices = {"--cursor": ("local", "server"), "--clipboard": ("latin1", "utf8")}
     while i < len(argv):
         arg = argv[i]
@@ -216,6 +239,8 @@ def parse_options(argv: Sequence[str]) -> Options:
             o.sync = False
         elif name == "--continuous-updates":
             o.connect_options["continuous_updates"] = True
+        elif name == "--insecure":
+            o.connect_options["verify"] = False
         elif name in with_value:
             if not eq:
                 if i + 1 >= len(argv):
@@ -232,6 +257,10 @@ def parse_options(argv: Sequence[str]) -> Options:
                 o.timeout = _number(value, name, 1e-3, 86400.0)
             elif name == "--delay":
                 o.delay = _number(value, name, 0, 3600e3) / 1000
+            elif name in ("--security", "--username", "--ca-file", "--pin"):
+                if not value and name != "--username":
+                    raise UsageError(f"{name} needs a value")
+                o.connect_options[name[2:].replace("-", "_")] = value  # the library judges it
             elif name == "--encodings":
                 o.connect_options["encodings"] = value  # the library judges the list
             elif name == "--jpeg-quality":
@@ -256,6 +285,8 @@ def parse_options(argv: Sequence[str]) -> Options:
     o.commands = list(argv[i:])
     if len(o.password_sources) > 1:
         raise UsageError("give the password one way only (--password-env, --password-file or -p)")
+    if "pin" in o.connect_options and "verify" in o.connect_options:
+        raise UsageError("--pin and --insecure contradict each other: give one")
     if o.demo == (o.server is not None):
         raise UsageError("give a server with -s HOST[:DISPLAY|::PORT], or --demo")
     if not o.commands:
@@ -483,6 +514,21 @@ def _fail(status: int, message: str) -> int:
     return status
 
 
+def _trust_hint(client: Optional[Client]) -> str:
+    """How to trust a certificate the connect refused; "" for other failures."""
+    try:
+        info = client.security_info if client is not None else {}
+    except VncError:
+        return ""
+    # Only where trusting is the answer: not for a mismatch or an expiry.
+    if info.get("verification") != "unknown issuer" or not info.get("sha256"):
+        return ""
+    pin = "sha256:" + info["sha256"].replace(":", "").lower()
+    return ("\nTo trust this server: --ca-file with the CA that signed its certificate, or\n"
+            f"--pin {pin} after checking that fingerprint with its owner\n"
+            "(vnc-view asks and remembers it).")
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = list(sys.argv[1:] if argv is None else argv)
     try:
@@ -512,6 +558,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             say(f"started the built-in test server on 127.0.0.1:{port}")
         client = Client()
         client.force_caps = o.force_caps
+        if not {"pin", "verify", "ca_file"} & set(o.connect_options):
+            # What vnc-view was told to trust stands in for a CA.
+            remembered = known_host_pin(host, port)
+            if remembered:
+                say(f"pinned to {remembered} from {known_hosts_path()}")
+                o.connect_options["pin"] = remembered
         say(f"connecting to {host}:{port}")
         client.connect(host, port, password, timeout=o.timeout, **o.connect_options)  # type: ignore[arg-type]
         width, height = client.size
@@ -542,7 +594,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Timeout as error:
         return _fail(EXIT_TIMEOUT, str(error))
     except (ConnectionFailed, NotConnected) as error:
-        return _fail(EXIT_CONNECT, str(error))
+        return _fail(EXIT_CONNECT, str(error) + _trust_hint(client))
     except OutputError as error:
         return _fail(EXIT_OUTPUT, str(error))
     except ValueError as error:  # a region outside the screen

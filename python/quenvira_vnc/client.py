@@ -17,6 +17,7 @@ from .errors import (AuthenticationFailed, ConnectionFailed, ExpectTimeout, NotC
                      Timeout, VncError)
 from .image import Image, Rect, RegionLike, check_region
 from .keysyms import KEYSYMS, char_keysym, chord
+from .security import default_security, parse_security_info
 
 POLL_SECONDS = 0.01
 # The longest single wait for the library's events: whatever it misses, a
@@ -48,7 +49,8 @@ _SCROLL_BUTTONS = {"up": 4, "down": 5, "left": 6, "right": 7}
 _OPTIONS = {"encodings": "encodings", "cursor": "cursor", "desktop_size": "desktop-size",
             "qemu_keys": "qemu-keys", "clipboard": "clipboard", "shared": "shared",
             "jpeg_quality": "jpeg-quality", "compress_level": "compress-level",
-            "continuous_updates": "continuous-updates"}
+            "continuous_updates": "continuous-updates", "security": "security", "username": "username",
+            "ca_file": "tls-ca-file", "pin": "tls-pin", "verify": "tls-verify"}
 # Characters a US keyboard types with Shift: with qemu_keys the server sees
 # the key's scancode, which carries no shift state, so type() holds Shift.
 _SHIFTED = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZ~!@#$%^&*()_+{}|:\"<>?")
@@ -128,7 +130,9 @@ class Client:
                 qemu_keys: Optional[bool] = None, clipboard: Optional[str] = None,
                 shared: Optional[bool] = None, jpeg_quality: Union[int, str, None] = None,
                 compress_level: Union[int, str, None] = None, continuous_updates: Optional[bool] = None,
-                reconnect: bool = False) -> "Client":
+                security: Union[str, Tuple[str, ...], list, None] = None, username: Optional[str] = None,
+                ca_file: Union[str, "os.PathLike[str]", None] = None, pin: Optional[str] = None,
+                verify: Optional[bool] = None, reconnect: bool = False) -> "Client":
         """Connects (the whole handshake happens here) and returns self.
 
         Without ``port``, ``host`` may name it as vnc-do's -s does:
@@ -149,6 +153,19 @@ class Client:
         unasked, paced by its fences: many more over a slow link; ``sync``
         then uses a fence). A bad value raises ValueError; a library without options,
         LibraryTooOld.
+
+        Security: ``security`` the types accepted, by preference (a list or
+        "x509vnc,x509plain,x509none,tlsvnc,tlsplain,tlsnone,anontls,plain,vncauth,none";
+        default, as the tools: the X.509 types, then anonymous TLS, then
+        vncauth, then none; "plain" sends the password unencrypted and is
+        used only when listed), ``username`` for the Plain types (the
+        password is ``password``), ``ca_file`` the CA certificates (PEM) to
+        check the server's certificate with (default the system's),
+        ``pin`` "sha256:HEX": accept exactly the certificate with that
+        fingerprint, ``verify=False`` accept any certificate (unsafe). After
+        a connect, also a refused one, ``security_info`` says what was
+        negotiated and shows the certificate; the pin vnc-view remembered
+        for a server is ``quenvira_vnc.known_host_pin(host, port)``.
 
         Raises AuthenticationFailed when the password was refused,
         ConnectionFailed for anything else (the library's text in ``.text``),
@@ -179,9 +196,14 @@ class Client:
                 _native.extension(name, "connect(reconnect=True)")
         if qemu_keys is None and "qemu-keys" not in self._options and _native.has("vnc_set_option"):
             qemu_keys = True
+        # Encryption preferred, as the tools do, where the library has it.
+        if security is None and "security" not in self._options and _native.has("vnc_get_security_info"):
+            security = default_security(username is not None or "username" in self._options)
         self._set_options(encodings=encodings, cursor=cursor, desktop_size=desktop_size, qemu_keys=qemu_keys,
                           clipboard=clipboard, shared=shared, jpeg_quality=jpeg_quality,
-                          compress_level=compress_level, continuous_updates=continuous_updates)
+                          compress_level=compress_level, continuous_updates=continuous_updates,
+                          security=security, username=username,
+                          ca_file=os.fspath(ca_file) if ca_file is not None else None, pin=pin, verify=verify)
         pw = password.encode("latin-1", "replace") if password else None
         args = (handle, host.encode("utf-8"), int(port), pw)
         if timeout is None:
@@ -345,6 +367,18 @@ class Client:
         1 or more: a full picture of this connection is in the framebuffer.
         """
         return int(_native.extension("vnc_get_update_count", "update_count")(self._h()))
+
+    @property
+    def security_info(self) -> Dict[str, str]:
+        """What the last connect negotiated, also when it refused the certificate.
+
+        Keys as the library gives them: "type" (as ``security`` names it),
+        "tls-version", "tls-cipher", and for a certificate "subject",
+        "issuer", "not-before", "not-after", "sha256" (its fingerprint,
+        hex) and "verification" ("ok" or why not). Empty before a connect,
+        and for a connect that got no further than the plain handshake.
+        """
+        return parse_security_info(self._text("vnc_get_security_info", "security_info"))
 
     @property
     def end_reason(self) -> str:

@@ -76,6 +76,8 @@ def test_opt_in_options_fall_back_with_a_server_that_has_no_extensions(test_serv
         assert c.capture() == known_picture()
         assert c.sync(2) == "update"  # no fences here: a request of its top-left pixel
         assert (c.desktop_name, c.clipboard, c.cursor, c.end_reason) == ("QuenviraMockVNC", "", None, "")
+        # The encrypted types come first by default; this server has None only.
+        assert c.security_info.get("type") == "none"
         with pytest.raises(qv.NotSupported, match="ExtendedDesktopSize"):
             c.resize(800, 600, timeout=2)
         c.type("Hi!")  # Shift goes around H and !
@@ -213,6 +215,8 @@ def test_vnc_do_exit_statuses(tmp_path):
             (8, ["-s", at, "resize", "800", "600"], {"VNC_PASSWORD": "secret"}),
             (2, ["-s", at, "--cursor", "sideways", "type", "x"], {}),
             (2, ["-s", at, "--encodings", "zlib", "type", "x"], {"VNC_PASSWORD": "secret"}),
+            (2, ["-s", at, "--security", "rot13", "type", "x"], {"VNC_PASSWORD": "secret"}),
+            (2, ["-s", at, "--pin", "sha256:00", "--insecure", "type", "x"], {}),
         ]
         for status, args, env in cases:
             run = vnc_do(*args, env=env)

@@ -378,14 +378,29 @@ bool X11vnc::start(const std::string &dir, int width, int height, const X11vncOp
         }
         argv.insert(argv.end(), {"-rfbauth", pwfile});
     }
+    SpawnOptions opts;
+    opts.env = {"HOME=" + dir};
+    if (!o.ssl_key.empty()) {
+        // x11vnc reads key and certificate from one file. Its anonymous
+        // (EC)DH ciphers sit below OpenSSL 3's default security level, which
+        // only its configuration lowers.
+        const std::string pem = dir + "/x11vnc.pem", conf = dir + "/openssl.cnf";
+        if (!write_file(pem, read_file(o.ssl_key) + read_file(o.ssl_cert)) ||
+            !write_file(conf, "openssl_conf = init\n[init]\nssl_conf = ssl\n[ssl]\n"
+                              "system_default = defaults\n[defaults]\n"
+                              "CipherString = DEFAULT:@SECLEVEL=0\n")) {
+            if (error) *error = "cannot write " + pem + " or " + conf;
+            return false;
+        }
+        argv.insert(argv.end(), {"-ssl", pem});
+        opts.env.push_back("OPENSSL_CONF=" + conf);
+    }
     // The port that belongs to the Xvfb's display number is free (checked
     // when the number was picked) and nobody else gets that number.
     port_ = 5900 + xvfb_.display();
     argv[4] = std::to_string(port_);
-    SpawnOptions opts;
     opts.log_path = dir + "/x11vnc.log";
     opts.cwd = dir;
-    opts.env = {"HOME=" + dir};
     proc_ = Process(argv, opts);
     if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(20000)) ||
         !proc_.running()) {
@@ -515,13 +530,34 @@ bool Qemu::start(const std::string &dir, const std::string &name, std::string *e
     SpawnOptions opts;
     opts.log_path = dir + "/qemu.log";
     opts.cwd = dir;
+    std::string vnc = "127.0.0.1:" + std::to_string(n) + (o.password ? ",password=on" : "");
+    std::vector<std::string> objects;
+    if (!o.tls_x509_dir.empty() || o.tls_anon) {
+        objects.insert(objects.end(),
+                       {"-object", o.tls_anon ? "tls-creds-anon,id=qvtls,endpoint=server"
+                                              : "tls-creds-x509,id=qvtls,endpoint=server,dir=" +
+                                                    o.tls_x509_dir +
+                                                    ",verify-peer=off,sanity-check=off"});
+        vnc += ",tls-creds=qvtls";
+    }
+    if (!o.password_secret.empty()) {
+        // From a file, so that the password is not in the process list.
+        const std::string secret = dir + "/vnc-password";
+        if (!write_file(secret, o.password_secret)) {
+            if (error) *error = "cannot write " + secret;
+            return false;
+        }
+        objects.insert(objects.end(), {"-object", "secret,id=qvpw,format=raw,file=" + secret});
+        vnc += ",password-secret=qvpw";
+    }
     std::vector<std::string> argv = {
-        exe, "-display", "none", "-vnc",
-        "127.0.0.1:" + std::to_string(n) + (o.password ? ",password=on" : ""), "-machine",
+        exe, "-display", "none", "-vnc", vnc, "-machine",
         "accel=tcg", "-nodefaults", "-vga", "std", "-name", name, "-monitor", "none", "-qmp",
         "unix:" + qmp_path_ + ",server=on,wait=off"};
+    argv.insert(argv.end(), objects.begin(), objects.end());
     for (const char *t : {"vnc_key_event_ext", "input_event_key_qcode",
-                          "vnc_msg_server_desktop_resize", "vnc_auth_*", "vnc_client_*"})
+                          "vnc_msg_server_desktop_resize", "vnc_auth_*", "vnc_client_*",
+                          "qio_channel_tls_handshake_*"})
         argv.insert(argv.end(), {"-trace", std::string("enable=") + t});
     argv.insert(argv.end(), {"-D", trace_path_});
     if (o.paused) argv.push_back("-S");

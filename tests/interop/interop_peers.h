@@ -126,6 +126,9 @@ private:
 struct X11vncOptions {
     std::string version = "3.8";  // 3.3, 3.7 or 3.8
     std::string password;         // empty: no authentication
+    // -ssl with this key and certificate (PEM, one file each): anonymous
+    // TLS (type 18) and VeNCrypt (TLS and X.509 subtypes) beside the rest.
+    std::string ssl_key, ssl_cert;
 };
 
 // x11vnc serving an Xvfb of its own.
@@ -191,6 +194,14 @@ struct QemuOptions {
     bool paused = false;    // -S: the machine waits for QMP "cont"
     bool password = false;  // VNC authentication; no password until one is set
     bool nic = false;       // an e1000 on a user network cut off from everything: iPXE runs
+    // Encryption: tls-creds-x509 from this directory (ca-cert.pem,
+    // server-cert.pem, server-key.pem; the certificate is not judged by
+    // QEMU, so that an expired one serves), or tls-creds-anon.
+    std::string tls_x509_dir;
+    bool tls_anon = false;
+    // A VNC password given at start as a secret object (with TLS: X509Vnc,
+    // TLSVnc).
+    std::string password_secret;
 };
 
 class Qemu {

@@ -257,7 +257,7 @@ SpawnOptions Wayvnc::client_options(const std::string &log_name) const {
 }
 
 bool Wayvnc::start(int width, int height, const std::string &background, std::string *error,
-                   bool auth) {
+                   bool auth, const std::string &key_file, const std::string &cert_file) {
     auto fail = [&](const std::string &what) {
         if (error) *error = what;
         return false;
@@ -302,10 +302,16 @@ bool Wayvnc::start(int width, int height, const std::string &background, std::st
     if (auth) {
         const std::string key = dir_.file("key.pem"), cert = dir_.file("cert.pem"),
                           conf = dir_.file("wayvnc.config");
-        const CommandResult r =
-            run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                         "-subj", "/CN=localhost", "-keyout", key, "-out", cert});
-        if (r.exit_code != 0) return fail("openssl made no certificate: " + r.err);
+        if (!key_file.empty()) {
+            // Copied to where wayvnc (perhaps as nobody) may read them.
+            if (!write_file(key, read_file(key_file)) || !write_file(cert, read_file(cert_file)))
+                return fail("cannot copy the key and certificate to " + dir_.path());
+        } else {
+            const CommandResult r =
+                run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                             "1", "-subj", "/CN=localhost", "-keyout", key, "-out", cert});
+            if (r.exit_code != 0) return fail("openssl made no certificate: " + r.err);
+        }
         if (!write_file(conf, "enable_auth=true\nusername=quenvira\npassword=qvsecret\n"
                               "private_key_file=" + key + "\ncertificate_file=" + cert + "\n"))
             return fail("cannot write " + conf);

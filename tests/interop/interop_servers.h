@@ -74,10 +74,13 @@ public:
     // when all are there.
     static std::string missing_programs();
     // Starts sway with a width x height output of colour background
-    // ("#rrggbb"), then wayvnc on it; with auth, wayvnc asks for a user and
-    // password, which it offers only inside TLS (VeNCrypt).
+    // ("#rrggbb"), then wayvnc on it; with auth, wayvnc asks for user
+    // quenvira and password qvsecret, which it offers only inside TLS
+    // (VeNCrypt X509Plain), with the given key and certificate (PEM files),
+    // else a self-signed one for localhost.
     bool start(int width, int height, const std::string &background, std::string *error,
-               bool auth = false);
+               bool auth = false, const std::string &key_file = "",
+               const std::string &cert_file = "");
     int port() const override { return port_; }
     int screen_display() const override { return -1; }  // no X screen
     std::string server_log() const override { return wayvnc_.log(); }
