@@ -222,6 +222,11 @@ TEST_F(Snapshot, DemoWritesTheTestServersPicture) {
     const ToolRun named = run({"--demo", "named.png"});
     ASSERT_EQ(0, named.status) << named.err;
     expect_canned_picture(path("named.png"));
+
+    // libpng's smaller file holds the same picture.
+    const ToolRun best = run({"--demo", "--compress=best", "best.png"});
+    ASSERT_EQ(0, best.status) << best.err;
+    expect_canned_picture(path("best.png"));
 }
 
 TEST_F(Snapshot, PasswordFromEnvironmentFileOrArgument) {
@@ -369,6 +374,8 @@ TEST_F(Snapshot, BadCommandLinesAreUsageErrors) {
         {"--demo", "a.png", "b.png"},
         {"host", "a.jpg"},
         {"--demo", "shot.PNG.gif"},
+        {"--demo", "--compress", "small", "out.png"},
+        {"--demo", "--compress"},
     };
     for (const auto &args : bad) {
         std::string joined;
