@@ -81,10 +81,11 @@ TEST(Zrle, EverySubencodingRoundTripsWithBothPixelSizes) {
                  {"palette RLE", 129, 129, 255},
                  {"chosen", -1, 0, 255}};
     // The large size crosses many refills of the decoder's inflate window, so
-    // raw tiles, palettes and runs straddle one.
+    // raw tiles, palettes and runs straddle one; narrow ones leave every
+    // remainder of a row that is converted four pixels at a time.
     struct size {
         int w, h;
-    } sizes[] = {{100, 70}, {700, 200}};
+    } sizes[] = {{100, 70}, {700, 200}, {6, 2}, {9, 3}, {5, 1}};
     for (const size &sz : sizes)
     for (int cps : {3, 4}) {
         for (const kind &k : kinds) {

@@ -364,6 +364,11 @@ TEST_F(Snapshot, DemoWritesTheTestServersPicture) {
     const ToolRun named = run({"--demo", "named.png"});
     ASSERT_EQ(0, named.status) << named.err;
     expect_canned_picture(path("named.png"));
+
+    // libpng's smaller file holds the same picture.
+    const ToolRun best = run({"--demo", "--compress=best", "best.png"});
+    ASSERT_EQ(0, best.status) << best.err;
+    expect_canned_picture(path("best.png"));
 }
 
 TEST_F(Snapshot, PasswordFromEnvironmentFileOrArgument) {
@@ -515,6 +520,8 @@ TEST_F(Snapshot, BadCommandLinesAreUsageErrors) {
         {"--security", "rot13", "host", "out.png"},
         {"--pin", "md5:00", "host", "out.png"},
         {"--pin", "sha256:00", "--insecure", "host", "out.png"},
+        {"--demo", "--compress", "small", "out.png"},
+        {"--demo", "--compress"},
     };
     for (const auto &args : bad) {
         std::string joined;

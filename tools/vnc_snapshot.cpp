@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <thread>
@@ -51,6 +53,8 @@ void print_help() {
         "  --cursor MODE         local: the server leaves its pointer out of the\n"
         "                        picture (default server: it is there when the\n"
         "                        server draws it)\n"
+        "  --compress HOW        fast (default): quick to write, a little larger;\n"
+        "                        best: smaller, several times slower\n"
         "%s"
         "%s"
         "  -q, --quiet           print nothing on success\n"
@@ -81,6 +85,7 @@ struct options : common_options {
     bool demo = false;
     bool quiet = false;
     bool local_cursor = false;
+    bool best = false;  // libpng's zlib at its default level: smaller, slower
     std::string target;
     std::string output;
 };
@@ -121,6 +126,14 @@ int parse_options(int argc, char **argv, options *o) {
             if (mode != "local" && mode != "server")
                 return usage_error("--cursor needs local or server, not '%s'", mode.c_str());
             o->local_cursor = mode == "local";
+            continue;
+        }
+        if (arg == "--compress" || arg.rfind("--compress=", 0) == 0) {
+            if (arg == "--compress" && i + 1 >= argc) return usage_error("--compress needs a value");
+            const std::string how = arg == "--compress" ? argv[++i] : arg.substr(11);
+            if (how != "fast" && how != "best")
+                return usage_error("--compress needs fast or best, not '%s'", how.c_str());
+            o->best = how == "best";
             continue;
         }
         const option_result common = parse_common_option(argc, argv, &i, o);
@@ -270,7 +283,10 @@ int capture(const std::string &host, int port, const char *password, const optio
 // Writes the picture; returns the exit status.
 int save(const options &o, const picture &pic, long *bytes) {
     std::string why;
-    if (!write_png(o.output.c_str(), pic.rgb.data(), pic.width, pic.height, bytes, &why)) {
+    const bool written =
+        o.best ? write_png(o.output.c_str(), pic.rgb.data(), pic.width, pic.height, bytes, &why)
+               : write_png_fast(o.output.c_str(), pic.rgb.data(), pic.width, pic.height, bytes, &why);
+    if (!written) {
         complain("cannot write '%s': %s", o.output.c_str(), why.c_str());
         return kExitOutput;
     }

@@ -590,8 +590,9 @@ class Client:
             self._pause(deadline)
 
     def capture(self, path: Union[str, "os.PathLike[str]", None] = None, region: Optional[RegionLike] = None,
-                timeout: float = DEFAULT_TIMEOUT) -> Image:
-        """The screen (or a region x, y, w, h of it) as an Image; with ``path`` also written as PNG.
+                timeout: float = DEFAULT_TIMEOUT, compress: str = "fast") -> Image:
+        """The screen (or a region x, y, w, h of it) as an Image; with ``path`` also written
+        (as Image.save writes it, ``compress`` too).
 
         Waits up to ``timeout`` for the whole screen first (see wait_for_frame):
         a picture is never returned before every pixel has been drawn.
@@ -599,7 +600,7 @@ class Client:
         self.wait_for_frame(timeout)
         image = self.grab(region)
         if path is not None:
-            image.save(path)
+            image.save(path, compress)
         return image
 
     def grab(self, region: Optional[RegionLike] = None) -> Image:

@@ -58,11 +58,16 @@ def test_capture_shows_the_known_picture(test_server, tmp_path, monkeypatch):
             with pytest.raises(qv.NotConnected, match=r"not connected \(Server closed the connection\)"):
                 use()
     assert qv.Image.open(tmp_path / "a.png") == want
+    want.save(tmp_path / "best.png", compress="best")
+    assert qv.Image.open(tmp_path / "best.png") == want
+    with pytest.raises(ValueError, match="compress"):
+        want.save(tmp_path / "c.png", compress="small")
     # Without Pillow and numpy: the package's own PNG writer and reader, and comparison.
     monkeypatch.setattr(image_module, "_PIL", None)
     monkeypatch.setattr(image_module, "_np", None)
-    want.save(tmp_path / "b.png")
-    assert qv.Image.open(tmp_path / "b.png") == want
+    for compress in ("fast", "best"):
+        want.save(tmp_path / "b.png", compress)
+        assert qv.Image.open(tmp_path / "b.png") == want
     darker = qv.Image(640, 480, bytes(max(v - 3, 0) for v in want.rgb))
     assert (want.count_differences(darker, 2), want.count_differences(darker, 3)) == (2048, 0)
 

@@ -583,6 +583,10 @@ namespace vnc_draw {
 void fill(vnc_decode_ctx &ctx, int x, int y, int w, int h, uint32_t pixel);
 // Stores n pixels from src at row y starting at column x, clipped.
 void put_row(vnc_decode_ctx &ctx, int x, int y, int n, const uint32_t *src);
+// n 3-byte pixels from s (3 * n bytes) as 4-byte ones with the top byte set:
+// ZRLE's byte order (blue, green, red) and Tight's (red, green, blue).
+void expand_bgr3(const uint8_t *s, uint32_t *dst, int n);
+void expand_rgb3(const uint8_t *s, uint32_t *dst, int n);
 }  // namespace vnc_draw
 
 // Reads a payload of len bytes into buf[0, len), which grows only as the

@@ -100,6 +100,10 @@ void convert(const basic_rect &b, const uint8_t *src, int c, int n, const uint32
     uint32_t *dst = row + c;
     switch (b.filter) {
     case kFilterCopy:
+        if (CPS == 3) {
+            vnc_draw::expand_rgb3(src, dst, n);
+            break;
+        }
         for (int i = 0; i < n; ++i, src += CPS) dst[i] = load_tpixel<CPS>(src);
         break;
     case kFilterPalette:

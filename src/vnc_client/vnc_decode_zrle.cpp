@@ -125,6 +125,10 @@ bool decode_raw_tile(zrle_input &d, const tile_area &t) {
             std::memcpy(dst, s, static_cast<size_t>(t.c1 - t.c0) * 4);
             continue;
         }
+        if (CPS == 3) {
+            vnc_draw::expand_bgr3(s, dst, t.c1 - t.c0);
+            continue;
+        }
         for (int c = t.c0; c < t.c1; ++c, s += CPS) *dst++ = load_cpixel<CPS>(s);
     }
     d.cur += need;
