@@ -15,6 +15,8 @@ std::atomic<bool> s_reuse_key{false};
 std::mutex s_shared_key_lock;
 gcry_sexp_t s_shared_key = nullptr;
 unsigned s_shared_bits = 0;
+std::mutex s_seed_lock;
+uint64_t s_seed = 0, s_seed_counter = 0;
 
 gcry_mpi_t mpi_from(const uint8_t *p, size_t n) {
     gcry_mpi_t m = nullptr;
@@ -74,7 +76,35 @@ bool vnc_crypto_init() {
     return ok;
 }
 
-void vnc_random(void *dst, size_t n) { gcry_randomize(dst, n, GCRY_STRONG_RANDOM); }
+void vnc_random(void *dst, size_t n) {
+    {
+        std::lock_guard<std::mutex> g(s_seed_lock);
+        if (s_seed) {
+            uint8_t *p = static_cast<uint8_t *>(dst);
+            while (n) {
+                uint8_t block[32], in[16];
+                for (int i = 0; i < 8; ++i) {
+                    in[i] = static_cast<uint8_t>(s_seed >> (8 * i));
+                    in[8 + i] = static_cast<uint8_t>(s_seed_counter >> (8 * i));
+                }
+                ++s_seed_counter;
+                gcry_md_hash_buffer(GCRY_MD_SHA256, block, in, sizeof in);
+                const size_t k = n < 32 ? n : 32;
+                std::memcpy(p, block, k);
+                p += k;
+                n -= k;
+            }
+            return;
+        }
+    }
+    gcry_randomize(dst, n, GCRY_STRONG_RANDOM);
+}
+
+void vnc_random_seed_for_testing(uint64_t seed) {
+    std::lock_guard<std::mutex> g(s_seed_lock);
+    s_seed = seed;
+    s_seed_counter = 0;
+}
 
 size_t vnc_hash_size(vnc_hash h) {
     return h == vnc_hash::md5 ? 16 : h == vnc_hash::sha1 ? 20 : 32;

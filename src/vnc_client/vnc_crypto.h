@@ -102,5 +102,9 @@ private:
 // Tests and fuzzers: every vnc_rsa_key::generate makes no new key but uses
 // one made once per process (key generation would dominate their time).
 void vnc_rsa_reuse_key_for_testing(bool on);
+// Tests and fuzzers: with a seed, vnc_random gives the same bytes after
+// each call (SHA-256 of seed and a counter), so what a scheme sends can be
+// checked byte for byte; 0 goes back to strong random bytes.
+void vnc_random_seed_for_testing(uint64_t seed);
 
 #endif

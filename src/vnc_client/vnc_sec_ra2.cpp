@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "vnc_crypto.h"
-#include "vnc_security_io.h"
+#include "vnc_sec_crypto_io.h"
 
 namespace {
 
@@ -187,4 +187,17 @@ int vnc_security_ra2(vnc_security_io &io) {
     if (!keep_frames && io.stop_frames())
         return io.failf("%s: the server sent more before the SecurityResult", name);
     return 0;
+}
+
+int vnc_sec_ra2(vnc_sec_ctx &ctx) {
+    return vnc_sec_run_crypto(ctx, 5, "ra2", "RSA-AES authentication", vnc_security_ra2);
+}
+int vnc_sec_ra2ne(vnc_sec_ctx &ctx) {
+    return vnc_sec_run_crypto(ctx, 6, "ra2ne", "RSA-AES authentication", vnc_security_ra2);
+}
+int vnc_sec_ra2_256(vnc_sec_ctx &ctx) {
+    return vnc_sec_run_crypto(ctx, 129, "ra2-256", "RSA-AES authentication", vnc_security_ra2);
+}
+int vnc_sec_ra2ne_256(vnc_sec_ctx &ctx) {
+    return vnc_sec_run_crypto(ctx, 130, "ra2ne-256", "RSA-AES authentication", vnc_security_ra2);
 }

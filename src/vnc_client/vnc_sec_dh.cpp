@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "vnc_crypto.h"
-#include "vnc_security_io.h"
+#include "vnc_sec_crypto_io.h"
 
 namespace {
 
@@ -65,4 +65,8 @@ int vnc_security_dh(vnc_security_io &io) {
     std::memcpy(out.data() + block.size(), ours.data(), key_len);
     if (io.send(out.data(), out.size())) return io.fail("Failed to send the Diffie-Hellman credentials");
     return 0;
+}
+
+int vnc_sec_dh(vnc_sec_ctx &ctx) {
+    return vnc_sec_run_crypto(ctx, 30, "dh", "Apple Diffie-Hellman authentication", vnc_security_dh);
 }

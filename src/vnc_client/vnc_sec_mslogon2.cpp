@@ -6,7 +6,7 @@
 
 #include "vnc_crypto.h"
 #include "vnc_des.h"
-#include "vnc_security_io.h"
+#include "vnc_sec_crypto_io.h"
 
 namespace {
 
@@ -70,4 +70,8 @@ int vnc_security_mslogon2(vnc_security_io &io) {
     std::memcpy(out.data() + kValueBytes, creds.data(), creds.size());
     if (io.send(out.data(), out.size())) return io.fail("Failed to send the MSLogonII credentials");
     return 0;
+}
+
+int vnc_sec_mslogon2(vnc_sec_ctx &ctx) {
+    return vnc_sec_run_crypto(ctx, 113, "mslogon2", "MSLogonII authentication", vnc_security_mslogon2);
 }

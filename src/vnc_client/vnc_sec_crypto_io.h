@@ -1,5 +1,5 @@
-// What the schemes of vnc_security_dh.cpp, vnc_security_mslogon2.cpp and
-// vnc_security_ra2.cpp see of the connection: the handshake's reads and
+// What the schemes of vnc_sec_dh.cpp, vnc_sec_mslogon2.cpp and
+// vnc_sec_ra2.cpp see of the connection: the handshake's reads and
 // sends, the credentials, and how a failure is told. Keeping them to this
 // lets the handshake fuzzer run each scheme against memory.
 #ifndef QUENVIRA_VNC_SECURITY_IO_H
@@ -49,6 +49,12 @@ struct vnc_security_io {
     virtual int start_frames(const uint8_t *send_key, const uint8_t *recv_key, size_t key_len) = 0;
     virtual int stop_frames() = 0;
 };
+
+struct vnc_sec_ctx;
+// Runs scheme over the connection of ctx as type (named name; a failed
+// SecurityResult is reported as auth_name).
+int vnc_sec_run_crypto(vnc_sec_ctx &ctx, uint8_t type, const char *name, const char *auth_name,
+                       int (*scheme)(vnc_security_io &));
 
 int vnc_security_dh(vnc_security_io &io);
 int vnc_security_mslogon2(vnc_security_io &io);
