@@ -224,6 +224,14 @@ VNC_API unsigned vnc_get_update_count(vnc_client_t *client);
  * or vnc_disconnect. Empty while a connection stands. */
 VNC_API int vnc_get_end_reason(vnc_client_t *client, char *buf, int size);
 
+/* What the last connect negotiated for its security, one "key: value" line
+ * each: type (the name as in the security option), and with TLS
+ * tls-version, tls-cipher, and with a certificate subject, issuer,
+ * not-before, not-after, sha256 (its fingerprint, hex) and verification
+ * (ok, or why not). Kept after a connect that refused the certificate, so
+ * a host can show it and pin it. Empty before any security was chosen. */
+VNC_API int vnc_get_security_info(vnc_client_t *client, char *buf, int size);
+
 /* Asks the server to resize the desktop to width x height as one screen
  * (option desktop-size=extended). 0 when sent; -1 when not connected, the
  * server has not shown ExtendedDesktopSize, a side is outside 1..65535,

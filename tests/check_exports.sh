@@ -12,7 +12,8 @@ expected="vnc_connect vnc_create vnc_destroy vnc_disconnect vnc_get_dimensions v
 vnc_get_status vnc_last_error vnc_lock_framebuffer vnc_send_client_cut_text vnc_send_key
 vnc_send_pointer vnc_test_server_start vnc_test_server_stop vnc_unlock_framebuffer vnc_version
 vnc_set_option vnc_get_cut_text vnc_get_desktop_name vnc_get_cursor vnc_get_update_count
-vnc_get_end_reason vnc_request_desktop_size vnc_get_desktop_size_status vnc_wait_event vnc_sync"
+vnc_get_end_reason vnc_request_desktop_size vnc_get_desktop_size_status vnc_wait_event vnc_sync
+vnc_get_security_info"
 want=$(echo $expected | tr ' ' '\n' | sort)
 have=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TtWwDdBbRrVv]$/ {print $3}' | sort)
 if [ "$want" != "$have" ]; then

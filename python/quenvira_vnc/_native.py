@@ -68,6 +68,7 @@ _EXTENSIONS = {
     "vnc_get_desktop_size_status": (ctypes.c_int, [ctypes.c_void_p, _c_uint_p]),
     "vnc_wait_event": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
     "vnc_sync": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
+    "vnc_get_security_info": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]),
 }
 
 _lock = threading.Lock()

@@ -48,6 +48,11 @@ void vnc_delete(T *p) {
     p->~T();
     vnc_free(p);
 }
+// Frees what vnc_new made (for std::unique_ptr).
+struct vnc_deleter {
+    template <class T>
+    void operator()(T *p) const { vnc_delete(p); }
+};
 
 // ---- Test seams (not exported) ----------------------------------------
 // Fault injector: from now on, the n-th allocation point passed (1-based,

@@ -32,9 +32,15 @@ int vnc_byte_source::skip(uint64_t n, int timeout_ms) {
     return 0;
 }
 
-vnc_socket_reader::vnc_socket_reader(vnc_socket_t sock, const std::atomic<int> *cancel)
-    : sock_(sock), cancel_(cancel), buf_(static_cast<uint8_t *>(vnc_malloc(kBufferSize))) {
+vnc_socket_reader::vnc_socket_reader(vnc_transport *transport, const std::atomic<int> *cancel)
+    : transport_(transport), cancel_(cancel), buf_(static_cast<uint8_t *>(vnc_malloc(kBufferSize))) {
     cur_ = end_ = buf_;
+}
+
+vnc_socket_reader::vnc_socket_reader(vnc_socket_t sock, const std::atomic<int> *cancel)
+    : vnc_socket_reader(static_cast<vnc_transport *>(nullptr), cancel) {
+    own_ = vnc_plain_transport(sock);
+    transport_ = own_.get();
 }
 
 vnc_socket_reader::~vnc_socket_reader() { vnc_free(buf_); }
@@ -62,7 +68,7 @@ int vnc_socket_reader::wait_failed(int w) {
 
 int vnc_socket_reader::recv_failed(long r) {
     failure_ = r == 0 ? failure::closed : failure::error;
-    error_ = r == 0 ? 0 : vnc_sock_last_error();
+    error_ = r == 0 ? 0 : transport_->recv_error();
     return -1;
 }
 
@@ -70,8 +76,9 @@ int vnc_socket_reader::wait_slice_ms() const { return wake_fd_ >= 0 ? kWokenSlic
 
 int vnc_socket_reader::wait(int timeout_ms) {
     if (!tick_armed_) {
-        if (timeout_ms < 0 && !cancel_) return 1;  // block in the receive itself
-        return vnc_sock_wait_readable(sock_, timeout_ms, cancel_, wait_slice_ms(), wake_fd_);
+        // Block in the receive itself.
+        if (timeout_ms < 0 && !cancel_ && transport_->receive_blocks()) return 1;
+        return transport_->wait_readable(timeout_ms, cancel_, wait_slice_ms(), wake_fd_);
     }
     clock::time_point deadline =
         timeout_ms < 0 ? clock::time_point::max() : clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -92,7 +99,7 @@ int vnc_socket_reader::wait(int timeout_ms) {
             slice = static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
         }
         // A slice of 0 still polls once, so data that is waiting is seen.
-        const int w = vnc_sock_wait_readable(sock_, slice, cancel_, wait_slice_ms(), wake_fd_);
+        const int w = transport_->wait_readable(slice, cancel_, wait_slice_ms(), wake_fd_);
         if (w != 0) return w;
         if (clock::now() >= deadline) return 0;
     }
@@ -102,14 +109,15 @@ int vnc_socket_reader::fill_slow(int timeout_ms) {
     if (!buf_) return -1;
     cur_ = end_ = buf_;
     failure_ = failure::none;
-    const int w = wait_for_data(timeout_ms);
-    if (w <= 0) {
-        return wait_failed(w);
+    for (;;) {
+        const int w = wait_for_data(timeout_ms);
+        if (w <= 0) return wait_failed(w);
+        const long r = transport_->recv_some(buf_, kBufferSize);
+        if (r == vnc_transport::kAgain) continue;
+        if (r <= 0) return recv_failed(r);
+        end_ = buf_ + r;
+        return 0;
     }
-    const long r = vnc_sock_recv_some(sock_, buf_, kBufferSize);
-    if (r <= 0) return recv_failed(r);
-    end_ = buf_ + r;
-    return 0;
 }
 
 int vnc_socket_reader::read_slow(void *dst, size_t n, int timeout_ms) {
@@ -131,13 +139,15 @@ int vnc_socket_reader::read_slow(void *dst, size_t n, int timeout_ms) {
         }
         if (n >= kBufferSize) {
             // Large payloads (Raw rows, compressed data) skip the extra copy.
-            long r = vnc_sock_recv_some(sock_, out, n);
+            long r = transport_->recv_some(out, n);
+            if (r == vnc_transport::kAgain) continue;
             if (r <= 0) return recv_failed(r);
             out += r;
             n -= static_cast<size_t>(r);
             continue;
         }
-        long r = vnc_sock_recv_some(sock_, buf_, kBufferSize);
+        long r = transport_->recv_some(buf_, kBufferSize);
+        if (r == vnc_transport::kAgain) continue;
         if (r <= 0) return recv_failed(r);
         size_t got = static_cast<size_t>(r);
         size_t take = std::min(got, n);
@@ -186,7 +196,8 @@ int vnc_socket_reader::read_rows(uint8_t *dst, size_t stride, size_t row_bytes, 
         // in the same receive, into the buffer.
         const bool last = row + static_cast<size_t>(count) == rows;
         if (last) spans[count++] = {buf_, kBufferSize};
-        const long r = vnc_sock_recv_spans(sock_, spans, count);
+        const long r = transport_->recv_spans(spans, count);
+        if (r == vnc_transport::kAgain) continue;
         if (r <= 0) return recv_failed(r);
         size_t got = static_cast<size_t>(r);
         if (got > want) {

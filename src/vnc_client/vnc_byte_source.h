@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "vnc_socket.h"
+#include "vnc_transport.h"
 
 class vnc_byte_source {
 public:
@@ -96,9 +96,10 @@ protected:
     int fill_slow(int) override { return -1; }
 };
 
-// Reads a socket through a buffer: one receive serves many small reads, and
-// large reads go straight into the caller's memory. Each wait for data keeps
-// its own timeout. With a cancel flag, waits give up once it reads 0.
+// Reads a connection's transport through a buffer: one receive serves many
+// small reads, and large reads go straight into the caller's memory. Each
+// wait for data keeps its own timeout. With a cancel flag, waits give up
+// once it reads 0.
 class vnc_socket_reader : public vnc_byte_source {
 public:
     static constexpr size_t kBufferSize = 64 * 1024;
@@ -107,13 +108,18 @@ public:
     using tick_fn = void (*)(void *arg);
 
     // Check ok() afterwards: false when the buffer could not be had.
+    vnc_socket_reader(vnc_transport *transport, const std::atomic<int> *cancel);
+    // Over a plain transport of its own on sock.
     vnc_socket_reader(vnc_socket_t sock, const std::atomic<int> *cancel);
     ~vnc_socket_reader() override;
     vnc_socket_reader(const vnc_socket_reader &) = delete;
     vnc_socket_reader &operator=(const vnc_socket_reader &) = delete;
-    bool ok() const { return buf_ != nullptr; }
+    bool ok() const { return buf_ != nullptr && transport_ != nullptr; }
 
     void set_cancel(const std::atomic<int> *cancel) { cancel_ = cancel; }
+    // A security scheme replaced the transport; nothing may be buffered
+    // then (what came before the switch belongs to the old one).
+    void set_transport(vnc_transport *transport) { transport_ = transport; }
     // With a waker (vnc_wake_open) whoever clears the cancel flag signals,
     // and waits need not wake to look at the flag: an idle connection
     // sleeps.
@@ -123,8 +129,9 @@ public:
     enum class failure { none, timeout, closed, error, cancelled };
     failure last_failure() const { return failure_; }
     bool timed_out() const { return failure_ == failure::timeout; }
-    // The system's error code when last_failure() is error.
+    // The transport's error code when last_failure() is error, and its text.
     int last_error() const { return error_; }
+    void error_text(char *buf, size_t size) const { transport_->error_text(error_, buf, size); }
 
     // While armed, a read that has to wait for data first runs fn once the
     // due time has come, and a long wait is cut there so fn runs on time;
@@ -154,7 +161,8 @@ private:
     int wait(int timeout_ms);
     int wait_slice_ms() const;
     int wait_for_data(int timeout_ms);
-    vnc_socket_t sock_;
+    vnc_transport_ptr own_;
+    vnc_transport *transport_;
     const std::atomic<int> *cancel_;
     int wake_fd_ = -1;
     uint8_t *buf_;

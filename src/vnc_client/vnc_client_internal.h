@@ -16,6 +16,7 @@
 #include "vnc_byte_source.h"
 #include "vnc_inflate.h"
 #include "vnc_socket.h"
+#include "vnc_transport.h"
 
 // Read timeouts in milliseconds; each bounds one wait for data.
 constexpr int kGreetingTimeoutMs = 10000;
@@ -45,6 +46,7 @@ constexpr uint64_t kMaxFramebufferPixels = uint64_t{1} << 27;
 
 constexpr size_t kErrorTextSize = 512;
 constexpr size_t kDesktopNameSize = 128;
+constexpr size_t kSecurityInfoSize = 2048;
 constexpr uint32_t kMaxCutTextLength = 0xFFFFF;
 // An Extended Clipboard message (all its formats, compressed) may be this
 // long; longer ones are skipped.
@@ -187,12 +189,6 @@ struct vnc_coverage {
     void release();
 };
 
-// Frees what vnc_new made.
-struct vnc_deleter {
-    template <class T>
-    void operator()(T *p) const { vnc_delete(p); }
-};
-
 struct vnc_tight_state;
 
 // Continuous updates: not shown by the server yet, on, or off for good.
@@ -200,6 +196,9 @@ enum { kCuUnknown, kCuOn, kCuOff };
 
 struct vnc_client {
     vnc_socket_t sock = VNC_INVALID_SOCKET;  // written under send_lock once a worker may run
+    // The stream over sock (plain, or what a security scheme put in its
+    // place); set, replaced and released with sock, under send_lock.
+    vnc_transport_ptr transport;
     // Our end of the stream is queued, by a close; a failed send broke the
     // stream, so nothing sent since can be delivered (both under send_lock).
     bool send_shut = false;
@@ -330,6 +329,9 @@ struct vnc_client {
     unsigned resize_serial = 0;
     uint32_t screen_id = 0, screen_flags = 0;  // the first screen of the server's layout
     char end_reason[kErrorTextSize] = {};
+    // What vnc_get_security_info shows: "key: value" lines of the last
+    // connect's security, kept after it failed (a refused certificate).
+    char security_info[kSecurityInfoSize] = {};
     // What the worker is reading, for the end reason; phase_encoding is
     // the rectangle's when phase is kPhaseRectangle.
     const char *phase = "";

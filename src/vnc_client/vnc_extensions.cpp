@@ -43,7 +43,7 @@ void vnc_note_read_failure(vnc_client_t *c, const char *what) {
         break;
     case vnc_socket_reader::failure::error: {
         char text[128];
-        vnc_sock_error_text(c->reader->last_error(), text, sizeof text);
+        c->reader->error_text(text, sizeof text);
         vnc_note_end(c, "Receive failed%s%s: %s", between ? "" : " in ", between ? "" : what, text);
         break;
     }
@@ -64,6 +64,7 @@ void vnc_extensions_reset(vnc_client_t *c) {
     c->update_count.store(0);
     std::lock_guard<std::mutex> g(c->info_lock);
     c->end_reason[0] = '\0';
+    c->security_info[0] = '\0';
     c->server_clip_flags = c->server_clip_text_max = 0;
     c->clip_known = false;
     if (c->cursor) {

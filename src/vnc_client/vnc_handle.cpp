@@ -52,6 +52,7 @@ delivery deliver_sent(vnc_socket_t sock, int stall_ms) {
 
 void vnc_close_connection(vnc_client_t *c) {
     std::lock_guard<std::mutex> g(c->send_lock);
+    c->transport.reset();
     vnc_sock_close(c->sock);
     c->sock = VNC_INVALID_SOCKET;
     c->send_shut = false;
@@ -73,6 +74,7 @@ void vnc_disconnect_locked(vnc_client_t *c) {
     c->stopping.store(1);
     c->running.store(0);
     bool deliver;
+    const bool worker = c->worker_started != 0;
     // A clean close: what was sent goes out, then the end of our stream, so
     // the server reads every message before it sees the end. A closed socket
     // with bytes still unread would reset the connection instead and could
@@ -82,7 +84,10 @@ void vnc_disconnect_locked(vnc_client_t *c) {
     // cannot be reused under a thread still holding it.
     {
         std::lock_guard<std::mutex> g(c->send_lock);
-        vnc_sock_shutdown_send(c->sock);
+        if (c->transport)
+            c->transport->end_stream(worker);
+        else
+            vnc_sock_shutdown_send(c->sock);
         c->send_shut = true;
         // Also when the worker ended by itself (a message it could not
         // read): what was sent before may still be on its way. Not after
@@ -101,6 +106,12 @@ void vnc_disconnect_locked(vnc_client_t *c) {
     }
     vnc_wake_close(c->wake_fd);
     c->wake_fd = -1;
+    // A layer that could not close its stream beside the worker's receive
+    // (TLS) does so now that the worker is gone.
+    if (worker) {
+        std::lock_guard<std::mutex> g(c->send_lock);
+        if (c->transport && !c->send_broken) c->transport->end_stream(false);
+    }
     // Every call that returned 0 has its message in our send queue; a
     // server that reads gets it all, one that does not cannot hold us.
     const int stall_ms = vnc_send_stall_timeout_ms();

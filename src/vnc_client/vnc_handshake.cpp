@@ -5,7 +5,7 @@
 
 #include "vnc_alloc.h"
 #include "vnc_client_internal.h"
-#include "vnc_des.h"
+#include "vnc_security.h"
 
 namespace {
 
@@ -38,20 +38,6 @@ int fail_read(vnc_client_t *c, const char *text, const char *what) {
     return fail(c, text);
 }
 
-// The server refuses us (a 3.3 security type 0, or a count of 0) and may
-// say why: its reason when one of 1..511 bytes can be read, a fixed text
-// otherwise, never whatever an earlier failure left behind.
-int refuse(vnc_client_t *c, vnc_byte_source &in) {
-    char reason[kErrorTextSize] = {0};
-    uint32_t len;
-    if (in.read_u32(&len, kHandshakeTimeoutMs) == 0 && len >= 1 && len < kErrorTextSize &&
-        in.read(reason, len, kHandshakeTimeoutMs) == 0 && reason[0]) {
-        vnc_note_end(c, "Server refused the connection: %s", reason);
-        return fail(c, reason);
-    }
-    return fail(c, "Server refused the connection");
-}
-
 // A server's reason text made printable: control bytes (a NUL inside
 // included) become spaces, trailing ones go.
 void printable_reason(char *text, size_t len) {
@@ -63,7 +49,8 @@ void printable_reason(char *text, size_t len) {
 
 // After a failed SecurityResult an RFB 3.8 server says why; what fits of it
 // goes to the end reason (the connection ends either way).
-void note_auth_failure(vnc_client_t *c, vnc_byte_source &in, bool with_reason, uint32_t result) {
+void note_auth_failure(vnc_client_t *c, vnc_byte_source &in, bool with_reason, uint32_t result,
+                       const char *auth) {
     char reason[kErrorTextSize] = {0};
     uint32_t len;
     if (with_reason && in.read_u32(&len, kHandshakeTimeoutMs) == 0 && len > 0) {
@@ -71,29 +58,9 @@ void note_auth_failure(vnc_client_t *c, vnc_byte_source &in, bool with_reason, u
         if (in.read(reason, n, kHandshakeTimeoutMs) == 0) printable_reason(reason, n);
     }
     if (reason[0])
-        vnc_note_end(c, "VNC Authentication failed: %s (SecurityResult %u)", reason, result);
+        vnc_note_end(c, "%s failed: %s (SecurityResult %u)", auth, reason, result);
     else
-        vnc_note_end(c, "VNC Authentication failed (SecurityResult %u)", result);
-}
-
-// "19 (VeNCrypt), 16 (Tight)": what a server offered, for the end reason.
-void describe_security_types(const uint8_t *types, int count, char *out, size_t size) {
-    static const struct {
-        uint8_t type;
-        const char *name;
-    } kNames[] = {{1, "None"},  {2, "VNC Authentication"}, {5, "RA2"}, {6, "RA2ne"},
-                  {16, "Tight"}, {18, "TLS"}, {19, "VeNCrypt"}, {30, "Apple"}, {113, "MS Logon"}};
-    size_t used = 0;
-    out[0] = '\0';
-    for (int i = 0; i < count && used + 1 < size; ++i) {
-        const char *name = "unknown";
-        for (const auto &k : kNames)
-            if (k.type == types[i]) name = k.name;
-        const int n = std::snprintf(out + used, size - used, "%s%u (%s)", i ? ", " : "",
-                                    types[i], name);
-        if (n < 0) break;
-        used += static_cast<size_t>(n);
-    }
+        vnc_note_end(c, "%s failed (SecurityResult %u)", auth, result);
 }
 
 // Handshake messages: bounded like every send, but not cancelled by
@@ -190,7 +157,12 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
         c->sock = sock;
         gen = c->generation.fetch_add(1) + 1;
     }
-    c->reader.reset(vnc_new<vnc_socket_reader>(sock, &c->connect_go));
+    {
+        std::lock_guard<std::mutex> g(c->send_lock);
+        c->transport = vnc_plain_transport(sock);
+    }
+    if (!c->transport) return fail(c, "Could not connect to VNC server");
+    c->reader.reset(vnc_new<vnc_socket_reader>(c->transport.get(), &c->connect_go));
     if (!c->reader || !c->reader->ok()) return fail(c, "Could not connect to VNC server");
     c->reader->set_deadline(vnc_socket_reader::clock::now() +
                             std::chrono::milliseconds(s_handshake_deadline_ms.load()));
@@ -209,56 +181,27 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     std::snprintf(reply, sizeof reply, "RFB 003.%03d\n", version);
     if (send_handshake(c, gen, reply, 12)) return fail(c, "Failed to send RFB version reply");
 
-    const bool have_password = password && password[0];
-    bool vnc_auth = false, read_result = false;
-    if (version == 3) {
-        uint32_t type;
-        if (in.read_u32(&type, kHandshakeTimeoutMs))
-            return fail_read(c, "Failed to read RFB 3.3 security type", "the security type");
-        if ((type & 0xFF) == 0) return refuse(c, in);
-        vnc_auth = (type & 0xFF) == 2;
-    } else {
-        uint8_t count;
-        if (in.read_u8(&count, kHandshakeTimeoutMs))
-            return fail_read(c, "Failed to read security types count", "the security types");
-        if (count == 0) return refuse(c, in);
-        uint8_t types[255];
-        if (in.read(types, count, kHandshakeTimeoutMs)) return fail_read(c, nullptr, "the security types");
-        bool has_vnc = false, has_none = false;
-        for (int i = 0; i < count; ++i) {
-            has_vnc |= types[i] == 2;
-            has_none |= types[i] == 1;
-        }
-        uint8_t chosen;
-        if (have_password)
-            chosen = has_vnc ? 2 : (has_none ? 1 : 0);
-        else
-            chosen = has_none ? 1 : (has_vnc ? 2 : 0);
-        if (!chosen) {
-            char offered[160];
-            describe_security_types(types, count, offered, sizeof offered);
-            vnc_note_end(c, "No compatible RFB security type: the server offers %s", offered);
-            return fail(c, "No compatible RFB security type supported by server");
-        }
-        if (send_handshake(c, gen, &chosen, 1)) return fail(c, "Failed to send chosen security type");
-        vnc_auth = chosen == 2;
-        read_result = version == 8;
-    }
-    if (vnc_auth) {
-        uint8_t challenge[16], response[16];
-        if (in.read(challenge, 16, kHandshakeTimeoutMs))
-            return fail_read(c, "Failed to read VNC auth challenge", "the VNC authentication challenge");
-        vnc_des_encrypt_challenge(challenge, password, response);
-        if (send_handshake(c, gen, response, 16)) return fail(c, "Failed to send VNC auth response");
-        read_result = true;
-    }
-    if (read_result) {
+    vnc_sec_ctx sec;
+    sec.c = c;
+    sec.in = c->reader.get();
+    sec.generation = gen;
+    sec.version = version;
+    sec.host = host;
+    sec.password = password;
+    if (password && password[0])
+        sec.accepted = {kSecVncAuth, kSecNone};
+    else
+        sec.accepted = {kSecNone, kSecVncAuth};
+    if (vnc_sec_negotiate(sec, false)) return fail(c, sec.error);
+    if (sec.expect_result) {
         uint32_t result;
         if (in.read_u32(&result, kHandshakeTimeoutMs))
             return fail_read(c, "Failed to read SecurityResult", "the SecurityResult");
         if (result != 0) {
-            note_auth_failure(c, in, version == 8, result);
-            return fail(c, "VNC Authentication failed");
+            note_auth_failure(c, in, version == 8, result, sec.auth_name);
+            char text[kErrorTextSize];
+            std::snprintf(text, sizeof text, "%s failed", sec.auth_name);
+            return fail(c, text);
         }
     }
 

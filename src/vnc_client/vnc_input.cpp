@@ -26,20 +26,22 @@ int vnc_send_on(vnc_client_t *c, uint32_t generation, bool cancellable, const vo
     // One lock for the whole message: host threads and the worker never
     // interleave, and the socket cannot be closed in the middle of a send.
     std::lock_guard<std::mutex> g(c->send_lock);
-    if (c->sock == VNC_INVALID_SOCKET || c->generation.load() != generation) return -1;
+    if (c->sock == VNC_INVALID_SOCKET || !c->transport || c->generation.load() != generation)
+        return -1;
     // A close has ended our stream: the send would fail, and failing shut
     // the receiving side the close still reads.
     if (c->send_shut) return -1;
     const std::atomic<int> *cancel = cancellable ? &c->running : nullptr;
     const int stall = s_send_stall_ms.load();
-    int r = vnc_sock_write_exact_cancel(c->sock, head, head_len, cancel, stall);
-    if (r == 0 && body_len) r = vnc_sock_write_exact_cancel(c->sock, body, body_len, cancel, stall);
+    vnc_transport &t = *c->transport;
+    int r = t.send_all(head, head_len, cancel, stall);
+    if (r == 0 && body_len) r = t.send_all(body, body_len, cancel, stall);
     if (r == 0) return 0;
     if (r == -2) {
         vnc_note_end(c, "Send stalled: the server took no byte for %d ms", stall);
     } else if (!cancel || cancel->load()) {
         char text[128];
-        vnc_sock_error_text(vnc_sock_last_error(), text, sizeof text);
+        t.error_text(t.send_error(), text, sizeof text);
         vnc_note_end(c, "Send failed: %s", text);
     }
     // Cancelled by a close: our end of the stream goes right after this
@@ -47,7 +49,7 @@ int vnc_send_on(vnc_client_t *c, uint32_t generation, bool cancellable, const vo
     // stays readable while the close waits for the server to take what
     // went before.
     if (cancel && !cancel->load() && c->stopping.load()) {
-        vnc_sock_shutdown_send(c->sock);
+        t.end_stream(true);
         c->send_shut = true;
         return -1;
     }

@@ -309,6 +309,59 @@ long vnc_sock_recv_some(vnc_socket_t sock, void *buffer, size_t max) {
     }
 }
 
+long vnc_sock_try_recv(vnc_socket_t sock, void *buffer, size_t max) {
+    if (max == 0) return 0;
+    const int chunk = max > (1u << 30) ? (1 << 30) : static_cast<int>(max);
+    for (;;) {
+#ifdef _WIN32
+        // Only asked after a wait said readable, so this does not block.
+        const long r = ::recv(native(sock), static_cast<char *>(buffer), chunk, 0);
+        if (r < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return -2;
+#else
+        const long r = ::recv(native(sock), buffer, chunk, MSG_DONTWAIT);
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -2;
+#endif
+        if (r < 0 && interrupted()) continue;
+        return r < 0 ? -1 : r;
+    }
+}
+
+long vnc_sock_try_send(vnc_socket_t sock, const void *data, size_t length) {
+    if (length == 0) return 0;
+    for (;;) {
+#ifdef _WIN32
+        // A socket reported writable takes a piece this small without blocking.
+        const int n = static_cast<int>(length < kWritePiece ? length : kWritePiece);
+        if (poll_once(sock, 0, true) == 0) return -2;
+        const long r = ::send(native(sock), static_cast<const char *>(data), n, 0);
+#else
+        const long r = ::send(native(sock), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -2;
+#endif
+        if (r < 0 && interrupted()) continue;
+        return r <= 0 ? -1 : r;
+    }
+}
+
+int vnc_sock_wait_writable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel) {
+    if (sock == VNC_INVALID_SOCKET) return -1;
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (cancel && !cancel->load()) return -1;
+        int slice = cancel ? kCancelSliceMs : timeout_ms;
+        long long left = -1;
+        if (timeout_ms >= 0) {
+            const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count();
+            left = std::max<long long>(timeout_ms - spent, 0);
+            if (slice < 0 || left < slice) slice = static_cast<int>(left);
+        }
+        const int r = poll_once(sock, slice, true);
+        if (r != 0 || left == 0) return r;
+    }
+}
+
 long vnc_sock_recv_spans(vnc_socket_t sock, const vnc_span *spans, int count) {
     count = std::min(count, kMaxRecvSpans);
     if (count <= 0) return 0;

@@ -70,6 +70,14 @@ int vnc_sock_write_exact(vnc_socket_t sock, const void *data, size_t length);
 int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t length,
                                 const std::atomic<int> *cancel, int stall_timeout_ms = -1);
 
+// Without waiting (for layers that wait themselves, such as TLS): a
+// receive of at most max bytes (count, 0 peer closed, -1 error, -2 nothing
+// there) and a send of at most length bytes (count, -1 error, -2 no room).
+long vnc_sock_try_recv(vnc_socket_t sock, void *buffer, size_t max);
+long vnc_sock_try_send(vnc_socket_t sock, const void *data, size_t length);
+// Waits until sock has room to send; as vnc_sock_wait_readable.
+int vnc_sock_wait_writable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel);
+
 // The calling thread's last socket error (errno, or Winsock's code), and its
 // text in words ("Connection refused"), for reasons shown to the host.
 int vnc_sock_last_error();
