@@ -184,7 +184,9 @@ TEST_F(Schemes, DiffieHellmanFailures) {
         ASSERT_TRUE(s.wait_done()) << s.error();
         EXPECT_TRUE(s.ok()) << s.error();
         EXPECT_NE(std::string::npos, cl.end_reason().find(k.reason)) << cl.end_reason();
-        if (!k.close && !k.wrong_result) EXPECT_TRUE(s.reads().back().empty()) << "sent after the failure";
+        if (!k.close && !k.wrong_result) {
+            EXPECT_TRUE(s.reads().back().empty()) << "sent after the failure";
+        }
         EXPECT_EQ(std::string::npos, cl.end_reason().find("pw")) << "no password in the reason";
     }
 }
@@ -274,7 +276,7 @@ TEST_P(Ra2, Failures) {
         auto log = std::make_shared<PeerLog>();
         ScriptedServer s;
         offer(s, k.o.type);
-        s.run(ra2_server(k.o, log));
+        s.run(ra2_server(k.o, log)).close();
         s.start();
         Client cl;
         cl.set("security", GetParam().option);
@@ -286,7 +288,9 @@ TEST_P(Ra2, Failures) {
         vnc_disconnect(cl.c);
         s.wait_done();
         // A refused key is still shown, so that a host can offer to pin it.
-        if (k.pin) EXPECT_NE(std::string::npos, cl.info().find("rsa-sha256: "));
+        if (k.pin) {
+            EXPECT_NE(std::string::npos, cl.info().find("rsa-sha256: "));
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <string>
 #include <vector>
 
 #include "quenvira_vnc.h"
@@ -98,6 +99,9 @@ struct vnc_options {
     bool shared = true;
     int jpeg_quality = -1;    // 0..9; -1: not offered
     int compress_level = -1;  // 0..9; -1: not offered
+    std::vector<uint32_t> security;  // the host's types in order; empty: today's choice
+    std::string username;
+    std::string rsa_pin;  // "sha256:HEX" of the server's RSA-AES key, or empty
 };
 
 // During a long update, what has been decoded so far is handed to the host

@@ -13,8 +13,12 @@ namespace {
 
 std::atomic<bool> s_reuse_key{false};
 std::mutex s_shared_key_lock;
-gcry_sexp_t s_shared_key = nullptr;
-unsigned s_shared_bits = 0;
+// One key per size asked for, kept for the process's life.
+struct shared_key {
+    unsigned bits;
+    gcry_sexp_t key;
+};
+shared_key s_shared_keys[8];
 std::mutex s_seed_lock;
 uint64_t s_seed = 0, s_seed_counter = 0;
 
@@ -168,18 +172,25 @@ bool vnc_aes_ecb_encrypt(const uint8_t *key, size_t key_len, uint8_t *data, size
 }
 
 vnc_rsa_key::~vnc_rsa_key() {
-    if (key_ && key_ != s_shared_key) gcry_sexp_release(static_cast<gcry_sexp_t>(key_));
+    if (key_ && !shared_) gcry_sexp_release(static_cast<gcry_sexp_t>(key_));
 }
 
 bool vnc_rsa_key::generate(unsigned bits) {
+    if (key_ && !shared_) gcry_sexp_release(static_cast<gcry_sexp_t>(key_));
+    key_ = nullptr;
+    shared_ = false;
     if (s_reuse_key.load()) {
         std::lock_guard<std::mutex> g(s_shared_key_lock);
-        if (!s_shared_key || s_shared_bits != bits) {
-            // The earlier one may still be in use by a connection.
-            s_shared_key = make_key(bits);
-            s_shared_bits = bits;
+        for (shared_key &k : s_shared_keys) {
+            if (k.key && k.bits != bits) continue;
+            if (!k.key) {
+                k.key = make_key(bits);
+                k.bits = bits;
+            }
+            key_ = k.key;
+            shared_ = key_ != nullptr;
+            break;
         }
-        key_ = s_shared_key;
     } else {
         key_ = make_key(bits);
     }

@@ -69,6 +69,7 @@ public:
 private:
     void *key_ = nullptr;  // gcry_sexp_t of the private key
     unsigned bits_ = 0;
+    bool shared_ = false;  // the process-wide key of tests and fuzzers
 };
 
 // PKCS#1 v1.5 encryption of msg under the public key (n, e), into out of

@@ -188,10 +188,14 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     sec.version = version;
     sec.host = host;
     sec.password = password;
-    if (password && password[0])
+    if (!c->conn.security.empty()) {
+        sec.accepted = c->conn.security;
+        sec.listed = true;
+    } else if (password && password[0]) {
         sec.accepted = {kSecVncAuth, kSecNone};
-    else
+    } else {
         sec.accepted = {kSecNone, kSecVncAuth};
+    }
     if (vnc_sec_negotiate(sec, false)) return fail(c, sec.error);
     if (sec.expect_result) {
         uint32_t result;

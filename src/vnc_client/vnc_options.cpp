@@ -5,6 +5,8 @@
 
 #include "vnc_client_internal.h"
 #include "vnc_jpeg.h"
+#include "vnc_sec_crypto_io.h"
+#include "vnc_security.h"
 
 namespace {
 
@@ -102,6 +104,36 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
                 return option_error(c, "Bad value for option %s: \"%s\"", name, value);
             o.encodings = list;
             return 0;
+        }
+        if (std::strcmp(name, "security") == 0) {
+            std::vector<uint32_t> list;
+            const char *p = value;
+            while (*p) {
+                while (*p == ' ' || *p == ',') ++p;
+                const char *e = p;
+                while (*e && *e != ',' && *e != ' ') ++e;
+                if (e == p) break;
+                const uint32_t t = vnc_security_type_by_name(p, static_cast<size_t>(e - p));
+                if (!t) return option_error(c, "Bad value for option %s: \"%s\"", name, value);
+                list.push_back(t);
+                p = e;
+            }
+            o.security = list;
+            return 0;
+        }
+        if (std::strcmp(name, "username") == 0) {
+            o.username = value;
+            return 0;
+        }
+        if (std::strcmp(name, "rsa-pin") == 0) {
+#ifdef QV_HAVE_GCRYPT
+            if (value[0] && !vnc_rsa_pin_valid(value))
+                return option_error(c, "Bad value for option %s: \"%s\" (want sha256:HEX)", name, value);
+            o.rsa_pin = value;
+            return 0;
+#else
+            return option_error(c, "Option %s: this build has no RSA-AES", name, value);
+#endif
         }
         // "off" or a level of 0..9.
         struct level {

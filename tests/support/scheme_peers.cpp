@@ -191,6 +191,12 @@ ScriptedServer::RunFn ra2_server(const Ra2Options &o, std::shared_ptr<PeerLog> l
         vnc_rsa_key key;
         ByteVec n, e;
         if (!key.generate(o.bits) || !key.public_parts(n, e)) return why = "no server key", false;
+        // A size claimed beyond the key's own: the numbers padded to it.
+        if (o.claimed_bits > o.bits && o.claimed_bits <= 8192) {
+            const size_t pad = (o.claimed_bits + 7) / 8 - n.size();
+            n.insert(n.begin(), pad, 0);
+            e.insert(e.begin(), pad, 0);
+        }
         const ByteVec server_key = cat(cat(be_bytes(o.claimed_bits ? o.claimed_bits : o.bits, 4), n), e);
         if (fingerprint) {
             ByteVec d(32);

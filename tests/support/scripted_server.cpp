@@ -21,40 +21,40 @@ ScriptedServer::~ScriptedServer() {
 }
 
 ScriptedServer &ScriptedServer::send(const Bytes &b) {
-    steps_.push_back({Step::kSend, b.vec(), 0, 0});
+    steps_.push_back({Step::kSend, b.vec(), 0, 0, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::send(const std::string &s) {
-    steps_.push_back({Step::kSend, std::vector<uint8_t>(s.begin(), s.end()), 0, 0});
+    steps_.push_back({Step::kSend, std::vector<uint8_t>(s.begin(), s.end()), 0, 0, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::read(size_t n, int timeout_ms) {
-    steps_.push_back({Step::kRead, {}, n, timeout_ms});
+    steps_.push_back({Step::kRead, {}, n, timeout_ms, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::receive_once(size_t n, int timeout_ms) {
-    steps_.push_back({Step::kReceiveOnce, {}, n, timeout_ms});
+    steps_.push_back({Step::kReceiveOnce, {}, n, timeout_ms, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::pause(int ms) {
-    steps_.push_back({Step::kPause, {}, 0, ms});
+    steps_.push_back({Step::kPause, {}, 0, ms, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::gate() {
-    steps_.push_back({Step::kGate, {}, 0, 0});
+    steps_.push_back({Step::kGate, {}, 0, 0, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::close() {
-    steps_.push_back({Step::kClose, {}, 0, 0});
+    steps_.push_back({Step::kClose, {}, 0, 0, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::expect_closed(int timeout_ms) {
-    steps_.push_back({Step::kExpectClosed, {}, 0, timeout_ms});
+    steps_.push_back({Step::kExpectClosed, {}, 0, timeout_ms, {}});
     return *this;
 }
 
 ScriptedServer &ScriptedServer::run(RunFn fn) {
-    Step s{Step::kRun, {}, 0, 0};
+    Step s{Step::kRun, {}, 0, 0, {}};
     s.fn = std::move(fn);
     steps_.push_back(std::move(s));
     return *this;
