@@ -125,7 +125,8 @@ private:
                 return true;
             }
             if (in_ >= end_) return false;
-            const size_t n = std::min<size_t>(*in_++, static_cast<size_t>(end_ - in_));
+            const size_t want = *in_++;
+            const size_t n = std::min<size_t>(want, static_cast<size_t>(end_ - in_));
             seal_frame(in_, n);
             in_ += n;
             return true;
@@ -184,7 +185,11 @@ void fuzz_schemes_one(const uint8_t *data, size_t size) {
     if (size < 2) return;
     static const uint8_t kTypes[] = {30, 113, 5, 6, 129, 130};
     static const char *const kNames[] = {"dh", "mslogon2", "ra2", "ra2ne", "ra2-256", "ra2ne-256"};
+#ifdef QV_FUZZ_SCHEME
+    const int pick = QV_FUZZ_SCHEME;  // one target per scheme: byte 0 is ignored
+#else
     const int pick = data[0] % 6;
+#endif
     vnc_random_seed_for_testing(1);
     fuzz_io io(data + 2, size - 2, data[1]);
     if (!io.ok()) return;
@@ -207,3 +212,10 @@ void fuzz_schemes_one(const uint8_t *data, size_t size) {
     }
     vnc_random_seed_for_testing(0);
 }
+
+#ifndef QV_FUZZ_SCHEMES_NO_MAIN
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzz_schemes_one(data, size);
+    return 0;
+}
+#endif

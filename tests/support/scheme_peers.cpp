@@ -261,7 +261,7 @@ ScriptedServer::RunFn ra2_server(const Ra2Options &o, std::shared_ptr<PeerLog> l
         if (!send(init)) return why = "send failed", false;
         ByteVec client_init, spf, se_head, se, fbur;
         if (!recv(1, client_init)) return why = "no ClientInit", false;
-        ByteVec server_init = cat(be_bytes(4, 2), be_bytes(2, 2));
+        ByteVec server_init = cat(be_bytes(o.width, 2), be_bytes(o.height, 2));
         const ByteVec pf = {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0};
         server_init = cat(cat(server_init, pf), be_bytes(3, 4));
         server_init.insert(server_init.end(), {'r', 'a', '2'});
@@ -269,6 +269,7 @@ ScriptedServer::RunFn ra2_server(const Ra2Options &o, std::shared_ptr<PeerLog> l
         if (!recv(20, spf) || !recv(4, se_head) || !recv(4u * (se_head[2] << 8 | se_head[3]), se) ||
             !recv(10, fbur))
             return why = "no set-up messages", false;
+        if (o.after_setup) return o.after_setup(peer, keep ? &f : nullptr, why);
         ByteVec update = {0, 0, 0, 1};
         update = cat(update, cat(cat(be_bytes(0, 4), be_bytes(4, 2)), cat(be_bytes(2, 2), be_bytes(0, 4))));
         for (int i = 0; i < 8; ++i) update.insert(update.end(), {static_cast<uint8_t>(i * 30), 0x40, 0x80, 0});

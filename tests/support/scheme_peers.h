@@ -5,6 +5,7 @@
 #define QV_TEST_SCHEME_PEERS_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +57,10 @@ struct Ra2Options {
     bool stop_after_key = false;  // closes after its public key
     bool flip_after_auth = false; // flips a byte in the frame after ServerInit
     std::string want_user, want_password;  // for the SecurityResult
+    // Once the client's set-up messages are in, in place of the one Raw
+    // update: frames is null for the types that go plain.
+    std::function<bool(ScriptedServer::Peer &, ServerFrames *, std::string &)> after_setup;
+    int width = 4, height = 2;
 };
 // Plays the whole RSA-AES exchange, the SecurityResult, and for a success
 // a 4 x 2 ServerInit and a Raw update of it; records the credentials.
