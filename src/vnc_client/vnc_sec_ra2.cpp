@@ -143,7 +143,7 @@ int vnc_security_ra2(vnc_security_io &io) {
     if (io.read(theirs.data(), sealed_len)) return io.fail_read("the server's random");
     vnc_secret server_random;
     if (!ours.decrypt(theirs.data(), sealed_len, server_random) || server_random.size() != random_len)
-        return io.failf("%s: the server's random does not decrypt to %zu bytes", name, random_len);
+        return io.failf("%s: the server's random does not decrypt to %u bytes", name, static_cast<unsigned>(random_len));
 
     // Client-to-server key: H(ServerRandom || ClientRandom); the other way
     // round for the server's. SHA-1 cut to 16 bytes, or SHA-256.
