@@ -6,6 +6,7 @@
 #include <gcrypt.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
 
@@ -58,6 +59,13 @@ gcry_sexp_t make_key(unsigned bits) {
     return key;
 }
 
+#ifdef _WIN32
+// The DLL's libgcrypt is its own (linked in): its notes on stderr (the
+// Windows entropy gatherer's advice about disk statistics) are not the
+// host's business.
+void quiet_log(void *, int, const char *, va_list) {}
+#endif
+
 }  // namespace
 
 void vnc_wipe(void *p, size_t n) {
@@ -71,6 +79,9 @@ bool vnc_crypto_init() {
         // A host that set libgcrypt up itself keeps its settings.
         if (gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) return true;
         if (!gcry_check_version(GCRYPT_VERSION)) return false;
+#ifdef _WIN32
+        gcry_set_log_handler(quiet_log, nullptr);
+#endif
         // No locked secure memory: a library must not need the privilege
         // nor print libgcrypt's warning about it; our secrets are wiped.
         gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
