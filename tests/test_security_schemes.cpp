@@ -7,6 +7,7 @@
 #ifdef QV_HAVE_GCRYPT
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "quenvira_vnc.h"
@@ -195,6 +196,7 @@ struct Ra2Case {
     const char *option;
     uint8_t type;
 };
+void PrintTo(const Ra2Case &c, std::ostream *os) { *os << c.option; }
 
 class Ra2 : public Schemes, public ::testing::WithParamInterface<Ra2Case> {};
 
