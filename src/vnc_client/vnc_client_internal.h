@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quenvira_vnc.h"
@@ -99,8 +99,14 @@ struct vnc_options {
     bool shared = true;
     int jpeg_quality = -1;    // 0..9; -1: not offered
     int compress_level = -1;  // 0..9; -1: not offered
-    std::vector<uint32_t> security;  // the host's types in order; empty: today's choice
+    // Security types the host accepts, in its order; empty: None and VNC
+    // authentication as the server offers them.
+    std::vector<uint32_t> security;
     std::string username;
+    std::string tls_ca_file;      // empty: the system's trust store
+    std::string tls_server_name;  // empty: the host given to vnc_connect
+    std::string tls_pin;          // SHA-256 of the certificate, lowercase hex; empty: none
+    bool tls_verify = true;
     std::string rsa_pin;  // "sha256:HEX" of the server's RSA-AES key, or empty
 };
 

@@ -164,8 +164,9 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     if (!c->transport) return fail(c, "Could not connect to VNC server");
     c->reader.reset(vnc_new<vnc_socket_reader>(c->transport.get(), &c->connect_go));
     if (!c->reader || !c->reader->ok()) return fail(c, "Could not connect to VNC server");
-    c->reader->set_deadline(vnc_socket_reader::clock::now() +
-                            std::chrono::milliseconds(s_handshake_deadline_ms.load()));
+    const auto handshake_end = vnc_socket_reader::clock::now() +
+                               std::chrono::milliseconds(s_handshake_deadline_ms.load());
+    c->reader->set_deadline(handshake_end);
     vnc_byte_source &in = *c->reader;
 
     // Version.
@@ -188,6 +189,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     sec.version = version;
     sec.host = host;
     sec.password = password;
+    sec.deadline = handshake_end;
     if (!c->conn.security.empty()) {
         sec.accepted = c->conn.security;
         sec.listed = true;
@@ -196,7 +198,11 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     } else {
         sec.accepted = {kSecNone, kSecVncAuth};
     }
-    if (vnc_sec_negotiate(sec, false)) return fail(c, sec.error);
+    const int negotiated = vnc_sec_negotiate(sec, false);
+    // The username has done its work (or failed to).
+    vnc_sec_wipe(&c->conn.username[0], c->conn.username.size());
+    c->conn.username.clear();
+    if (negotiated) return fail(c, sec.error);
     if (sec.expect_result) {
         uint32_t result;
         if (in.read_u32(&result, kHandshakeTimeoutMs))

@@ -1,11 +1,11 @@
 // vnc_set_option, and the encoding list a connection announces.
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 #include "vnc_client_internal.h"
 #include "vnc_jpeg.h"
-#include "vnc_sec_crypto_io.h"
 #include "vnc_security.h"
 
 namespace {
@@ -50,6 +50,39 @@ bool parse_encodings(const char *value, std::vector<int32_t> &out) {
         if (!*end) return true;
         p = end + 1;
     }
+}
+
+// "x509vnc, vncauth" to {261, 2}; false for an unknown or repeated name,
+// or none.
+bool parse_security(const char *value, std::vector<uint32_t> &out) {
+    out.clear();
+    const char *p = value;
+    for (;;) {
+        while (*p == ' ' || *p == '\t') ++p;
+        const char *end = p;
+        while (*end && *end != ',') ++end;
+        const char *last = end;
+        while (last > p && (last[-1] == ' ' || last[-1] == '\t')) --last;
+        const uint32_t type = vnc_security_type_by_name(p, static_cast<size_t>(last - p));
+        if (!type || std::find(out.begin(), out.end(), type) != out.end()) return false;
+        out.push_back(type);
+        if (!*end) return true;
+        p = end + 1;
+    }
+}
+
+// "sha256:AB:cd..." or "sha256:abcd..." to 64 lowercase hex digits.
+bool parse_pin(const char *value, std::string &out) {
+    static const char kPrefix[] = "sha256:";
+    if (std::strncmp(value, kPrefix, sizeof kPrefix - 1) != 0) return false;
+    out.clear();
+    for (const char *p = value + sizeof kPrefix - 1; *p; ++p) {
+        if (*p == ':') continue;
+        const char ch = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+        if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
+        out.push_back(ch);
+    }
+    return out.size() == 64;
 }
 
 int option_error(vnc_client_t *c, const char *fmt, const char *name, const char *value) {
@@ -107,33 +140,48 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
         }
         if (std::strcmp(name, "security") == 0) {
             std::vector<uint32_t> list;
-            const char *p = value;
-            while (*p) {
-                while (*p == ' ' || *p == ',') ++p;
-                const char *e = p;
-                while (*e && *e != ',' && *e != ' ') ++e;
-                if (e == p) break;
-                const uint32_t t = vnc_security_type_by_name(p, static_cast<size_t>(e - p));
-                if (!t) return option_error(c, "Bad value for option %s: \"%s\"", name, value);
-                list.push_back(t);
-                p = e;
-            }
+            if (std::strcmp(value, "default") != 0 && !parse_security(value, list))
+                return option_error(c, "Bad value for option %s: \"%s\"", name, value);
             o.security = list;
-            return 0;
-        }
-        if (std::strcmp(name, "username") == 0) {
-            o.username = value;
             return 0;
         }
         if (std::strcmp(name, "rsa-pin") == 0) {
 #ifdef QV_HAVE_GCRYPT
-            if (value[0] && !vnc_rsa_pin_valid(value))
-                return option_error(c, "Bad value for option %s: \"%s\" (want sha256:HEX)", name, value);
-            o.rsa_pin = value;
+            std::string pin;
+            if (value[0] && !parse_pin(value, pin))
+                return option_error(c, "Bad value for option %s: \"%s\" (sha256: and 64 hex digits)",
+                                    name, value);
+            o.rsa_pin = pin.empty() ? pin : "sha256:" + pin;
             return 0;
 #else
-            return option_error(c, "Option %s: this build has no RSA-AES", name, value);
+            return option_error(c, "Option %s: this build has no RSA-AES (no libgcrypt)", name, value);
 #endif
+        }
+        if (std::strcmp(name, "tls-pin") == 0) {
+            std::string pin;
+            if (value[0] && !parse_pin(value, pin))
+                return option_error(c, "Bad value for option %s: \"%s\" (sha256: and 64 hex digits)",
+                                    name, value);
+            o.tls_pin = pin;
+            return 0;
+        }
+        // Free text; empty restores the default.
+        struct text {
+            const char *name;
+            std::string vnc_options::*field;
+        };
+        static const text kTexts[] = {
+            {"username", &vnc_options::username},
+            {"tls-ca-file", &vnc_options::tls_ca_file},
+            {"tls-server-name", &vnc_options::tls_server_name},
+        };
+        for (const text &t : kTexts) {
+            if (std::strcmp(name, t.name) != 0) continue;
+            std::string &field = o.*t.field;
+            // The old value may have been a name worth not leaving behind.
+            vnc_sec_wipe(&field[0], field.size());
+            field = value;
+            return 0;
         }
         // "off" or a level of 0..9.
         struct level {
@@ -168,6 +216,7 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
             {"qemu-keys", "off", "on", &vnc_options::qemu_keys},
             {"clipboard", "latin1", "utf8", &vnc_options::clipboard_utf8},
             {"shared", "off", "on", &vnc_options::shared},
+            {"tls-verify", "off", "on", &vnc_options::tls_verify},
         };
         for (const flag &f : kFlags) {
             if (std::strcmp(name, f.name) != 0) continue;

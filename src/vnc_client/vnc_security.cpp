@@ -13,6 +13,15 @@ namespace {
 const vnc_security_scheme kSchemes[] = {
     {kSecNone, "none", vnc_sec_none},
     {kSecVncAuth, "vncauth", vnc_sec_vncauth},
+    {kSecAnonTls, "anontls", vnc_sec_anontls},
+    {kSecVeNCrypt, "", vnc_sec_vencrypt},
+    {kSecPlain, "plain", vnc_sec_plain},
+    {kSecTlsNone, "tlsnone", vnc_sec_tlsnone},
+    {kSecTlsVnc, "tlsvnc", vnc_sec_tlsvnc},
+    {kSecTlsPlain, "tlsplain", vnc_sec_tlsplain},
+    {kSecX509None, "x509none", vnc_sec_x509none},
+    {kSecX509Vnc, "x509vnc", vnc_sec_x509vnc},
+    {kSecX509Plain, "x509plain", vnc_sec_x509plain},
 #ifdef QV_HAVE_GCRYPT
     {kSecAppleDh, "dh", vnc_sec_dh},
     {kSecRa2, "ra2", vnc_sec_ra2},

@@ -7,6 +7,7 @@
 #ifndef QUENVIRA_VNC_SECURITY_H
 #define QUENVIRA_VNC_SECURITY_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -44,6 +45,9 @@ struct vnc_sec_ctx {
     int version = 8;          // the RFB minor version agreed: 3, 7 or 8
     const char *host = "";    // as given to vnc_connect (a certificate's name)
     const char *password = nullptr;  // may be null or empty
+    // The handshake's end: no wait of a scheme goes past it. The host's
+    // options (username, tls-*) are in c->conn.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     // The types the host accepts, in its order (the security option, or
     // today's choice by whether there is a password).
     std::vector<uint32_t> accepted;
@@ -105,9 +109,21 @@ void vnc_sec_info(vnc_sec_ctx &ctx, const char *key, const char *value);
 // Wipes a buffer that held a secret, in a way the compiler keeps.
 void vnc_sec_wipe(void *data, size_t length);
 
-// The schemes (one file each).
+// Longest username or password Plain sends.
+constexpr size_t kMaxCredentialLength = 1024;
+
+// The schemes (one file each; VeNCrypt's TLS subtypes beside it).
 int vnc_sec_none(vnc_sec_ctx &ctx);
 int vnc_sec_vncauth(vnc_sec_ctx &ctx);
+int vnc_sec_anontls(vnc_sec_ctx &ctx);
+int vnc_sec_vencrypt(vnc_sec_ctx &ctx);
+int vnc_sec_plain(vnc_sec_ctx &ctx);
+int vnc_sec_tlsnone(vnc_sec_ctx &ctx);
+int vnc_sec_tlsvnc(vnc_sec_ctx &ctx);
+int vnc_sec_tlsplain(vnc_sec_ctx &ctx);
+int vnc_sec_x509none(vnc_sec_ctx &ctx);
+int vnc_sec_x509vnc(vnc_sec_ctx &ctx);
+int vnc_sec_x509plain(vnc_sec_ctx &ctx);
 #ifdef QV_HAVE_GCRYPT
 // Need libgcrypt: vnc_sec_dh.cpp, vnc_sec_ra2.cpp, vnc_sec_mslogon2.cpp.
 int vnc_sec_dh(vnc_sec_ctx &ctx);
