@@ -465,6 +465,30 @@ int main(int argc, char **argv) {
         enc::append(early, server_clip(kPeek, {}));
         ok &= write_file(d, "before_caps", early);
     }
+    {
+        // First byte: bits 0-1 the version (0 3.3, 1 3.7, 2 3.8), 2-4 the
+        // host's list (fuzz_handshake.cpp), 5 a password.
+        const std::string d = root + "/handshake";
+        const bytes challenge(16, 7);
+        const auto seed = [&](const char *name, uint8_t head, bytes b) {
+            b.insert(b.begin(), head);
+            ok &= write_file(d, name, b);
+        };
+        const auto with = [](bytes a, const bytes &b) {
+            a.insert(a.end(), b.begin(), b.end());
+            return a;
+        };
+        seed("vncauth", 2 | 0x20, with({2, 1, 2}, challenge));
+        seed("v33_vncauth", 0 | 0x20, with({0, 0, 0, 2}, challenge));
+        seed("refused", 1, {0, 0, 0, 0, 4, 'n', 'o', 'p', 'e'});
+        seed("vencrypt_all", 2 | (1 << 2) | 0x20,
+             {1, 19, 0, 2, 0, 7, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 2, 0, 0, 1, 3, 0, 0, 1, 4, 0, 0,
+              1, 5, 0, 0, 1, 6, 1});
+        seed("vencrypt_plain", 2 | (2 << 2) | 0x20, {1, 19, 0, 2, 0, 1, 0, 0, 1, 0});
+        seed("vencrypt_old", 2 | (3 << 2), {1, 19, 0, 1});
+        seed("vencrypt_bad_ack", 2 | (5 << 2), {2, 19, 1, 0, 2, 1});
+        seed("anontls", 2 | (4 << 2), {2, 18, 2});
+    }
     if (!ok) {
         std::fprintf(stderr, "could not write the corpus under %s\n", root.c_str());
         return 1;

@@ -186,6 +186,27 @@ VNC_API void vnc_test_server_stop(void);
  *                 then takes UTF-8; right after a connect it waits (3 s at
  *                 most) until the server has shown which.
  *   shared        on | off: the ClientInit shared flag
+ *   security      default | a comma-separated list, in the host's order of
+ *                 preference, from x509vnc, x509plain, x509none (VeNCrypt
+ *                 over TLS with the server's certificate verified), tlsvnc,
+ *                 tlsplain, tlsnone (VeNCrypt over anonymous TLS: encrypted,
+ *                 but nobody vouches for the server), anontls (type 18, then
+ *                 the types again inside), plain (username and password in
+ *                 the clear), vncauth, none. default: None and VNC
+ *                 authentication as the server offers them (VNC
+ *                 authentication first when a password is given). A type
+ *                 not listed is never used.
+ *   username      the username of the plain types (wiped after the connect)
+ *   tls-ca-file   PEM file of the CA certificates to trust (default: the
+ *                 system's store)
+ *   tls-server-name the name the certificate must carry (default: the host
+ *                 given to vnc_connect; an IP address is checked against the
+ *                 certificate's IP entries)
+ *   tls-pin       sha256:HEX, the server certificate's SHA-256 fingerprint:
+ *                 a certificate that matches is accepted and one that does not
+ *                 refused, whatever its CA says ("" removes the pin)
+ *   tls-verify    on | off: off accepts any certificate (unsafe: anyone
+ *                 between may read and change the connection)
  * 0, or -1 with a text for vnc_last_error (null argument, unknown name, bad
  * value). */
 VNC_API int vnc_set_option(vnc_client_t *client, const char *name, const char *value);

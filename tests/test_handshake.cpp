@@ -506,3 +506,133 @@ TEST(Handshake, EncodingListSeam) {
     ASSERT_TRUE(s.ok()) << s.error();
     EXPECT_EQ((std::vector<uint8_t>{2, 0, 0, 2, 0, 0, 0, 5, 0xFF, 0xFF, 0xFF, 0x21}), s.read_at(4));
 }
+
+// The security option and VeNCrypt's negotiation up to where TLS would
+// begin: the bytes the client sends, its choice by the host's order, and
+// each refusal, after which nothing more is sent.
+TEST(Handshake, SecurityOptionAndVeNCryptNegotiation) {
+    const char *const kNoType = "No compatible RFB security type supported by server";
+    struct Case {
+        const char *name;
+        std::vector<std::pair<const char *, const char *>> options;
+        const char *greeting;
+        Bytes offered;  // from the type count (or 3.3 word) on
+        // VeNCrypt: the version the server speaks, its answer to ours,
+        // the subtypes, its answer to the choice; empty version: no VeNCrypt.
+        Bytes version, version_ack;
+        std::vector<uint32_t> subtypes;
+        int subtype_ack;  // -1: none (Plain, or no choice made)
+        std::vector<uint8_t> sent;  // everything the client sends after its version
+        const char *error;          // null: the handshake completes
+        const char *info_type;
+    } cases[] = {
+        {"plain when listed, with its username",
+         {{"security", "plain"}, {"username", "user"}}, "RFB 003.008\n", Bytes{2, 19, 2},
+         Bytes{0, 2}, Bytes{0}, {257, 256}, -1,
+         Bytes().u8(19).u8(0).u8(2).u32(256).u32(4).u32(2).str("user").str("pw").vec(), nullptr,
+         "plain"},
+        {"the host's order decides, then a refused subtype", {{"security", "x509none,plain,tlsnone"}},
+         "RFB 003.008\n", Bytes{1, 19}, Bytes{0, 2}, Bytes{0}, {256, 257, 260}, 0,
+         Bytes().u8(19).u8(0).u8(2).u32(260).vec(), "Server refused the VeNCrypt subtype",
+         "x509none"},
+        {"an older VeNCrypt", {{"security", "x509vnc"}}, "RFB 003.008\n", Bytes{1, 19},
+         Bytes{0, 1}, Bytes(), {}, -1, {19}, "Server's VeNCrypt version is not supported", ""},
+        {"version refused", {{"security", "tlsvnc"}}, "RFB 003.008\n", Bytes{1, 19}, Bytes{0, 2},
+         Bytes{1}, {}, -1, {19, 0, 2}, "Server refused VeNCrypt version 0.2", ""},
+        {"no subtypes", {{"security", "tlsvnc"}}, "RFB 003.008\n", Bytes{1, 19}, Bytes{0, 2},
+         Bytes{0}, {}, -1, {19, 0, 2}, "Server offers no VeNCrypt subtype", ""},
+        {"anonymous only to a host of X.509 only", {{"security", "x509vnc,x509none"}},
+         "RFB 003.008\n", Bytes{1, 19}, Bytes{0, 2}, Bytes{0}, {257, 258, 259}, -1, {19, 0, 2},
+         "No compatible VeNCrypt subtype: add one the server offers to the security option", ""},
+        {"a listed type the server lacks", {{"security", "x509none"}}, "RFB 003.008\n",
+         Bytes{2, 1, 2}, Bytes(), Bytes(), {}, -1, {}, kNoType, ""},
+        {"plain is not taken unless listed", {}, "RFB 003.008\n", Bytes{1, 19}, Bytes(), Bytes(),
+         {}, -1, {}, kNoType, ""},
+        {"a 3.3 server's type must be listed", {{"security", "vncauth"}}, "RFB 003.003\n",
+         Bytes().u32(1), Bytes(), Bytes(), {}, -1, {}, kNoType, ""},
+        {"vncauth listed first", {{"security", "vncauth,none"}}, "RFB 003.008\n", Bytes{3, 19, 1, 2},
+         Bytes(), Bytes(), {}, -1, {2}, nullptr, "vncauth"},
+        {"default stays as it was beside VeNCrypt", {}, "RFB 003.008\n", Bytes{3, 19, 2, 1},
+         Bytes(), Bytes(), {}, -1, {2}, nullptr, "vncauth"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedServer s;
+        s.send(k.greeting).read(12).send(k.offered);
+        const bool vencrypt = k.version.size() != 0;
+        const bool v33 = k.greeting[10] == '3';
+        if (!v33 && !k.sent.empty()) s.read(1);
+        if (vencrypt) {
+            s.send(k.version);
+            if (k.version.vec()[1] >= 2) {
+                s.read(2).send(k.version_ack);
+                if (!k.subtypes.empty()) {
+                    Bytes list;
+                    list.u8(static_cast<uint32_t>(k.subtypes.size()));
+                    for (uint32_t t : k.subtypes) list.u32(t);
+                    s.send(list);
+                } else if (k.version_ack.vec()[0] == 0) {
+                    s.send(Bytes{0});
+                }
+            }
+        }
+        const bool chose = k.sent.size() > 3 && vencrypt;
+        if (chose) s.read(4);
+        if (k.subtype_ack >= 0) s.send(Bytes().u8(static_cast<uint32_t>(k.subtype_ack)));
+        const bool plain = chose && k.sent.size() > 7;
+        if (plain) s.read(k.sent.size() - 7);
+        if (!k.error) {
+            if (k.sent == std::vector<uint8_t>{2}) s.send(Bytes().fill(16, 0)).read(16);
+            s.send(Bytes().u32(0));
+            finish_handshake(s);
+        } else {
+            s.expect_closed();
+        }
+        s.start();
+        Client cl;
+        for (const auto &o : k.options) ASSERT_EQ(0, vnc_set_option(cl.c, o.first, o.second));
+        const int r = cl.connect(s, "pw");
+        ASSERT_TRUE(s.wait_done());
+        EXPECT_TRUE(s.ok()) << s.error();
+        std::vector<uint8_t> sent;
+        const auto reads = s.reads();
+        for (size_t i = 1; i < reads.size(); ++i) {
+            // The VNC response, ClientInit and the set-up messages are not
+            // the negotiation's.
+            if (!k.error && k.sent == std::vector<uint8_t>{2} && i > 1) break;
+            if (!k.error && i + 4 >= reads.size() && vencrypt) break;
+            if (k.error && i + 1 == reads.size()) {
+                EXPECT_TRUE(reads[i].empty()) << "the client sent more after the refusal";
+                break;
+            }
+            sent.insert(sent.end(), reads[i].begin(), reads[i].end());
+        }
+        EXPECT_EQ(k.sent, sent);
+        char info[256] = "";
+        vnc_get_security_info(cl.c, info, sizeof info);
+        if (k.error) {
+            EXPECT_EQ(-1, r);
+            EXPECT_STREQ(k.error, vnc_last_error());
+            EXPECT_EQ(VNC_INVALID_SOCKET, cl.c->sock);
+        } else {
+            EXPECT_EQ(0, r) << vnc_last_error();
+        }
+        EXPECT_EQ(k.info_type[0] ? std::string("type: ") + k.info_type + "\n" : std::string(),
+                  std::string(info));
+    }
+}
+
+TEST(Handshake, SecurityOptionValues) {
+    Client cl;
+    for (const char *good : {"x509vnc, x509plain,x509none,tlsvnc,tlsplain,tlsnone,anontls,plain,vncauth,none",
+                             "none", "default"})
+        EXPECT_EQ(0, vnc_set_option(cl.c, "security", good)) << good;
+    for (const char *bad : {"", "vnc", "none,none", "none,", "tls"})
+        EXPECT_EQ(-1, vnc_set_option(cl.c, "security", bad)) << bad;
+    EXPECT_EQ(0, vnc_set_option(cl.c, "tls-pin", ("sha256:" + std::string(64, 'A')).c_str()));
+    EXPECT_EQ(0, vnc_set_option(cl.c, "tls-pin", ""));
+    EXPECT_EQ(-1, vnc_set_option(cl.c, "tls-pin", ("sha256:" + std::string(63, 'a')).c_str()));
+    EXPECT_EQ(-1, vnc_set_option(cl.c, "tls-pin", ("sha1:" + std::string(64, 'a')).c_str()));
+    EXPECT_EQ(0, vnc_set_option(cl.c, "tls-verify", "off"));
+    EXPECT_EQ(-1, vnc_set_option(cl.c, "tls-verify", "no"));
+}

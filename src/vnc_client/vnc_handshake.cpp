@@ -185,6 +185,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     vnc_sec_ctx sec;
     sec.c = c;
     sec.in = c->reader.get();
+    sec.reader = c->reader.get();
     sec.generation = gen;
     sec.version = version;
     sec.host = host;

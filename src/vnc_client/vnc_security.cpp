@@ -157,6 +157,7 @@ int vnc_sec_negotiate(vnc_sec_ctx &ctx, bool inner) {
 int vnc_sec_send(vnc_sec_ctx &ctx, const void *data, size_t length, const char *error) {
     // Not cancelled by `running`, which is set only once the handshake is
     // done; bounded like every send.
+    if (!ctx.reader) return 0;
     if (vnc_send_on(ctx.c, ctx.generation, false, data, length, nullptr, 0) == 0) return 0;
     ctx.error = error;
     return -1;
@@ -185,19 +186,22 @@ int vnc_sec_replace_transport(vnc_sec_ctx &ctx, vnc_transport_ptr next) {
     if (!next)
         return vnc_sec_fail(ctx, "Could not connect to VNC server",
                             "Out of memory setting up the connection's security layer");
+    if (!ctx.reader)
+        return vnc_sec_fail(ctx, "Server broke the security handshake", "No connection to secure");
     if (ctx.in->buffered())
         return vnc_sec_fail(ctx, "Server broke the security handshake",
                             "Server sent %zu bytes before its security layer began",
                             ctx.in->buffered());
     std::lock_guard<std::mutex> g(ctx.c->send_lock);
     ctx.c->transport = std::move(next);
-    ctx.in->set_transport(ctx.c->transport.get());
+    ctx.reader->set_transport(ctx.c->transport.get());
     return 0;
 }
 
 vnc_transport_ptr vnc_sec_take_transport(vnc_sec_ctx &ctx) {
     std::lock_guard<std::mutex> g(ctx.c->send_lock);
-    ctx.in->set_transport(nullptr);
+    if (!ctx.reader) return nullptr;
+    ctx.reader->set_transport(nullptr);
     return std::move(ctx.c->transport);
 }
 

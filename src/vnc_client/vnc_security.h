@@ -15,6 +15,7 @@
 #include "vnc_transport.h"
 
 struct vnc_client;
+class vnc_byte_source;
 class vnc_socket_reader;
 
 // VeNCrypt's subtypes share the number space above the RFB types (1..255).
@@ -40,7 +41,11 @@ constexpr uint32_t kSecX509Plain = 262;
 // place), sends through vnc_sec_send.
 struct vnc_sec_ctx {
     vnc_client *c = nullptr;
-    vnc_socket_reader *in = nullptr;
+    vnc_byte_source *in = nullptr;
+    // The connection's reader behind `in`, whose transport a scheme may
+    // replace; null when the server's bytes come from memory (the fuzzer),
+    // which has no peer: sends go nowhere and no transport is replaced.
+    vnc_socket_reader *reader = nullptr;
     uint32_t generation = 0;  // the connection's, for sends
     int version = 8;          // the RFB minor version agreed: 3, 7 or 8
     const char *host = "";    // as given to vnc_connect (a certificate's name)

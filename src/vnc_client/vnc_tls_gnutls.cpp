@@ -431,6 +431,9 @@ bool vnc_tls_available() { return true; }
 int vnc_tls_start(vnc_sec_ctx &ctx, const vnc_tls_config &config) {
     vnc_client_t *c = ctx.c;
     const vnc_options &o = c->conn;
+    // Bytes from memory (the fuzzer): TLS would begin here.
+    if (!ctx.reader)
+        return vnc_sec_fail(ctx, "TLS handshake failed", "No connection for the TLS handshake");
     const char *server_name = o.tls_server_name.empty() ? ctx.host : o.tls_server_name.c_str();
     vnc_transport_ptr made(vnc_new<gnutls_transport>(c->sock));
     auto *t = static_cast<gnutls_transport *>(made.get());

@@ -311,6 +311,12 @@ bool Xvnc::start(const std::string &dir, const XvncOptions &o, std::string *erro
         }
         argv.insert(argv.end(), {"-SecurityTypes", "VncAuth", "-PasswordFile", pwfile});
     }
+    if (!o.security_types.empty()) {
+        for (size_t i = 0; i + 1 < argv.size(); ++i)
+            if (argv[i] == "-SecurityTypes") argv[i + 1] = o.security_types;
+        if (!o.x509_cert.empty())
+            argv.insert(argv.end(), {"-X509Cert", o.x509_cert, "-X509Key", o.x509_key});
+    }
     if (!start_x(argv, dir + "/xvnc.log", error)) return false;
     port_ = o.port ? o.port : 5900 + display_;
     if (!wait_until([&] { return tcp_listening(port_) || !proc_.running(); }, Millis(10000)) ||

@@ -103,6 +103,10 @@ struct XvncOptions {
     std::string password;  // empty: security type None only
     std::string desktop = "quenvira-interop";
     int port = 0;  // 0: 5900 + display; else a fixed one, to stand in for a stopped server
+    // Non-empty: -SecurityTypes with these (the password file still goes
+    // with a password), and the certificate and key for the X509 types.
+    std::string security_types;
+    std::string x509_cert, x509_key;
 };
 
 class Xvnc : public XServerBase, public VncServer {
