@@ -12,7 +12,13 @@
 namespace {
 const char *const kLists[8] = {
     nullptr,  // default: None and VNC authentication
-    "x509vnc,x509plain,x509none,tlsvnc,tlsplain,tlsnone,anontls,plain,vncauth,none",
+    "x509vnc,x509plain,x509none,tlsvnc,tlsplain,tlsnone,anontls,plain,vncauth,none"
+#ifdef QV_HAVE_GCRYPT
+    // The schemes of libgcrypt's: chosen here, their messages up to the
+    // frames (which need a connection); the sec-* targets go deeper.
+    ",ra2-256,ra2,ra2ne-256,ra2ne,dh,mslogon2"
+#endif
+    ,
     "plain,tlsplain,x509plain",
     "x509none,x509vnc",
     "anontls,vncauth,none",
