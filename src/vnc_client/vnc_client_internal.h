@@ -107,6 +107,7 @@ struct vnc_options {
     std::string tls_server_name;  // empty: the host given to vnc_connect
     std::string tls_pin;          // SHA-256 of the certificate, lowercase hex; empty: none
     bool tls_verify = true;
+    std::string rsa_pin;  // "sha256:HEX" of the server's RSA-AES key, or empty
 };
 
 // During a long update, what has been decoded so far is handed to the host

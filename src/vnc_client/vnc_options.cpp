@@ -145,6 +145,18 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
             o.security = list;
             return 0;
         }
+        if (std::strcmp(name, "rsa-pin") == 0) {
+#ifdef QV_HAVE_GCRYPT
+            std::string pin;
+            if (value[0] && !parse_pin(value, pin))
+                return option_error(c, "Bad value for option %s: \"%s\" (sha256: and 64 hex digits)",
+                                    name, value);
+            o.rsa_pin = pin.empty() ? pin : "sha256:" + pin;
+            return 0;
+#else
+            return option_error(c, "Option %s: this build has no RSA-AES (no libgcrypt)", name, value);
+#endif
+        }
         if (std::strcmp(name, "tls-pin") == 0) {
             std::string pin;
             if (value[0] && !parse_pin(value, pin))

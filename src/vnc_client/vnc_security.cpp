@@ -22,6 +22,14 @@ const vnc_security_scheme kSchemes[] = {
     {kSecX509None, "x509none", vnc_sec_x509none},
     {kSecX509Vnc, "x509vnc", vnc_sec_x509vnc},
     {kSecX509Plain, "x509plain", vnc_sec_x509plain},
+#ifdef QV_HAVE_GCRYPT
+    {kSecAppleDh, "dh", vnc_sec_dh},
+    {kSecRa2, "ra2", vnc_sec_ra2},
+    {kSecRa2ne, "ra2ne", vnc_sec_ra2ne},
+    {kSecRa2_256, "ra2-256", vnc_sec_ra2_256},
+    {kSecRa2ne_256, "ra2ne-256", vnc_sec_ra2ne_256},
+    {kSecMsLogonII, "mslogon2", vnc_sec_mslogon2},
+#endif
 };
 
 // "19 (VeNCrypt), 16 (Tight)": what a server offered, for the end reason.
@@ -30,7 +38,8 @@ void describe_security_types(const uint8_t *types, int count, char *out, size_t 
         uint8_t type;
         const char *name;
     } kNames[] = {{1, "None"},  {2, "VNC Authentication"}, {5, "RA2"}, {6, "RA2ne"},
-                  {16, "Tight"}, {18, "TLS"}, {19, "VeNCrypt"}, {30, "Apple"}, {113, "MS Logon"}};
+                  {16, "Tight"}, {18, "TLS"}, {19, "VeNCrypt"}, {30, "Apple"}, {113, "MS Logon"},
+                  {129, "RA2_256"}, {130, "RA2ne_256"}};
     size_t used = 0;
     out[0] = '\0';
     for (int i = 0; i < count && used + 1 < size; ++i) {

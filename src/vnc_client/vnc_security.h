@@ -21,8 +21,14 @@ class vnc_socket_reader;
 // VeNCrypt's subtypes share the number space above the RFB types (1..255).
 constexpr uint32_t kSecNone = 1;
 constexpr uint32_t kSecVncAuth = 2;
+constexpr uint32_t kSecRa2 = 5;
+constexpr uint32_t kSecRa2ne = 6;
 constexpr uint32_t kSecAnonTls = 18;
 constexpr uint32_t kSecVeNCrypt = 19;
+constexpr uint32_t kSecAppleDh = 30;
+constexpr uint32_t kSecMsLogonII = 113;
+constexpr uint32_t kSecRa2_256 = 129;
+constexpr uint32_t kSecRa2ne_256 = 130;
 constexpr uint32_t kSecPlain = 256;
 constexpr uint32_t kSecTlsNone = 257;
 constexpr uint32_t kSecTlsVnc = 258;
@@ -123,5 +129,14 @@ int vnc_sec_tlsplain(vnc_sec_ctx &ctx);
 int vnc_sec_x509none(vnc_sec_ctx &ctx);
 int vnc_sec_x509vnc(vnc_sec_ctx &ctx);
 int vnc_sec_x509plain(vnc_sec_ctx &ctx);
+#ifdef QV_HAVE_GCRYPT
+// Need libgcrypt: vnc_sec_dh.cpp, vnc_sec_ra2.cpp, vnc_sec_mslogon2.cpp.
+int vnc_sec_dh(vnc_sec_ctx &ctx);
+int vnc_sec_ra2(vnc_sec_ctx &ctx);
+int vnc_sec_ra2ne(vnc_sec_ctx &ctx);
+int vnc_sec_ra2_256(vnc_sec_ctx &ctx);
+int vnc_sec_ra2ne_256(vnc_sec_ctx &ctx);
+int vnc_sec_mslogon2(vnc_sec_ctx &ctx);
+#endif
 
 #endif

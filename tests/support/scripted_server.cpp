@@ -21,36 +21,52 @@ ScriptedServer::~ScriptedServer() {
 }
 
 ScriptedServer &ScriptedServer::send(const Bytes &b) {
-    steps_.push_back({Step::kSend, b.vec(), 0, 0});
+    steps_.push_back({Step::kSend, b.vec(), 0, 0, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::send(const std::string &s) {
-    steps_.push_back({Step::kSend, std::vector<uint8_t>(s.begin(), s.end()), 0, 0});
+    steps_.push_back({Step::kSend, std::vector<uint8_t>(s.begin(), s.end()), 0, 0, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::read(size_t n, int timeout_ms) {
-    steps_.push_back({Step::kRead, {}, n, timeout_ms});
+    steps_.push_back({Step::kRead, {}, n, timeout_ms, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::receive_once(size_t n, int timeout_ms) {
-    steps_.push_back({Step::kReceiveOnce, {}, n, timeout_ms});
+    steps_.push_back({Step::kReceiveOnce, {}, n, timeout_ms, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::pause(int ms) {
-    steps_.push_back({Step::kPause, {}, 0, ms});
+    steps_.push_back({Step::kPause, {}, 0, ms, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::gate() {
-    steps_.push_back({Step::kGate, {}, 0, 0});
+    steps_.push_back({Step::kGate, {}, 0, 0, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::close() {
-    steps_.push_back({Step::kClose, {}, 0, 0});
+    steps_.push_back({Step::kClose, {}, 0, 0, {}});
     return *this;
 }
 ScriptedServer &ScriptedServer::expect_closed(int timeout_ms) {
-    steps_.push_back({Step::kExpectClosed, {}, 0, timeout_ms});
+    steps_.push_back({Step::kExpectClosed, {}, 0, timeout_ms, {}});
     return *this;
+}
+
+ScriptedServer &ScriptedServer::run(RunFn fn) {
+    Step s{Step::kRun, {}, 0, 0, {}};
+    s.fn = std::move(fn);
+    steps_.push_back(std::move(s));
+    return *this;
+}
+
+bool ScriptedServer::Peer::read(std::vector<uint8_t> &out, size_t n, int timeout_ms) {
+    out.assign(n, 0);
+    return vnc_sock_read_exact_cancel(sock_, out.data(), n, timeout_ms, alive_) == 0;
+}
+
+bool ScriptedServer::Peer::write(const std::vector<uint8_t> &bytes) {
+    return vnc_sock_write_exact(sock_, bytes.data(), bytes.size()) == 0;
 }
 
 ScriptedServer &ScriptedServer::handshake(int width, int height, const std::string &name,
@@ -69,7 +85,7 @@ ScriptedServer &ScriptedServer::handshake(int width, int height, const std::stri
     return *this;
 }
 
-void ScriptedServer::start() { thread_ = std::thread(&ScriptedServer::run, this); }
+void ScriptedServer::start() { thread_ = std::thread(&ScriptedServer::play, this); }
 
 void ScriptedServer::open_gate() {
     {
@@ -109,7 +125,7 @@ void ScriptedServer::fail(const std::string &why) {
     if (error_.empty()) error_ = why;
 }
 
-void ScriptedServer::run() {
+void ScriptedServer::play() {
     const int wait = vnc_sock_wait_readable(listener_, 10000, &alive_);
     if (wait > 0) client_ = vnc_sock_accept(listener_);
     if (client_ == VNC_INVALID_SOCKET) fail("no client connected");
@@ -149,6 +165,15 @@ void ScriptedServer::run() {
             }
             buf.resize(r > 0 ? static_cast<size_t>(r) : 0);
             reads_.push_back(buf);
+            break;
+        }
+        case Step::kRun: {
+            Peer peer(client_, &alive_);
+            std::string why;
+            if (!s.fn(peer, why)) {
+                fail(std::string(where) + (why.empty() ? "run step failed" : why));
+                stop = true;
+            }
             break;
         }
         case Step::kPause:

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -74,6 +75,25 @@ public:
     // recording what came as one read.
     ScriptedServer &expect_closed(int timeout_ms = 5000);
 
+    // What a run step's callback talks to the client through.
+    class Peer {
+    public:
+        // Reads exactly n bytes; false on a timeout, the end or an error.
+        bool read(std::vector<uint8_t> &out, size_t n, int timeout_ms = 5000);
+        bool write(const std::vector<uint8_t> &bytes);
+        vnc_socket_t socket() const { return sock_; }
+
+    private:
+        friend class ScriptedServer;
+        Peer(vnc_socket_t sock, const std::atomic<int> *alive) : sock_(sock), alive_(alive) {}
+        vnc_socket_t sock_;
+        const std::atomic<int> *alive_;
+    };
+    // Runs fn in the script's thread (a server's side of a cryptographic
+    // exchange, say); a false return fails the step with what fn put in why.
+    using RunFn = std::function<bool(Peer &peer, std::string &why)>;
+    ScriptedServer &run(RunFn fn);
+
     // The standard 3.8 None handshake up to and including the client's
     // SetPixelFormat, SetEncodings (of `encodings` entries) and first request.
     ScriptedServer &handshake(int width, int height, const std::string &name = "test",
@@ -96,12 +116,13 @@ public:
 
 private:
     struct Step {
-        enum Kind { kSend, kRead, kReceiveOnce, kPause, kGate, kClose, kExpectClosed } kind;
+        enum Kind { kSend, kRead, kReceiveOnce, kPause, kGate, kClose, kExpectClosed, kRun } kind;
         std::vector<uint8_t> bytes;
         size_t n = 0;
         int ms = 0;
+        RunFn fn;
     };
-    void run();
+    void play();
     void fail(const std::string &why);
 
     std::vector<Step> steps_;
