@@ -285,7 +285,9 @@ const char kKnownHostsReadHelp[] =
     "was told to trust has its fingerprint in the known-hosts file\n"
     "($XDG_CONFIG_HOME or ~/.config, then quenvira-vnc/known_hosts; one\n"
     "\"HOST:PORT sha256:HEX\" a line); that pin is used unless --pin,\n"
-    "--ca-file or --insecure is given. This tool never asks.\n";
+    "--ca-file or --insecure is given. An RSA-AES server's key remembered\n"
+    "there by vnc-view (\"HOST:PORT rsa-sha256:HEX\") is pinned the same\n"
+    "way, unless --insecure. This tool never asks.\n";
 
 const char kKnownHostsAskHelp[] =
     "Certificates: X.509 types check the server's certificate against the CA\n"
@@ -295,11 +297,17 @@ const char kKnownHostsAskHelp[] =
     "fingerprint in the known-hosts file ($XDG_CONFIG_HOME or ~/.config, then\n"
     "quenvira-vnc/known_hosts; one \"HOST:PORT sha256:HEX\" a line) and\n"
     "connects again pinned to it. A remembered pin is used unless --pin,\n"
-    "--ca-file or --insecure is given.\n";
+    "--ca-file or --insecure is given. An RSA-AES server's key is remembered\n"
+    "there at the first connection (\"HOST:PORT rsa-sha256:HEX\") and any\n"
+    "other key refused from then on, unless --insecure.\n";
 
 std::string default_security(bool have_username) {
-    return have_username ? "x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls,vncauth,none"
-                         : "x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls,vncauth,none";
+    // RSA-AES after TLS (encrypted, but no certificate says who the server
+    // is); Apple DH and MSLogonII only with a user name, which both need.
+    return have_username ? "x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls,"
+                           "ra2-256,ra2,ra2ne-256,ra2ne,dh,mslogon2,vncauth,none"
+                         : "x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls,"
+                           "ra2-256,ra2,ra2ne-256,ra2ne,vncauth,none";
 }
 
 bool apply_security_options(vnc_client_t *client, const common_options &o,
@@ -309,6 +317,8 @@ bool apply_security_options(vnc_client_t *client, const common_options &o,
     std::string pin = o.pin;
     // A pin remembered earlier stands in for a CA the user has not named.
     if (pin.empty() && !o.insecure && o.ca_file.empty()) pin = known_host_pin(where);
+    // A server's RSA key seen before: another one is refused.
+    const std::string rsa_pin = o.insecure ? "" : known_host_pin(where, kRsaKey);
     struct setting {
         const char *option, *name;
         std::string value;
@@ -318,11 +328,14 @@ bool apply_security_options(vnc_client_t *client, const common_options &o,
                            {"--username", "username", o.username, o.username_given},
                            {"--ca-file", "tls-ca-file", o.ca_file, !o.ca_file.empty()},
                            {"--pin", "tls-pin", pin, !pin.empty()},
+                           {"--pin", "rsa-pin", rsa_pin, !rsa_pin.empty()},
                            {"--insecure", "tls-verify", "off", o.insecure}};
     for (const setting &s : set) {
         if (!s.given) continue;
         if (vnc_set_option(client, s.name, s.value.c_str()) != 0) {
-            const bool remembered = std::strcmp(s.name, "tls-pin") == 0 && o.pin.empty();
+            const bool remembered =
+                (std::strcmp(s.name, "tls-pin") == 0 && o.pin.empty()) ||
+                std::strcmp(s.name, "rsa-pin") == 0;
             if (remembered) {
                 complain("the pin for %s in %s is not usable: %s", where.c_str(),
                          known_hosts_path().c_str(), vnc_last_error());
@@ -391,10 +404,13 @@ bool make_directories(const std::string &path) {
 
 }  // namespace
 
-std::string known_host_pin(const std::string &where) {
+std::string known_host_pin(const std::string &where, const char *kind) {
+    // A line holds "KIND:HEX"; the options take "sha256:HEX" for either kind.
+    const std::string prefix = std::string(kind) + ":";
     std::string host, pin;
     for (const std::string &line : known_host_lines())
-        if (split_known_host(line, &host, &pin) && host == where) return pin;
+        if (split_known_host(line, &host, &pin) && host == where && pin.rfind(prefix, 0) == 0)
+            return "sha256:" + pin.substr(prefix.size());
     return "";
 }
 
@@ -411,7 +427,10 @@ bool remember_known_host(const std::string &where, const std::string &pin, std::
     std::string text;
     for (const std::string &line : known_host_lines()) {
         std::string host, old;
-        if (!split_known_host(line, &host, &old) || host != where) text += line + "\n";
+        // One line a server and kind (certificate or RSA key).
+        const bool same = split_known_host(line, &host, &old) && host == where &&
+                          old.substr(0, old.find(':')) == pin.substr(0, pin.find(':'));
+        if (!same) text += line + "\n";
     }
     text += where + " " + pin + "\n";
     // Written aside and renamed, so that a crash leaves the old file whole.
@@ -500,6 +519,19 @@ bool ask_trust(const std::string &where, const security_info &info, bool changed
 }
 
 std::string trusted_pin(const security_info &info) { return pin_of(info); }
+
+void remember_rsa_key(vnc_client_t *client, const std::string &where) {
+    const std::string key = info_value(get_security_info(client), kRsaKey);
+    if (key.empty() || !known_host_pin(where, kRsaKey).empty()) return;
+    // No certificate vouches for an RSA-AES server: its key is trusted on
+    // first use, as ssh does, and any other key is refused from then on.
+    std::string why;
+    if (remember_known_host(where, std::string(kRsaKey) + ":" + key, &why))
+        std::fprintf(stderr, "%s: %s's RSA key sha256:%s remembered in %s\n", program(),
+                     where.c_str(), key.c_str(), known_hosts_path().c_str());
+    else
+        complain("%s", why.c_str());
+}
 
 int load_password(const common_options &o, std::string *password, bool *have) {
     *have = false;

@@ -111,11 +111,16 @@ extern const char kKnownHostsAskHelp[];
 
 // The known-hosts file: $XDG_CONFIG_HOME/quenvira-vnc/known_hosts, else
 // ~/.config/quenvira-vnc/known_hosts; "" when neither is set. One server a
-// line, "HOST:PORT sha256:HEX" (IPv6 hosts in brackets); '#' starts a
+// line and kind: "HOST:PORT sha256:HEX" for a certificate, "HOST:PORT
+// rsa-sha256:HEX" for an RSA-AES key (IPv6 hosts in brackets); '#' starts a
 // comment.
 std::string known_hosts_path();
 // The pin remembered for where, or "".
-std::string known_host_pin(const std::string &where);
+// kind: kCertificate ("sha256:HEX" lines) or kRsaKey ("rsa-sha256:HEX"),
+// returned as "sha256:HEX" either way.
+constexpr const char *kCertificate = "sha256";
+constexpr const char *kRsaKey = "rsa-sha256";
+std::string known_host_pin(const std::string &where, const char *kind = kCertificate);
 // Remembers pin for where (replacing an older one); false with the reason.
 bool remember_known_host(const std::string &where, const std::string &pin, std::string *why);
 
@@ -128,6 +133,9 @@ std::string info_value(const security_info &info, const std::string &key);
 // host could still choose to trust: it has a fingerprint).
 bool certificate_refused(const security_info &info);
 
+// After a connect: an RSA-AES server's key not yet remembered for where is
+// remembered (vnc-view only; the other tools never write the file).
+void remember_rsa_key(vnc_client_t *client, const std::string &where);
 // The certificate's fingerprint as --pin and tls-pin take it ("sha256:HEX").
 std::string trusted_pin(const security_info &info);
 

@@ -206,7 +206,10 @@ bool connect_trusting(vnc_client_t *client, const std::string &host, int port, c
                       const options &o, steady::time_point deadline, const std::string &where,
                       viewer &v, int *status) {
     const auto tick = [&v] { v.tick_while_connecting(); };
-    if (connect_before(client, host, port, pw, deadline, o.timeout_s, tick) == 0) return true;
+    if (connect_before(client, host, port, pw, deadline, o.timeout_s, tick) == 0) {
+        remember_rsa_key(client, where);
+        return true;
+    }
     std::string why = vnc_last_error(), reason = end_reason(client);
     security_info info = get_security_info(client);
     if (certificate_refused(info) && o.pin.empty() && !o.insecure &&

@@ -564,6 +564,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             if remembered:
                 say(f"pinned to {remembered} from {known_hosts_path()}")
                 o.connect_options["pin"] = remembered
+        if "rsa_pin" not in o.connect_options and o.connect_options.get("verify") is not False:
+            remembered = known_host_pin(host, port, "rsa-sha256")
+            if remembered:
+                say(f"RSA key pinned to {remembered} from {known_hosts_path()}")
+                o.connect_options["rsa_pin"] = remembered
         say(f"connecting to {host}:{port}")
         client.connect(host, port, password, timeout=o.timeout, **o.connect_options)  # type: ignore[arg-type]
         width, height = client.size

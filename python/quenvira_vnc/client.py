@@ -50,7 +50,8 @@ _OPTIONS = {"encodings": "encodings", "cursor": "cursor", "desktop_size": "deskt
             "qemu_keys": "qemu-keys", "clipboard": "clipboard", "shared": "shared",
             "jpeg_quality": "jpeg-quality", "compress_level": "compress-level",
             "continuous_updates": "continuous-updates", "security": "security", "username": "username",
-            "ca_file": "tls-ca-file", "pin": "tls-pin", "verify": "tls-verify"}
+            "ca_file": "tls-ca-file", "pin": "tls-pin", "verify": "tls-verify",
+            "rsa_pin": "rsa-pin"}
 # Characters a US keyboard types with Shift: with qemu_keys the server sees
 # the key's scancode, which carries no shift state, so type() holds Shift.
 _SHIFTED = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZ~!@#$%^&*()_+{}|:\"<>?")
@@ -132,7 +133,8 @@ class Client:
                 compress_level: Union[int, str, None] = None, continuous_updates: Optional[bool] = None,
                 security: Union[str, Tuple[str, ...], list, None] = None, username: Optional[str] = None,
                 ca_file: Union[str, "os.PathLike[str]", None] = None, pin: Optional[str] = None,
-                verify: Optional[bool] = None, reconnect: bool = False) -> "Client":
+                verify: Optional[bool] = None, rsa_pin: Optional[str] = None,
+                reconnect: bool = False) -> "Client":
         """Connects (the whole handshake happens here) and returns self.
 
         Without ``port``, ``host`` may name it as vnc-do's -s does:
@@ -162,7 +164,8 @@ class Client:
         password is ``password``), ``ca_file`` the CA certificates (PEM) to
         check the server's certificate with (default the system's),
         ``pin`` "sha256:HEX": accept exactly the certificate with that
-        fingerprint, ``verify=False`` accept any certificate (unsafe). After
+        fingerprint, ``rsa_pin`` "sha256:HEX": accept exactly that RSA-AES
+        server key (``security_info["rsa-sha256"]``), ``verify=False`` accept any certificate (unsafe). After
         a connect, also a refused one, ``security_info`` says what was
         negotiated and shows the certificate; the pin vnc-view remembered
         for a server is ``quenvira_vnc.known_host_pin(host, port)``.
@@ -203,7 +206,8 @@ class Client:
                           clipboard=clipboard, shared=shared, jpeg_quality=jpeg_quality,
                           compress_level=compress_level, continuous_updates=continuous_updates,
                           security=security, username=username,
-                          ca_file=os.fspath(ca_file) if ca_file is not None else None, pin=pin, verify=verify)
+                          ca_file=os.fspath(ca_file) if ca_file is not None else None, pin=pin, verify=verify,
+                          rsa_pin=rsa_pin)
         pw = password.encode("latin-1", "replace") if password else None
         args = (handle, host.encode("utf-8"), int(port), pw)
         if timeout is None:

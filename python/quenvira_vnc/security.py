@@ -17,10 +17,14 @@ def default_security(have_username: bool = False) -> str:
 
     The Plain subtypes (a username and password) lead their groups when a
     username is given; plain alone (a password sent unencrypted) is never in it.
+    RSA-AES follows TLS; Apple DH and MSLogonII, which need a username, only
+    with one.
     """
     if have_username:
-        return "x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls,vncauth,none"
-    return "x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls,vncauth,none"
+        return ("x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls,"
+                "ra2-256,ra2,ra2ne-256,ra2ne,dh,mslogon2,vncauth,none")
+    return ("x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls,"
+            "ra2-256,ra2,ra2ne-256,ra2ne,vncauth,none")
 
 
 def endpoint(host: str, port: int) -> str:
@@ -37,8 +41,12 @@ def known_hosts_path() -> Optional[str]:
     return os.path.join(home, ".config", "quenvira-vnc", "known_hosts") if home else None
 
 
-def known_host_pin(host: str, port: int) -> Optional[str]:
-    """The pin ("sha256:HEX") remembered for host:port, or None."""
+def known_host_pin(host: str, port: int, kind: str = "sha256") -> Optional[str]:
+    """The pin ("sha256:HEX") remembered for host:port, or None.
+
+    kind "sha256" is a certificate's (``pin``), "rsa-sha256" an RSA-AES
+    server's key (``rsa_pin``); either comes back as "sha256:HEX".
+    """
     path = known_hosts_path()
     if path is None:
         return None
@@ -50,8 +58,9 @@ def known_host_pin(host: str, port: int) -> Optional[str]:
     where = endpoint(host, port)
     for line in lines:
         words = line.split()
-        if len(words) >= 2 and not words[0].startswith("#") and words[0] == where:
-            return words[1]
+        if len(words) >= 2 and not words[0].startswith("#") and words[0] == where \
+                and words[1].startswith(kind + ":"):
+            return "sha256:" + words[1][len(kind) + 1:]
     return None
 
 

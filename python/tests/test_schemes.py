@@ -55,9 +55,7 @@ def test_logs_in_and_shows_the_picture(scheme, with_username):
     srv = SchemeServer(scheme, user, "pa ss!", rsa_bits=2048)
     try:
         with qv.Client() as c:
-            set_option(c, "security", scheme)
-            set_option(c, "username", "dana")
-            c.connect("127.0.0.1", srv.port, password="pa ss!")
+            c.connect("127.0.0.1", srv.port, password="pa ss!", security=scheme, username="dana")
             assert wait_until(lambda: c.update_count >= 1, timeout=10), c.end_reason
             assert c.grab() == expected_picture()
             assert srv.logs[0]["username"] == user and srv.logs[0]["password"] == "pa ss!"
@@ -75,10 +73,8 @@ def test_wrong_password_is_refused(scheme):
     srv = SchemeServer(scheme, "dana", "right", rsa_bits=1024)
     try:
         with qv.Client() as c:
-            set_option(c, "security", scheme)
-            set_option(c, "username", "dana")
             with pytest.raises(qv.VncError):
-                c.connect("127.0.0.1", srv.port, password="wrong")
+                c.connect("127.0.0.1", srv.port, password="wrong", security=scheme, username="dana")
             assert "wrong credentials" in c.end_reason
             assert "wrong" not in c.end_reason.replace("wrong credentials", "")
     finally:
@@ -89,16 +85,38 @@ def test_rsa_pin_accepts_the_key_and_refuses_another():
     srv = SchemeServer("ra2-256", "", "pw", rsa_bits=1024)
     try:
         with qv.Client() as c:
-            set_option(c, "security", "ra2-256")
-            set_option(c, "rsa-pin", "sha256:" + srv.key_sha256().upper())
-            c.connect("127.0.0.1", srv.port, password="pw")
+            c.connect("127.0.0.1", srv.port, password="pw", security="ra2-256",
+                      rsa_pin="sha256:" + srv.key_sha256().upper())
             assert c.connected
         with qv.Client() as c:
-            set_option(c, "security", "ra2-256")
-            set_option(c, "rsa-pin", "sha256:" + "00" * 32)
             with pytest.raises(qv.VncError):
-                c.connect("127.0.0.1", srv.port, password="pw")
+                c.connect("127.0.0.1", srv.port, password="pw", security="ra2-256",
+                          rsa_pin="sha256:" + "00" * 32)
             assert "does not match rsa-pin" in c.end_reason
             assert srv.key_sha256() in security_info(c)
+    finally:
+        srv.close()
+
+
+def test_vnc_do_prefers_rsa_aes_and_pins_the_remembered_key(tmp_path):
+    # The default list reaches RSA-AES; a certificate's line for the same
+    # server is not taken for its key, and another key is refused.
+    import os
+    import subprocess
+    import sys
+    srv = SchemeServer("ra2-256", "", "pw", rsa_bits=1024)
+    try:
+        (tmp_path / "quenvira-vnc").mkdir()
+        known = tmp_path / "quenvira-vnc" / "known_hosts"
+        env = {**os.environ, "XDG_CONFIG_HOME": str(tmp_path)}
+        args = [sys.executable, "-m", "quenvira_vnc", "-s", f"127.0.0.1::{srv.port}", "-p", "pw",
+                "-t", "20", "capture", str(tmp_path / "shot.png")]
+        for key, code in ((srv.key_sha256(), 0), ("00" * 32, 3)):
+            known.write_text(f"127.0.0.1:{srv.port} sha256:{'11' * 32}\n"
+                             f"127.0.0.1:{srv.port} rsa-sha256:{key}\n")
+            run = subprocess.run(args, capture_output=True, text=True, timeout=60, env=env)
+            assert run.returncode == code, run.stderr
+        assert "does not match rsa-pin" in run.stderr
+        assert qv.Image.open(tmp_path / "shot.png") == expected_picture()
     finally:
         srv.close()
