@@ -34,7 +34,9 @@ public:
     // The transport underneath, given back (RA2ne).
     vnc_transport_ptr release_inner() { return std::move(inner_); }
 
-    size_t pending() const override { return plain_len_ - plain_pos_ + (ahead_len_ - ahead_pos_); }
+    size_t pending() const override {
+        return plain_len_ - plain_pos_ + (ahead_len_ - ahead_pos_) + (inner_ ? inner_->pending() : 0);
+    }
     bool receive_blocks() const override { return false; }
     long recv_some(void *buffer, size_t max) override;
     int send_all(const void *data, size_t length, const std::atomic<int> *cancel,
