@@ -304,10 +304,17 @@ const char kKnownHostsAskHelp[] =
 std::string default_security(bool have_username) {
     // RSA-AES after TLS (encrypted, but no certificate says who the server
     // is); Apple DH and MSLogonII only with a user name, which both need.
+    // Windows' TLS has no anonymous suites: those types are left out there.
+#ifdef _WIN32
+    return have_username ? "x509plain,x509vnc,x509none,"
+                           "ra2-256,ra2,ra2ne-256,ra2ne,dh,mslogon2,vncauth,none"
+                         : "x509vnc,x509none,x509plain,ra2-256,ra2,ra2ne-256,ra2ne,vncauth,none";
+#else
     return have_username ? "x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls,"
                            "ra2-256,ra2,ra2ne-256,ra2ne,dh,mslogon2,vncauth,none"
                          : "x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls,"
                            "ra2-256,ra2,ra2ne-256,ra2ne,vncauth,none";
+#endif
 }
 
 bool apply_security_options(vnc_client_t *client, const common_options &o,

@@ -21,10 +21,15 @@ def default_security(have_username: bool = False) -> str:
     with one.
     """
     if have_username:
-        return ("x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls,"
-                "ra2-256,ra2,ra2ne-256,ra2ne,dh,mslogon2,vncauth,none")
-    return ("x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls,"
-            "ra2-256,ra2,ra2ne-256,ra2ne,vncauth,none")
+        tls = "x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls"
+        rest = "ra2-256,ra2,ra2ne-256,ra2ne,dh,mslogon2,vncauth,none"
+    else:
+        tls = "x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls"
+        rest = "ra2-256,ra2,ra2ne-256,ra2ne,vncauth,none"
+    if os.name == "nt":
+        # Windows' TLS has no anonymous suites.
+        tls = ",".join(t for t in tls.split(",") if t.startswith("x509"))
+    return tls + "," + rest
 
 
 def endpoint(host: str, port: int) -> str:
