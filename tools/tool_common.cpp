@@ -13,6 +13,9 @@
 #include <thread>
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#endif
 
 namespace qv_tool {
 
@@ -384,7 +387,12 @@ bool split_known_host(const std::string &line, std::string *where, std::string *
 bool make_directories(const std::string &path) {
     for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
         const std::string part = path.substr(0, at);
+#ifdef _WIN32
+        // Windows' C library takes no mode: the user's profile is private already.
+        if (_mkdir(part.c_str()) != 0 && errno != EEXIST) return false;
+#else
         if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+#endif
     }
     return true;
 }
