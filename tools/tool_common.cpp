@@ -270,9 +270,15 @@ const char kSecurityOptionsHelp[] =
     "  --security LIST       security types to accept, by preference, from\n"
     "                        x509vnc, x509plain, x509none, tlsvnc, tlsplain,\n"
     "                        tlsnone, anontls, plain, vncauth and none (default:\n"
+#ifdef _WIN32
+    "                        the X.509 types, then vncauth, then none: Windows'\n"
+    "                        TLS has no anonymous TLS; plain, a password sent\n"
+    "                        unencrypted, only when listed)\n"
+#else
     "                        the X.509 types, then anonymous TLS, then vncauth,\n"
     "                        then none; plain, a password sent unencrypted, only\n"
     "                        when listed)\n"
+#endif
     "  --username NAME       the user name for the Plain types (wayvnc, VeNCrypt\n"
     "                        servers with user logins); the password as above\n"
     "  --ca-file FILE        trust the CA certificates in FILE (PEM) for the\n"
@@ -301,8 +307,14 @@ const char kKnownHostsAskHelp[] =
     "--ca-file or --insecure is given.\n";
 
 std::string default_security(bool have_username) {
+#ifdef _WIN32
+    // Windows' TLS (SChannel) has no anonymous TLS: X.509 types only.
+    return have_username ? "x509plain,x509vnc,x509none,vncauth,none"
+                         : "x509vnc,x509none,x509plain,vncauth,none";
+#else
     return have_username ? "x509plain,x509vnc,x509none,tlsplain,tlsvnc,tlsnone,anontls,vncauth,none"
                          : "x509vnc,x509none,x509plain,tlsvnc,tlsnone,tlsplain,anontls,vncauth,none";
+#endif
 }
 
 bool apply_security_options(vnc_client_t *client, const common_options &o,
