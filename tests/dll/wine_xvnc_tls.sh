@@ -1,19 +1,20 @@
 #!/bin/bash
 # vnc-snapshot.exe under Wine (SChannel, crypt32) against a Linux Xvnc on
-# loopback offering X509None and TLSNone with a certificate for 127.0.0.1
+# loopback offering X509None, X509Vnc and TLSNone with a certificate for 127.0.0.1
 # signed by a CA made here: the screen exactly through a CA file, through a
-# pin, and through the tool's default security list; refused, in the
+# pin, through the tool's default security list, and with X509Vnc's
+# password and the raw encoding (a megabyte of records); refused, in the
 # library's words, without the CA, with another CA of the same name, under
 # a name the certificate lacks, with a wrong pin, and for the anonymous
 # subtype SChannel cannot speak.
-# Skips (exit 0, saying so) without Xvnc, xwd, xsetroot, certtool or
-# ImageMagick.
+# Skips (exit 0, saying so) without Xvnc, xwd, xsetroot, certtool, vncpasswd
+# or ImageMagick.
 #   tests/dll/wine_xvnc_tls.sh BUILD_DIR WINE   (with the caller's Wine prefix)
 set -euo pipefail
 build=$(cd "${1:?usage: wine_xvnc_tls.sh BUILD_DIR WINE}" && pwd)
 wine=${2:?usage: wine_xvnc_tls.sh BUILD_DIR WINE}
-convert=/usr/bin/convert-im6.q16
-for tool in Xvnc xwd xsetroot certtool "$convert"; do
+convert=/usr/bin/convert-im6.q16 display=/usr/bin/display-im6.q16
+for tool in Xvnc xwd xsetroot certtool vncpasswd "$convert" "$display"; do
   command -v "$tool" >/dev/null || { echo "wine_xvnc_tls: $tool missing: skipped (scripts/setup)"; exit 0; }
 done
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/qv-wine-tls.XXXXXX")
@@ -51,9 +52,10 @@ for d in $(seq 40 99); do
 done
 [ -n "$n" ] || fail "no free display"
 port=$((5900 + n))
-Xvnc ":$n" -geometry 160x120 -depth 24 -rfbport "$port" -interface 127.0.0.1 -nolisten tcp \
-  -noreset -SecurityTypes X509None,TLSNone -X509Cert "$tmp/srv.pem" -X509Key "$tmp/srv.key" \
-  >"$tmp/xvnc.log" 2>&1 &
+echo quenvira | vncpasswd -f >"$tmp/passwd"
+Xvnc ":$n" -geometry 640x480 -depth 24 -rfbport "$port" -interface 127.0.0.1 -nolisten tcp \
+  -noreset -SecurityTypes X509None,X509Vnc,TLSNone -X509Cert "$tmp/srv.pem" -X509Key "$tmp/srv.key" \
+  -PasswordFile "$tmp/passwd" >"$tmp/xvnc.log" 2>&1 &
 xvnc_pid=$!
 for _ in $(seq 100); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
@@ -61,15 +63,26 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 export DISPLAY=:$n
-# A colour of our own and no cursor on the root window: the picture is ours.
+# Noise that no encoding shrinks much (a megabyte raw: many TLS records, and
+# several in one read of the socket) and no cursor on the root window.
+"$convert" -size 640x480 xc: +noise Random "$tmp/noise.png"
+"$display" -window root "$tmp/noise.png" || true
 printf '#define b_width 1\n#define b_height 1\n#define b_x_hot 0\n#define b_y_hot 0\nstatic unsigned char b_bits[] = {\n   0x00};\n' >"$tmp/blank.xbm"
-xsetroot -solid '#3a6e2c' -cursor "$tmp/blank.xbm" "$tmp/blank.xbm"
+xsetroot -cursor "$tmp/blank.xbm" "$tmp/blank.xbm"
+for _ in $(seq 50); do
+  colours=$(xwd -root -silent | "$convert" xwd:- -format %k info:)
+  [ "$colours" -ge 1000 ] && break
+  sleep 0.1
+done
+[ "$colours" -ge 1000 ] || fail "the picture did not appear on the root window"
 xwd -root -silent | "$convert" xwd:- -depth 8 "rgb:$tmp/screen.rgb"
+export QV_TEST_PASSWORD=quenvira
 
 # name | host | expected: "screen" or a piece of the refusal | options
 cases="ca-file|127.0.0.1|screen|--security x509none --ca-file ca.pem
 pin under another name|localhost|screen|--security x509none --pin sha256:$pin
-default list|127.0.0.1|screen|--ca-file ca.pem
+default list (X509Vnc)|127.0.0.1|screen|--ca-file ca.pem --password-env QV_TEST_PASSWORD
+X509Vnc, raw|127.0.0.1|screen|--security x509vnc --ca-file ca.pem --password-env QV_TEST_PASSWORD --encodings raw
 no CA|127.0.0.1|issued by an unknown authority|--security x509none
 another CA of the same name|127.0.0.1|issued by an unknown authority|--security x509none --ca-file other.pem
 wrong name|localhost|is not for \"localhost\"|--security x509none --ca-file ca.pem
@@ -92,5 +105,5 @@ while IFS='|' read -r name host want opts; do
   fi
 done <<<"$cases"
 [ "$status" -eq 0 ] || { tail -20 "$tmp/xvnc.log"; exit 1; }
-echo "wine_xvnc_tls: X509None through a CA file, a pin and the default list: the screen exactly;" \
+echo "wine_xvnc_tls: X509None through a CA file, a pin and the default list, X509Vnc raw: the screen exactly;" \
   "no CA, wrong name, wrong pin and anonymous TLS refused"
