@@ -190,12 +190,9 @@ public:
                 in_len_ += static_cast<size_t>(r);
                 continue;
             }
-            if (r == 0) {
+            // A reset (the server dropping what we sent) is its close too.
+            if (r <= 0 && r != -2) {
                 peer_closed_ = true;
-                return kHsSocket;
-            }
-            if (r == -1) {
-                net_error_ = vnc_sock_last_error();
                 return kHsSocket;
             }
             const int w = vnc_sock_wait_readable(sock_, ms_until(deadline, kHandshakeTimeoutMs),
