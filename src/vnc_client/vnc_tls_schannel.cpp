@@ -209,6 +209,8 @@ public:
     size_t pending() const override {
         std::lock_guard<std::mutex> g(record_lock_);
         if (plain_off_ < plain_.size()) return plain_.size() - plain_off_;
+        // The server's close_notify read: the next receive reports the end.
+        if (ended_) return 1;
         // A whole record already read from the socket counts as well: the
         // socket may never wake a wait for it.
         if (in_len_ >= kRecordHeader &&
