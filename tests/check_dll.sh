@@ -58,7 +58,7 @@ fi
 bad=0
 while read -r name; do
   case "$(echo "$name" | tr '[:upper:]' '[:lower:]')" in
-    kernel32.dll|ws2_32.dll|msvcrt.dll|user32.dll|advapi32.dll|ole32.dll|api-ms-win-crt-*.dll) ;;
+    kernel32.dll|ws2_32.dll|msvcrt.dll|user32.dll|advapi32.dll|ole32.dll|secur32.dll|crypt32.dll|api-ms-win-crt-*.dll) ;;
     *) echo "imports a non-system DLL: $name"; bad=1 ;;
   esac
 done <<<"$imports"

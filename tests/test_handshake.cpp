@@ -554,6 +554,12 @@ TEST(Handshake, SecurityOptionAndVeNCryptNegotiation) {
          Bytes(), Bytes(), {}, -1, {2}, nullptr, "vncauth"},
         {"default stays as it was beside VeNCrypt", {}, "RFB 003.008\n", Bytes{3, 19, 2, 1},
          Bytes(), Bytes(), {}, -1, {2}, nullptr, "vncauth"},
+#ifdef _WIN32
+        // SChannel has no anonymous TLS: refused where it would begin.
+        {"anonymous TLS on Windows", {{"security", "tlsnone"}}, "RFB 003.008\n", Bytes{1, 19},
+         Bytes{0, 2}, Bytes{0}, {257}, 1, Bytes().u8(19).u8(0).u8(2).u32(257).vec(),
+         "This build's TLS (Windows SChannel) has no anonymous TLS", "tlsnone"},
+#endif
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);

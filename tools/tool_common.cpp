@@ -13,6 +13,9 @@
 #include <thread>
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#endif
 
 namespace qv_tool {
 
@@ -266,10 +269,20 @@ int check_common_options(const common_options &o) {
 const char kSecurityOptionsHelp[] =
     "  --security LIST       security types to accept, by preference, from\n"
     "                        x509vnc, x509plain, x509none, tlsvnc, tlsplain,\n"
-    "                        tlsnone, anontls, plain, vncauth and none (default:\n"
-    "                        the X.509 types, then anonymous TLS, then vncauth,\n"
-    "                        then none; plain, a password sent unencrypted, only\n"
-    "                        when listed)\n"
+    "                        tlsnone, anontls, ra2-256, ra2, ra2ne-256, ra2ne,\n"
+    "                        dh, mslogon2, plain, vncauth and none (default:\n"
+#ifdef _WIN32
+    "                        the X.509 types, then RSA-AES, then vncauth, then\n"
+    "                        none: Windows' TLS has no anonymous TLS; dh and\n"
+    "                        mslogon2 after RSA-AES when --username is given;\n"
+    "                        plain, a password sent unencrypted, only when\n"
+    "                        listed)\n"
+#else
+    "                        the X.509 types, then anonymous TLS, then RSA-AES,\n"
+    "                        then vncauth, then none; dh and mslogon2 after\n"
+    "                        RSA-AES when --username is given; plain, a\n"
+    "                        password sent unencrypted, only when listed)\n"
+#endif
     "  --username NAME       the user name for the Plain types (wayvnc, VeNCrypt\n"
     "                        servers with user logins); the password as above\n"
     "  --ca-file FILE        trust the CA certificates in FILE (PEM) for the\n"
@@ -404,7 +417,12 @@ bool split_known_host(const std::string &line, std::string *where, std::string *
 bool make_directories(const std::string &path) {
     for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
         const std::string part = path.substr(0, at);
+#ifdef _WIN32
+        // Windows' C library takes no mode: the user's profile is private already.
+        if (_mkdir(part.c_str()) != 0 && errno != EEXIST) return false;
+#else
         if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+#endif
     }
     return true;
 }

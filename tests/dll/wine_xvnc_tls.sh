@@ -1,0 +1,109 @@
+#!/bin/bash
+# vnc-snapshot.exe under Wine (SChannel, crypt32) against a Linux Xvnc on
+# loopback offering X509None, X509Vnc and TLSNone with a certificate for 127.0.0.1
+# signed by a CA made here: the screen exactly through a CA file, through a
+# pin, through the tool's default security list, and with X509Vnc's
+# password and the raw encoding (a megabyte of records); refused, in the
+# library's words, without the CA, with another CA of the same name, under
+# a name the certificate lacks, with a wrong pin, and for the anonymous
+# subtype SChannel cannot speak.
+# Skips (exit 0, saying so) without Xvnc, xwd, xsetroot, certtool, vncpasswd
+# or ImageMagick.
+#   tests/dll/wine_xvnc_tls.sh BUILD_DIR WINE   (with the caller's Wine prefix)
+set -euo pipefail
+build=$(cd "${1:?usage: wine_xvnc_tls.sh BUILD_DIR WINE}" && pwd)
+wine=${2:?usage: wine_xvnc_tls.sh BUILD_DIR WINE}
+convert=/usr/bin/convert-im6.q16 display=/usr/bin/display-im6.q16
+for tool in Xvnc xwd xsetroot certtool vncpasswd "$convert" "$display"; do
+  command -v "$tool" >/dev/null || { echo "wine_xvnc_tls: $tool missing: skipped (scripts/setup)"; exit 0; }
+done
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/qv-wine-tls.XXXXXX")
+xvnc_pid=
+cleanup() {
+  [ -z "$xvnc_pid" ] || kill "$xvnc_pid" 2>/dev/null || true
+  [ -z "$xvnc_pid" ] || wait "$xvnc_pid" 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() { echo "wine_xvnc_tls: $*" >&2; exit 1; }
+
+printf 'cn = "Wine CA"\nca\ncert_signing_key\nexpiration_days = 2\n' >"$tmp/ca.tmpl"
+printf 'cn = "vnc"\nip_address = "127.0.0.1"\ntls_www_server\nencryption_key\nsigning_key\nexpiration_days = 2\n' >"$tmp/srv.tmpl"
+{
+  certtool --generate-privkey --outfile "$tmp/ca.key" &&
+    certtool --generate-self-signed --load-privkey "$tmp/ca.key" --template "$tmp/ca.tmpl" \
+      --outfile "$tmp/ca.pem" &&
+    certtool --generate-privkey --outfile "$tmp/srv.key" &&
+    certtool --generate-certificate --load-privkey "$tmp/srv.key" --load-ca-certificate "$tmp/ca.pem" \
+      --load-ca-privkey "$tmp/ca.key" --template "$tmp/srv.tmpl" --outfile "$tmp/srv.pem" &&
+    certtool --generate-privkey --outfile "$tmp/other.key" &&
+    certtool --generate-self-signed --load-privkey "$tmp/other.key" --template "$tmp/ca.tmpl" \
+      --outfile "$tmp/other.pem"
+} >"$tmp/certtool.log" 2>&1 || { cat "$tmp/certtool.log"; fail "certtool failed"; }
+pin=$(certtool --certificate-info --infile "$tmp/srv.pem" --outder | sha256sum | cut -c1-64)
+wrong_pin=$(echo "$pin" | tr 0-9a-f 1-9a-f0)
+
+n=
+for d in $(seq 40 99); do
+  [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ] && continue
+  (exec 3<>"/dev/tcp/127.0.0.1/$((5900 + d))") 2>/dev/null && continue
+  n=$d
+  break
+done
+[ -n "$n" ] || fail "no free display"
+port=$((5900 + n))
+echo quenvira | vncpasswd -f >"$tmp/passwd"
+Xvnc ":$n" -geometry 640x480 -depth 24 -rfbport "$port" -interface 127.0.0.1 -nolisten tcp \
+  -noreset -SecurityTypes X509None,X509Vnc,TLSNone -X509Cert "$tmp/srv.pem" -X509Key "$tmp/srv.key" \
+  -PasswordFile "$tmp/passwd" >"$tmp/xvnc.log" 2>&1 &
+xvnc_pid=$!
+for _ in $(seq 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  kill -0 "$xvnc_pid" 2>/dev/null || { cat "$tmp/xvnc.log"; fail "Xvnc ended"; }
+  sleep 0.1
+done
+export DISPLAY=:$n
+# Noise that no encoding shrinks much (a megabyte raw: many TLS records, and
+# several in one read of the socket) and no cursor on the root window.
+"$convert" -size 640x480 xc: +noise Random "$tmp/noise.png"
+"$display" -window root "$tmp/noise.png" || true
+printf '#define b_width 1\n#define b_height 1\n#define b_x_hot 0\n#define b_y_hot 0\nstatic unsigned char b_bits[] = {\n   0x00};\n' >"$tmp/blank.xbm"
+xsetroot -cursor "$tmp/blank.xbm" "$tmp/blank.xbm"
+for _ in $(seq 50); do
+  colours=$(xwd -root -silent | "$convert" xwd:- -format %k info:)
+  [ "$colours" -ge 1000 ] && break
+  sleep 0.1
+done
+[ "$colours" -ge 1000 ] || fail "the picture did not appear on the root window"
+xwd -root -silent | "$convert" xwd:- -depth 8 "rgb:$tmp/screen.rgb"
+export QV_TEST_PASSWORD=quenvira
+
+# name | host | expected: "screen" or a piece of the refusal | options
+cases="ca-file|127.0.0.1|screen|--security x509none --ca-file ca.pem
+pin under another name|localhost|screen|--security x509none --pin sha256:$pin
+default list (X509Vnc)|127.0.0.1|screen|--ca-file ca.pem --password-env QV_TEST_PASSWORD
+X509Vnc, raw|127.0.0.1|screen|--security x509vnc --ca-file ca.pem --password-env QV_TEST_PASSWORD --encodings raw
+no CA|127.0.0.1|issued by an unknown authority|--security x509none
+another CA of the same name|127.0.0.1|issued by an unknown authority|--security x509none --ca-file other.pem
+wrong name|localhost|is not for \"localhost\"|--security x509none --ca-file ca.pem
+wrong pin|127.0.0.1|is not the pinned sha256:$wrong_pin|--security x509none --pin sha256:$wrong_pin
+anonymous|127.0.0.1|(Windows SChannel) does not have|--security tlsnone"
+status=0
+while IFS='|' read -r name host want opts; do
+  rm -f "$tmp/shot.png"
+  # shellcheck disable=SC2086
+  out=$(cd "$tmp" && "$wine" "$build/vnc-snapshot.exe" -q $opts "$host::$port" shot.png 2>&1) && rc=0 || rc=$?
+  if [ "$want" = screen ]; then
+    if [ "$rc" -ne 0 ] || ! "$convert" "$tmp/shot.png" -depth 8 "rgb:$tmp/shot.rgb" ||
+      ! cmp -s "$tmp/screen.rgb" "$tmp/shot.rgb"; then
+      echo "wine_xvnc_tls: $name: not the screen (exit $rc): $out" >&2
+      status=1
+    fi
+  elif [ "$rc" -eq 0 ] || [[ "$out" != *"$want"* ]]; then
+    echo "wine_xvnc_tls: $name: expected a refusal with \"$want\" (exit $rc): $out" >&2
+    status=1
+  fi
+done <<<"$cases"
+[ "$status" -eq 0 ] || { tail -20 "$tmp/xvnc.log"; exit 1; }
+echo "wine_xvnc_tls: X509None through a CA file, a pin and the default list, X509Vnc raw: the screen exactly;" \
+  "no CA, wrong name, wrong pin and anonymous TLS refused"
