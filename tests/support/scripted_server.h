@@ -111,6 +111,8 @@ public:
     std::vector<std::vector<uint8_t>> reads() const;
     // Number of steps completed so far.
     size_t steps_done() const { return steps_done_.load(); }
+    // Steps in the script so far (a mark to wait for with steps_done).
+    size_t steps_scripted() const { return steps_.size(); }
     // Recorded read n (0-based); empty when missing.
     std::vector<uint8_t> read_at(size_t n) const;
 
