@@ -23,4 +23,28 @@ int vnc_tls_start(vnc_sec_ctx &ctx, const vnc_tls_config &config);
 // Whether this build has TLS at all.
 bool vnc_tls_available();
 
+// What both backends tell of the server's certificate, and their common
+// verdict on it, so that the texts and the options mean the same on every
+// platform.
+struct vnc_peer_cert {
+    char subject[512] = "";
+    char issuer[512] = "";
+    char not_before[40] = "";
+    char not_after[40] = "";
+    char sha256[65] = "";  // lowercase hex
+};
+// What a backend's check found wrong, the most fundamental first: who
+// vouches, when, for whom.
+enum class vnc_cert_fault { none, unknown_issuer, not_yet_valid, expired, invalid, name_mismatch };
+// Records the certificate's lines with vnc_sec_info.
+void vnc_tls_describe(vnc_sec_ctx &ctx, const vnc_peer_cert &pc);
+// tls-pin, which decides alone whatever any authority says: 0 accepted,
+// -1 refused (noted), 1 no pin set.
+int vnc_tls_pin_verdict(vnc_sec_ctx &ctx, const vnc_peer_cert &pc);
+// Records the verification and refuses the certificate for the fault
+// unless tls-verify is off: 0 accepted, -1 refused (noted). detail says
+// what "invalid" means, for the end reason.
+int vnc_tls_cert_verdict(vnc_sec_ctx &ctx, const vnc_peer_cert &pc, vnc_cert_fault fault,
+                         const char *detail, const char *server_name);
+
 #endif

@@ -267,15 +267,7 @@ void format_time(time_t t, char *out, size_t size) {
     std::strftime(out, size, "%Y-%m-%d %H:%M:%S UTC", &tm);
 }
 
-// The certificate's lines for the info, and its fingerprint.
-struct peer_cert {
-    char subject[512] = "";
-    char issuer[512] = "";
-    char not_before[40] = "";
-    char not_after[40] = "";
-    char sha256[65] = "";
-    time_t expires = 0, activates = 0;
-};
+using peer_cert = vnc_peer_cert;
 
 void describe_cert(gnutls_x509_crt_t crt, peer_cert &out) {
     gnutls_datum_t dn{};
@@ -289,10 +281,8 @@ void describe_cert(gnutls_x509_crt_t crt, peer_cert &out) {
                       reinterpret_cast<const char *>(dn.data));
         gnutls_free(dn.data);
     }
-    out.activates = gnutls_x509_crt_get_activation_time(crt);
-    out.expires = gnutls_x509_crt_get_expiration_time(crt);
-    format_time(out.activates, out.not_before, sizeof out.not_before);
-    format_time(out.expires, out.not_after, sizeof out.not_after);
+    format_time(gnutls_x509_crt_get_activation_time(crt), out.not_before, sizeof out.not_before);
+    format_time(gnutls_x509_crt_get_expiration_time(crt), out.not_after, sizeof out.not_after);
     uint8_t digest[32];
     size_t len = sizeof digest;
     if (gnutls_x509_crt_get_fingerprint(crt, GNUTLS_DIG_SHA256, digest, &len) == 0 && len == 32)
@@ -328,7 +318,6 @@ int fail_tls(vnc_sec_ctx &ctx, gnutls_transport &t, int code) {
 // Checks the server's certificate against the host's options; records the
 // certificate's lines and the verdict. 0 accepted, -1 refused (noted).
 int check_certificate(vnc_sec_ctx &ctx, gnutls_transport &t, const char *server_name) {
-    const vnc_options &o = ctx.c->conn;
     unsigned count = 0;
     const gnutls_datum_t *chain = gnutls_certificate_get_peers(t.session_, &count);
     if (!chain || count == 0) {
@@ -345,99 +334,38 @@ int check_certificate(vnc_sec_ctx &ctx, gnutls_transport &t, const char *server_
     if (parsed) describe_cert(crt, pc);
     bool name_ok = parsed && gnutls_x509_crt_check_hostname2(crt, server_name, 0) != 0;
     gnutls_x509_crt_deinit(crt);
-    vnc_sec_info(ctx, "subject", pc.subject);
-    vnc_sec_info(ctx, "issuer", pc.issuer);
-    vnc_sec_info(ctx, "not-before", pc.not_before);
-    vnc_sec_info(ctx, "not-after", pc.not_after);
-    vnc_sec_info(ctx, "sha256", pc.sha256);
+    vnc_tls_describe(ctx, pc);
     if (!parsed) {
         vnc_sec_info(ctx, "verification", "certificate could not be read");
         return vnc_sec_fail(ctx, "Server certificate could not be read",
                             "Server certificate could not be read (sha256:%s)", pc.sha256);
     }
 
-    if (!o.tls_pin.empty()) {
-        // A pin decides alone, whatever the CA says.
-        if (o.tls_pin == pc.sha256) {
-            vnc_sec_info(ctx, "verification", "ok (pinned)");
-            return 0;
-        }
-        vnc_sec_info(ctx, "verification", "pin mismatch");
-        return vnc_sec_fail(
-            ctx,
-            "Server certificate refused: its fingerprint is not the pinned one. If the server's "
-            "certificate was replaced on purpose, pin the new fingerprint (tls-pin); otherwise "
-            "do not connect",
-            "Server certificate refused: its fingerprint sha256:%s is not the pinned sha256:%s "
-            "(tls-pin). If the server's certificate was replaced on purpose, pin the new "
-            "fingerprint; otherwise someone may be between you and the server",
-            pc.sha256, o.tls_pin.c_str());
-    }
+    // A pin decides alone, whatever the CA says.
+    if (const int pinned = vnc_tls_pin_verdict(ctx, pc); pinned <= 0) return pinned;
 
     unsigned status = 0;
     if (gnutls_certificate_verify_peers2(t.session_, &status) < 0)
         status = GNUTLS_CERT_INVALID | GNUTLS_CERT_SIGNER_NOT_FOUND;
-    // Why not, most fundamental first: who vouches, when, for whom.
-    const char *why = nullptr, *text = nullptr;
-    char reason[kErrorTextSize];
+    vnc_cert_fault fault = vnc_cert_fault::none;
+    char detail[256] = "invalid";
     if (status & (GNUTLS_CERT_SIGNER_NOT_FOUND | GNUTLS_CERT_SIGNER_NOT_CA)) {
-        why = "unknown issuer";
-        text = "Server certificate refused: it is issued by an authority this client does not "
-               "trust. Give the issuing CA's certificate with tls-ca-file, or check the "
-               "fingerprint and pin it with tls-pin";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: issued by an unknown authority (issuer %.120s; "
-                      "sha256:%s). Give the CA certificate with tls-ca-file, or pin it with "
-                      "tls-pin sha256:%s once you have checked the fingerprint",
-                      pc.issuer, pc.sha256, pc.sha256);
+        fault = vnc_cert_fault::unknown_issuer;
     } else if (status & GNUTLS_CERT_EXPIRED) {
-        why = "expired";
-        text = "Server certificate refused: it has expired. Renew the server's certificate "
-               "(or correct this machine's clock)";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: it expired at %s (sha256:%s). Renew the "
-                      "server's certificate, or correct this machine's clock",
-                      pc.not_after, pc.sha256);
+        fault = vnc_cert_fault::expired;
     } else if (status & GNUTLS_CERT_NOT_ACTIVATED) {
-        why = "not yet valid";
-        text = "Server certificate refused: it is not valid yet. Check this machine's clock";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: it is valid only from %s (sha256:%s). Check "
-                      "this machine's clock",
-                      pc.not_before, pc.sha256);
+        fault = vnc_cert_fault::not_yet_valid;
     } else if (status != 0) {
-        why = "invalid";
-        text = "Server certificate refused: it is not valid. Replace the server's certificate";
+        fault = vnc_cert_fault::invalid;
         gnutls_datum_t out{};
-        char detail[256] = "invalid";
         if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &out, 0) == 0) {
             std::snprintf(detail, sizeof detail, "%s", reinterpret_cast<const char *>(out.data));
             gnutls_free(out.data);
         }
-        std::snprintf(reason, sizeof reason, "Server certificate refused: %s (sha256:%s)", detail,
-                      pc.sha256);
     } else if (!name_ok) {
-        why = "name mismatch";
-        text = "Server certificate refused: it is not for the host connected to. Connect by a "
-               "name the certificate carries, or set tls-server-name to it";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: it is not for \"%.100s\" (subject %.120s; "
-                      "sha256:%s). Connect by a name the certificate carries, or set "
-                      "tls-server-name to it",
-                      server_name, pc.subject, pc.sha256);
+        fault = vnc_cert_fault::name_mismatch;
     }
-    if (!why) {
-        vnc_sec_info(ctx, "verification", "ok");
-        return 0;
-    }
-    if (!o.tls_verify) {
-        char off[96];
-        std::snprintf(off, sizeof off, "not checked (tls-verify off; %s)", why);
-        vnc_sec_info(ctx, "verification", off);
-        return 0;
-    }
-    vnc_sec_info(ctx, "verification", why);
-    return vnc_sec_fail(ctx, text, "%s", reason);
+    return vnc_tls_cert_verdict(ctx, pc, fault, detail, server_name);
 }
 
 }  // namespace

@@ -490,14 +490,7 @@ void load_ca_file(const char *path, cert_store &store, std::string &why) {
     if (count == 0) why = "no certificate in it";
 }
 
-// The certificate's lines for the info, and its fingerprint.
-struct peer_cert {
-    char subject[512] = "";
-    char issuer[512] = "";
-    char not_before[40] = "";
-    char not_after[40] = "";
-    char sha256[65] = "";
-};
+using peer_cert = vnc_peer_cert;
 
 void format_time(const FILETIME &ft, char *out, size_t size) {
     SYSTEMTIME st;
@@ -600,7 +593,6 @@ bool dns_matches(PCCERT_CHAIN_CONTEXT chain, const char *name) {
 // certificate's lines and the verdict. 0 accepted, -1 refused (noted).
 int check_certificate(vnc_sec_ctx &ctx, schannel_transport &t, const char *server_name,
                       HCERTSTORE ca) {
-    const vnc_options &o = ctx.c->conn;
     cert_ref cert;
     if (QueryContextAttributesA(&t.context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert.p) !=
             SEC_E_OK ||
@@ -611,29 +603,10 @@ int check_certificate(vnc_sec_ctx &ctx, schannel_transport &t, const char *serve
     }
     peer_cert pc;
     describe_cert(cert.p, pc);
-    vnc_sec_info(ctx, "subject", pc.subject);
-    vnc_sec_info(ctx, "issuer", pc.issuer);
-    vnc_sec_info(ctx, "not-before", pc.not_before);
-    vnc_sec_info(ctx, "not-after", pc.not_after);
-    vnc_sec_info(ctx, "sha256", pc.sha256);
+    vnc_tls_describe(ctx, pc);
 
-    if (!o.tls_pin.empty()) {
-        // A pin decides alone, whatever the CA says.
-        if (o.tls_pin == pc.sha256) {
-            vnc_sec_info(ctx, "verification", "ok (pinned)");
-            return 0;
-        }
-        vnc_sec_info(ctx, "verification", "pin mismatch");
-        return vnc_sec_fail(
-            ctx,
-            "Server certificate refused: its fingerprint is not the pinned one. If the server's "
-            "certificate was replaced on purpose, pin the new fingerprint (tls-pin); otherwise "
-            "do not connect",
-            "Server certificate refused: its fingerprint sha256:%s is not the pinned sha256:%s "
-            "(tls-pin). If the server's certificate was replaced on purpose, pin the new "
-            "fingerprint; otherwise someone may be between you and the server",
-            pc.sha256, o.tls_pin.c_str());
-    }
+    // A pin decides alone, whatever the CA says.
+    if (const int pinned = vnc_tls_pin_verdict(ctx, pc); pinned <= 0) return pinned;
 
     // The chain from what the server sent (and the CA file's certificates),
     // up to the system's roots.
@@ -670,64 +643,24 @@ int check_certificate(vnc_sec_ctx &ctx, schannel_transport &t, const char *serve
     const bool name_ok = is_ip_address(server_name) ? ip_matches(cert.p, server_name)
                                                     : chain.p && dns_matches(chain.p, server_name);
 
-    // Why not, most fundamental first: who vouches, when, for whom.
-    const char *why = nullptr, *text = nullptr;
-    char reason[kErrorTextSize];
+    vnc_cert_fault fault = vnc_cert_fault::none;
+    char detail[64] = "";
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     if (!trusted) {
-        why = "unknown issuer";
-        text = "Server certificate refused: it is issued by an authority this client does not "
-               "trust. Give the issuing CA's certificate with tls-ca-file, or check the "
-               "fingerprint and pin it with tls-pin";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: issued by an unknown authority (issuer %.120s; "
-                      "sha256:%s). Give the CA certificate with tls-ca-file, or pin it with "
-                      "tls-pin sha256:%s once you have checked the fingerprint",
-                      pc.issuer, pc.sha256, pc.sha256);
+        fault = vnc_cert_fault::unknown_issuer;
     } else if (time_bad && CompareFileTime(&now, &cert.p->pCertInfo->NotBefore) < 0) {
-        why = "not yet valid";
-        text = "Server certificate refused: it is not valid yet. Check this machine's clock";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: it is valid only from %s (sha256:%s). Check "
-                      "this machine's clock",
-                      pc.not_before, pc.sha256);
+        fault = vnc_cert_fault::not_yet_valid;
     } else if (time_bad) {
-        why = "expired";
-        text = "Server certificate refused: it has expired. Renew the server's certificate "
-               "(or correct this machine's clock)";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: it expired at %s (sha256:%s). Renew the "
-                      "server's certificate, or correct this machine's clock",
-                      pc.not_after, pc.sha256);
+        fault = vnc_cert_fault::expired;
     } else if (errors != 0) {
-        why = "invalid";
-        text = "Server certificate refused: it is not valid. Replace the server's certificate";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: invalid (chain status 0x%lx; sha256:%s)",
-                      static_cast<unsigned long>(errors), pc.sha256);
+        fault = vnc_cert_fault::invalid;
+        std::snprintf(detail, sizeof detail, "invalid, chain status 0x%lx",
+                      static_cast<unsigned long>(errors));
     } else if (!name_ok) {
-        why = "name mismatch";
-        text = "Server certificate refused: it is not for the host connected to. Connect by a "
-               "name the certificate carries, or set tls-server-name to it";
-        std::snprintf(reason, sizeof reason,
-                      "Server certificate refused: it is not for \"%.100s\" (subject %.120s; "
-                      "sha256:%s). Connect by a name the certificate carries, or set "
-                      "tls-server-name to it",
-                      server_name, pc.subject, pc.sha256);
+        fault = vnc_cert_fault::name_mismatch;
     }
-    if (!why) {
-        vnc_sec_info(ctx, "verification", "ok");
-        return 0;
-    }
-    if (!o.tls_verify) {
-        char off[96];
-        std::snprintf(off, sizeof off, "not checked (tls-verify off; %s)", why);
-        vnc_sec_info(ctx, "verification", off);
-        return 0;
-    }
-    vnc_sec_info(ctx, "verification", why);
-    return vnc_sec_fail(ctx, text, "%s", reason);
+    return vnc_tls_cert_verdict(ctx, pc, fault, detail, server_name);
 }
 
 int fail_tls(vnc_sec_ctx &ctx, const schannel_transport &t, SECURITY_STATUS s) {
