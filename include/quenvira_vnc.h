@@ -207,6 +207,9 @@ VNC_API void vnc_test_server_stop(void);
  *                 refused, whatever its CA says ("" removes the pin)
  *   tls-verify    on | off: off accepts any certificate (unsafe: anyone
  *                 between may read and change the connection)
+ *   password-charset bytes | utf8: utf8 says vnc_connect's password is
+ *                 UTF-8; VNC authentication and MSLogonII then use its
+ *                 Latin-1 form. default: bytes, used as given by every type
  * 0, or -1 with a text for vnc_last_error (null argument, unknown name, bad
  * value). */
 VNC_API int vnc_set_option(vnc_client_t *client, const char *name, const char *value);

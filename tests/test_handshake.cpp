@@ -189,9 +189,13 @@ TEST(Handshake, SecurityTypeChoice) {
         std::vector<uint8_t> offered;
         const char *password;
         uint8_t chosen;
+        // With password-charset utf8, the key DES gets: the Latin-1 form.
+        const char *utf8_key = nullptr;
     } cases[] = {
         {{1, 2}, "pw", 2},  {{1, 2}, nullptr, 1}, {{1, 2}, "", 1},     {{2, 1}, nullptr, 1},
         {{2}, nullptr, 2},  {{1}, "pw", 1},       {{5, 2, 16}, "", 2}, {{16, 1, 2}, "x", 2},
+        {{2}, "p\xC3\xA4\xE2\x82\xAC", 2},  // bytes by default: the UTF-8 as it is
+        {{2}, "p\xC3\xA4\xE2\x82\xAC", 2, "p\xE4?"},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(std::string("password ") + (k.password ? k.password : "(null)"));
@@ -203,12 +207,13 @@ TEST(Handshake, SecurityTypeChoice) {
         const uint8_t zeros[16] = {0};
         if (k.chosen == 2) {
             s.send(Bytes().fill(16, 0)).read(16);
-            vnc_des_encrypt_challenge(zeros, k.password, expected);
+            vnc_des_encrypt_challenge(zeros, k.utf8_key ? k.utf8_key : k.password, expected);
         }
         s.send(Bytes().u32(0));
         finish_handshake(s);
         s.start();
         Client cl;
+        if (k.utf8_key) ASSERT_EQ(0, vnc_set_option(cl.c, "password-charset", "utf8"));
         EXPECT_EQ(0, cl.connect(s, k.password));
         ASSERT_TRUE(s.wait_done());
         ASSERT_TRUE(s.ok()) << s.error();
@@ -641,4 +646,7 @@ TEST(Handshake, SecurityOptionValues) {
     EXPECT_EQ(-1, vnc_set_option(cl.c, "tls-pin", ("sha1:" + std::string(64, 'a')).c_str()));
     EXPECT_EQ(0, vnc_set_option(cl.c, "tls-verify", "off"));
     EXPECT_EQ(-1, vnc_set_option(cl.c, "tls-verify", "no"));
+    EXPECT_EQ(0, vnc_set_option(cl.c, "password-charset", "utf8"));
+    EXPECT_EQ(0, vnc_set_option(cl.c, "password-charset", "bytes"));
+    EXPECT_EQ(-1, vnc_set_option(cl.c, "password-charset", "latin1"));
 }

@@ -109,27 +109,38 @@ TEST_F(Schemes, AppleDhSendsItsValueAndTheCredentials) {
 }
 
 TEST_F(Schemes, MsLogonIISendsItsValueAndTheCredentials) {
-    SeededRandom seeded(11);
-    const ByteVec x = seeded.first(8);
-    const uint64_t gen = 5, mod = 4294967291ull;  // a prime below 2^32
-    auto log = std::make_shared<PeerLog>();
-    ScriptedServer s;
-    offer(s, 113);
-    s.run(mslogon2_server(gen, mod, 123456789, log)).send(Bytes().u32(0));
-    finish(s);
-    s.start();
-    Client cl;
-    cl.set("security", "mslogon2");
-    cl.set("username", "DOMAIN\\bob");
-    ASSERT_EQ(0, cl.connect(s, "hunter2")) << cl.end_reason();
-    ASSERT_TRUE(s.wait_done()) << s.error();
-    ASSERT_TRUE(s.ok()) << s.error();
-    EXPECT_EQ(ByteVec{113}, s.read_at(1));
-    EXPECT_EQ("DOMAIN\\bob", log->username);
-    EXPECT_EQ("hunter2", log->password);
-    ASSERT_EQ(8u + 256 + 64, log->client_message.size());
-    EXPECT_EQ(power(be_bytes(gen, 8), x, be_bytes(mod, 8)),
-              ByteVec(log->client_message.begin(), log->client_message.begin() + 8));
+    // A password given as UTF-8 goes out in its Latin-1 form, as with VNC
+    // authentication; given as bytes, as it is.
+    const struct {
+        const char *charset, *given, *sent;
+    } rows[] = {{"bytes", "hunter2", "hunter2"},
+                {"bytes", "h\xC3\xBCnter", "h\xC3\xBCnter"},
+                {"utf8", "h\xC3\xBCnter", "h\xFCnter"}};
+    for (const auto &k : rows) {
+        SCOPED_TRACE(std::string(k.charset) + " " + k.given);
+        SeededRandom seeded(11);
+        const ByteVec x = seeded.first(8);
+        const uint64_t gen = 5, mod = 4294967291ull;  // a prime below 2^32
+        auto log = std::make_shared<PeerLog>();
+        ScriptedServer s;
+        offer(s, 113);
+        s.run(mslogon2_server(gen, mod, 123456789, log)).send(Bytes().u32(0));
+        finish(s);
+        s.start();
+        Client cl;
+        cl.set("security", "mslogon2");
+        cl.set("username", "DOMAIN\\bob");
+        cl.set("password-charset", k.charset);
+        ASSERT_EQ(0, cl.connect(s, k.given)) << cl.end_reason();
+        ASSERT_TRUE(s.wait_done()) << s.error();
+        ASSERT_TRUE(s.ok()) << s.error();
+        EXPECT_EQ(ByteVec{113}, s.read_at(1));
+        EXPECT_EQ("DOMAIN\\bob", log->username);
+        EXPECT_EQ(k.sent, log->password);
+        ASSERT_EQ(8u + 256 + 64, log->client_message.size());
+        EXPECT_EQ(power(be_bytes(gen, 8), x, be_bytes(mod, 8)),
+                  ByteVec(log->client_message.begin(), log->client_message.begin() + 8));
+    }
 }
 
 // Failures of the two Diffie-Hellman schemes: each ends the connect with

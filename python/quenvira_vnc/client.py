@@ -161,7 +161,8 @@ class Client:
         default, as the tools: the X.509 types, then anonymous TLS, then
         vncauth, then none; "plain" sends the password unencrypted and is
         used only when listed), ``username`` for the Plain types (the
-        password is ``password``), ``ca_file`` the CA certificates (PEM) to
+        password is ``password``; it goes as UTF-8, and as Latin-1 to VNC
+        authentication and MSLogonII, as their servers compare it), ``ca_file`` the CA certificates (PEM) to
         check the server's certificate with (default the system's),
         ``pin`` "sha256:HEX": accept exactly the certificate with that
         fingerprint, ``rsa_pin`` "sha256:HEX": accept exactly that RSA-AES
@@ -208,7 +209,12 @@ class Client:
                           security=security, username=username,
                           ca_file=os.fspath(ca_file) if ca_file is not None else None, pin=pin, verify=verify,
                           rsa_pin=rsa_pin)
-        pw = password.encode("latin-1", "replace") if password else None
+        # UTF-8, which RSA-AES, Apple DH and Plain servers expect; the library
+        # gives VNC authentication and MSLogonII the Latin-1 form they compare.
+        # A library without the option takes Latin-1 for every type.
+        utf8 = _native.has("vnc_set_option") and _native.extension("vnc_set_option", "connect")(
+            handle, b"password-charset", b"utf8") == 0
+        pw = password.encode("utf-8" if utf8 else "latin-1", "replace") if password else None
         args = (handle, host.encode("utf-8"), int(port), pw)
         if timeout is None:
             result = self._lib.vnc_connect(*args)

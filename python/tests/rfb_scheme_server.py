@@ -159,7 +159,8 @@ def serve_mslogon2(s, log):
         return d.update(data) + d.finalize()
 
     log["username"] = decrypt(s.read(256)).split(b"\0")[0].decode()
-    log["password"] = decrypt(s.read(64)).split(b"\0")[0].decode()
+    # Compared as Latin-1, as a Windows server does; the others take UTF-8.
+    log["password"] = decrypt(s.read(64)).split(b"\0")[0].decode("latin-1")
     return s
 
 

@@ -108,6 +108,10 @@ struct vnc_options {
     std::string tls_pin;          // SHA-256 of the certificate, lowercase hex; empty: none
     bool tls_verify = true;
     std::string rsa_pin;  // "sha256:HEX" of the server's RSA-AES key, or empty
+    // The password vnc_connect gets is UTF-8 (VNC authentication and
+    // MSLogonII then key DES with its Latin-1 form); false: bytes, used as
+    // they are by every scheme.
+    bool password_utf8 = false;
 };
 
 // During a long update, what has been decoded so far is handed to the host

@@ -217,6 +217,7 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
             {"clipboard", "latin1", "utf8", &vnc_options::clipboard_utf8},
             {"shared", "off", "on", &vnc_options::shared},
             {"tls-verify", "off", "on", &vnc_options::tls_verify},
+            {"password-charset", "bytes", "utf8", &vnc_options::password_utf8},
         };
         for (const flag &f : kFlags) {
             if (std::strcmp(name, f.name) != 0) continue;

@@ -7,6 +7,7 @@
 #include "vnc_crypto.h"
 #include "vnc_des.h"
 #include "vnc_sec_crypto_io.h"
+#include "vnc_security.h"
 
 namespace {
 
@@ -73,5 +74,13 @@ int vnc_security_mslogon2(vnc_security_io &io) {
 }
 
 int vnc_sec_mslogon2(vnc_sec_ctx &ctx) {
-    return vnc_sec_run_crypto(ctx, 113, "mslogon2", "MSLogonII authentication", vnc_security_mslogon2);
+    // Keyed with DES like VNC authentication, and compared as Latin-1 too.
+    char latin1[kDesPasswordRoom];
+    const char *given = ctx.password;
+    ctx.password = vnc_sec_des_password(ctx, latin1);
+    const int r = vnc_sec_run_crypto(ctx, 113, "mslogon2", "MSLogonII authentication",
+                                     vnc_security_mslogon2);
+    ctx.password = given;
+    vnc_sec_wipe(latin1, sizeof latin1);
+    return r;
 }

@@ -9,7 +9,9 @@ int vnc_sec_vncauth(vnc_sec_ctx &ctx) {
     if (ctx.in->read(challenge, 16, kHandshakeTimeoutMs))
         return vnc_sec_read_failed(ctx, "Failed to read VNC auth challenge",
                                    "the VNC authentication challenge");
-    vnc_des_encrypt_challenge(challenge, ctx.password, response);
+    char latin1[kDesPasswordRoom];
+    vnc_des_encrypt_challenge(challenge, vnc_sec_des_password(ctx, latin1), response);
+    vnc_sec_wipe(latin1, sizeof latin1);
     const int r = vnc_sec_send(ctx, response, 16, "Failed to send VNC auth response");
     vnc_sec_wipe(response, sizeof response);
     if (r) return -1;

@@ -74,6 +74,14 @@ uint32_t offered_as(uint32_t type) { return type >= 256 ? kSecVeNCrypt : type; }
 
 }  // namespace
 
+const char *vnc_sec_des_password(const vnc_sec_ctx &ctx, char *buf) {
+    if (!ctx.password || !ctx.c->conn.password_utf8) return ctx.password;
+    const size_t n = vnc_utf8_cut(ctx.password, strnlen(ctx.password, kDesPasswordRoom - 1));
+    std::memcpy(buf, ctx.password, n);
+    buf[vnc_utf8_to_latin1(reinterpret_cast<uint8_t *>(buf), n)] = '\0';
+    return buf;
+}
+
 const vnc_security_scheme *vnc_find_security(uint32_t type) {
     for (const vnc_security_scheme &s : kSchemes)
         if (s.type == type) return &s;
