@@ -27,8 +27,11 @@ int choose(const char *value, const char *off, const char *on) {
     return -1;
 }
 
-// "zrle, raw" to {16, 0}; false for an unknown or repeated name, or none.
-bool parse_encodings(const char *value, std::vector<int32_t> &out) {
+// A comma-separated list of names, blanks around each trimmed, to their
+// numbers in order (number() says whether it knows a name); false for an
+// unknown or repeated name, or none.
+template <class T, class Number>
+bool parse_list(const char *value, std::vector<T> &out, Number number) {
     out.clear();
     const char *p = value;
     for (;;) {
@@ -37,38 +40,34 @@ bool parse_encodings(const char *value, std::vector<int32_t> &out) {
         while (*end && *end != ',') ++end;
         const char *last = end;
         while (last > p && (last[-1] == ' ' || last[-1] == '\t')) --last;
-        const size_t len = static_cast<size_t>(last - p);
-        bool found = false;
-        for (const named_encoding &e : kEncodingNames) {
-            if (std::strlen(e.name) != len || std::strncmp(e.name, p, len) != 0) continue;
-            for (int32_t have : out)
-                if (have == e.number) return false;
-            out.push_back(e.number);
-            found = true;
-        }
-        if (!found) return false;
+        bool known = false;
+        const T n = number(p, static_cast<size_t>(last - p), &known);
+        if (!known || std::find(out.begin(), out.end(), n) != out.end()) return false;
+        out.push_back(n);
         if (!*end) return true;
         p = end + 1;
     }
 }
 
-// "x509vnc, vncauth" to {261, 2}; false for an unknown or repeated name,
-// or none.
+// "zrle, raw" to {16, 0}.
+bool parse_encodings(const char *value, std::vector<int32_t> &out) {
+    return parse_list(value, out, [](const char *name, size_t len, bool *known) {
+        for (const named_encoding &e : kEncodingNames) {
+            if (std::strlen(e.name) != len || std::strncmp(e.name, name, len) != 0) continue;
+            *known = true;
+            return e.number;
+        }
+        return int32_t{0};
+    });
+}
+
+// "x509vnc, vncauth" to {261, 2}.
 bool parse_security(const char *value, std::vector<uint32_t> &out) {
-    out.clear();
-    const char *p = value;
-    for (;;) {
-        while (*p == ' ' || *p == '\t') ++p;
-        const char *end = p;
-        while (*end && *end != ',') ++end;
-        const char *last = end;
-        while (last > p && (last[-1] == ' ' || last[-1] == '\t')) --last;
-        const uint32_t type = vnc_security_type_by_name(p, static_cast<size_t>(last - p));
-        if (!type || std::find(out.begin(), out.end(), type) != out.end()) return false;
-        out.push_back(type);
-        if (!*end) return true;
-        p = end + 1;
-    }
+    return parse_list(value, out, [](const char *name, size_t len, bool *known) {
+        const uint32_t type = vnc_security_type_by_name(name, len);
+        *known = type != 0;
+        return type;
+    });
 }
 
 // "sha256:AB:cd..." or "sha256:abcd..." to 64 lowercase hex digits.
