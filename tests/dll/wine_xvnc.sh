@@ -14,35 +14,9 @@ for tool in Xvnc xwd xsetroot "$convert" "$display"; do
   command -v "$tool" >/dev/null || { echo "wine_xvnc: $tool missing: skipped (scripts/setup)"; exit 0; }
 done
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/qv-wine-xvnc.XXXXXX")
-xvnc_pid=
-cleanup() {
-  [ -z "$xvnc_pid" ] || kill "$xvnc_pid" 2>/dev/null || true
-  [ -z "$xvnc_pid" ] || wait "$xvnc_pid" 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "wine_xvnc: $*" >&2; exit 1; }
-
-# A display and port nobody uses: the display's lock and socket are free,
-# and nothing listens on 5900 + N.
-n=
-for d in $(seq 40 99); do
-  [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ] && continue
-  (exec 3<>"/dev/tcp/127.0.0.1/$((5900 + d))") 2>/dev/null && continue
-  n=$d
-  break
-done
-[ -n "$n" ] || fail "no free display"
-port=$((5900 + n))
-Xvnc ":$n" -geometry 320x240 -depth 24 -rfbport "$port" -interface 127.0.0.1 -nolisten tcp \
-  -noreset -SecurityTypes None >"$tmp/xvnc.log" 2>&1 &
-xvnc_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  kill -0 "$xvnc_pid" 2>/dev/null || { cat "$tmp/xvnc.log"; fail "Xvnc ended"; }
-  sleep 0.1
-done
-export DISPLAY=:$n
+me=wine_xvnc
+. "$(dirname "$0")/xvnc_display.sh"
+xvnc_start 320x240 -SecurityTypes None
 
 # Fractal noise, a gradient, a checkerboard: JPEG's kind of picture beside
 # flat areas.
@@ -50,18 +24,7 @@ export DISPLAY=:$n
   \( -seed 11 -size 160x120 plasma:fractal \) -geometry +0+0 -composite \
   \( -size 140x100 gradient:#ff2000-#0020ff \) -geometry +170+10 -composite \
   \( -size 120x90 pattern:checkerboard \) -geometry +20+130 -composite "$tmp/photo.png"
-# display exits with 1 even when the picture is up: the pixels decide. Its
-# cursor on the root window goes, or Xvnc would draw it into the picture.
-"$display" -window root "$tmp/photo.png" || true
-printf '#define b_width 1\n#define b_height 1\n#define b_x_hot 0\n#define b_y_hot 0\nstatic unsigned char b_bits[] = {\n   0x00};\n' >"$tmp/blank.xbm"
-xsetroot -cursor "$tmp/blank.xbm" "$tmp/blank.xbm"
-for _ in $(seq 50); do
-  colours=$(xwd -root -silent | "$convert" xwd:- -format %k info:)
-  [ "$colours" -ge 4 ] && break
-  sleep 0.1
-done
-[ "$colours" -ge 4 ] || fail "the picture did not appear on the root window"
-xwd -root -silent | "$convert" xwd:- -depth 8 "rgb:$tmp/screen.rgb"
+xvnc_show "$tmp/photo.png" 4
 
 shot() {  # name, then vnc-snapshot's options
   local name=$1; shift

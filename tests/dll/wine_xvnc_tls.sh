@@ -18,14 +18,8 @@ for tool in Xvnc xwd xsetroot certtool vncpasswd "$convert" "$display"; do
   command -v "$tool" >/dev/null || { echo "wine_xvnc_tls: $tool missing: skipped (scripts/setup)"; exit 0; }
 done
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/qv-wine-tls.XXXXXX")
-xvnc_pid=
-cleanup() {
-  [ -z "$xvnc_pid" ] || kill "$xvnc_pid" 2>/dev/null || true
-  [ -z "$xvnc_pid" ] || wait "$xvnc_pid" 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-fail() { echo "wine_xvnc_tls: $*" >&2; exit 1; }
+me=wine_xvnc_tls
+. "$(dirname "$0")/xvnc_display.sh"
 
 printf 'cn = "Wine CA"\nca\ncert_signing_key\nexpiration_days = 2\n' >"$tmp/ca.tmpl"
 printf 'cn = "vnc"\nip_address = "127.0.0.1"\ntls_www_server\nencryption_key\nsigning_key\nexpiration_days = 2\n' >"$tmp/srv.tmpl"
@@ -43,39 +37,13 @@ printf 'cn = "vnc"\nip_address = "127.0.0.1"\ntls_www_server\nencryption_key\nsi
 pin=$(certtool --certificate-info --infile "$tmp/srv.pem" --outder | sha256sum | cut -c1-64)
 wrong_pin=$(echo "$pin" | tr 0-9a-f 1-9a-f0)
 
-n=
-for d in $(seq 40 99); do
-  [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ] && continue
-  (exec 3<>"/dev/tcp/127.0.0.1/$((5900 + d))") 2>/dev/null && continue
-  n=$d
-  break
-done
-[ -n "$n" ] || fail "no free display"
-port=$((5900 + n))
 echo quenvira | vncpasswd -f >"$tmp/passwd"
-Xvnc ":$n" -geometry 640x480 -depth 24 -rfbport "$port" -interface 127.0.0.1 -nolisten tcp \
-  -noreset -SecurityTypes X509None,X509Vnc,TLSNone -X509Cert "$tmp/srv.pem" -X509Key "$tmp/srv.key" \
-  -PasswordFile "$tmp/passwd" >"$tmp/xvnc.log" 2>&1 &
-xvnc_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  kill -0 "$xvnc_pid" 2>/dev/null || { cat "$tmp/xvnc.log"; fail "Xvnc ended"; }
-  sleep 0.1
-done
-export DISPLAY=:$n
+xvnc_start 640x480 -SecurityTypes X509None,X509Vnc,TLSNone -X509Cert "$tmp/srv.pem" \
+  -X509Key "$tmp/srv.key" -PasswordFile "$tmp/passwd"
 # Noise that no encoding shrinks much (a megabyte raw: many TLS records, and
-# several in one read of the socket) and no cursor on the root window.
+# several in one read of the socket).
 "$convert" -size 640x480 xc: +noise Random "$tmp/noise.png"
-"$display" -window root "$tmp/noise.png" || true
-printf '#define b_width 1\n#define b_height 1\n#define b_x_hot 0\n#define b_y_hot 0\nstatic unsigned char b_bits[] = {\n   0x00};\n' >"$tmp/blank.xbm"
-xsetroot -cursor "$tmp/blank.xbm" "$tmp/blank.xbm"
-for _ in $(seq 50); do
-  colours=$(xwd -root -silent | "$convert" xwd:- -format %k info:)
-  [ "$colours" -ge 1000 ] && break
-  sleep 0.1
-done
-[ "$colours" -ge 1000 ] || fail "the picture did not appear on the root window"
-xwd -root -silent | "$convert" xwd:- -depth 8 "rgb:$tmp/screen.rgb"
+xvnc_show "$tmp/noise.png" 1000
 export QV_TEST_PASSWORD=quenvira
 
 # name | host | expected: "screen" or a piece of the refusal | options
