@@ -213,7 +213,9 @@ TEST(Handshake, SecurityTypeChoice) {
         finish_handshake(s);
         s.start();
         Client cl;
-        if (k.utf8_key) ASSERT_EQ(0, vnc_set_option(cl.c, "password-charset", "utf8"));
+        if (k.utf8_key) {
+            ASSERT_EQ(0, vnc_set_option(cl.c, "password-charset", "utf8"));
+        }
         EXPECT_EQ(0, cl.connect(s, k.password));
         ASSERT_TRUE(s.wait_done());
         ASSERT_TRUE(s.ok()) << s.error();

@@ -86,11 +86,13 @@ TEST_F(XvncTls, EachSubtypeAloneCarriesTheScreenAndInput) {
         vnc_get_security_info(c.get(), info, sizeof info);
         const std::string text = info;
         EXPECT_EQ(0u, text.find(std::string("type: ") + k.security + "\n")) << text;
-        if (k.tls_version_prefix)
+        if (k.tls_version_prefix) {
             EXPECT_NE(std::string::npos, text.find(std::string("tls-version: ") + k.tls_version_prefix))
                 << text;
-        if (std::string(k.security).rfind("x509", 0) == 0)
+        }
+        if (std::string(k.security).rfind("x509", 0) == 0) {
             EXPECT_NE(std::string::npos, text.find("verification: ok\n")) << text;
+        }
         const Match m = wait_screen_match(c.get(), xvnc_.screen_display(), kScreenTimeout);
         EXPECT_TRUE(m.ok) << m.str();
         // Input through the layer: the pointer lands where it was sent.

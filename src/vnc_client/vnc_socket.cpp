@@ -658,6 +658,14 @@ void vnc_sock_close(vnc_socket_t sock) {
 #endif
 }
 
+int vnc_stall_left_ms(int stall_ms, std::chrono::steady_clock::time_point last_progress) {
+    if (stall_ms < 0) return -1;
+    const long long left = stall_ms - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - last_progress)
+                                          .count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
 int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t length,
                                 const std::atomic<int> *cancel, int stall_timeout_ms) {
     if (!cancel && stall_timeout_ms < 0) return vnc_sock_write_exact(sock, data, length);
@@ -681,14 +689,9 @@ int vnc_sock_write_exact_cancel(vnc_socket_t sock, const void *data, size_t leng
         for (;;) {
             if (cancel && !cancel->load()) return -1;
             int slice = cancel ? kCancelSliceMs : stall_timeout_ms;
-            if (stall_timeout_ms >= 0) {
-                const long long left =
-                    stall_timeout_ms - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           clock::now() - last_progress)
-                                           .count();
-                if (left <= 0) return -2;
-                if (slice < 0 || left < slice) slice = static_cast<int>(left);
-            }
+            const int left = vnc_stall_left_ms(stall_timeout_ms, last_progress);
+            if (left == 0) return -2;
+            if (left > 0 && (slice < 0 || left < slice)) slice = left;
             const int r = poll_once(sock, slice, true);
             if (r < 0) return -1;
             if (r > 0) break;

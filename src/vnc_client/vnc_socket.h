@@ -5,6 +5,7 @@
 #define QUENVIRA_VNC_SOCKET_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -77,6 +78,9 @@ long vnc_sock_try_recv(vnc_socket_t sock, void *buffer, size_t max);
 long vnc_sock_try_send(vnc_socket_t sock, const void *data, size_t length);
 // Waits until sock has room to send; as vnc_sock_wait_readable.
 int vnc_sock_wait_writable(vnc_socket_t sock, int timeout_ms, const std::atomic<int> *cancel);
+// What is left of a send's stall limit (stall_ms; < 0 for none) counted
+// from its last progress: -1 no limit, 0 stalled, else milliseconds.
+int vnc_stall_left_ms(int stall_ms, std::chrono::steady_clock::time_point last_progress);
 
 // The calling thread's last socket error (errno, or Winsock's code), and its
 // text in words ("Connection refused"), for reasons shown to the host.

@@ -23,6 +23,10 @@ int vnc_tls_start(vnc_sec_ctx &ctx, const vnc_tls_config &config);
 // Whether this build has TLS at all.
 bool vnc_tls_available();
 
+// Digits and dots, or a colon anywhere (IPv6): certificates carry those as
+// IP entries, and no name is sent for them.
+bool vnc_tls_is_ip_address(const char *name);
+
 // What both backends tell of the server's certificate, and their common
 // verdict on it, so that the texts and the options mean the same on every
 // platform.

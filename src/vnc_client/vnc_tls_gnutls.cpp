@@ -22,20 +22,6 @@ using clock_type = std::chrono::steady_clock;
 // How long a close waits for room to send its close_notify.
 constexpr int kCloseNotifyMs = 1000;
 
-bool is_ip_address(const char *name) {
-    // Digits and dots, or a colon anywhere (IPv6): certificates carry those
-    // as IP entries, and no name is sent for them.
-    if (std::strchr(name, ':')) return true;
-    bool digit = false;
-    for (const char *p = name; *p; ++p) {
-        if (*p >= '0' && *p <= '9')
-            digit = true;
-        else if (*p != '.')
-            return false;
-    }
-    return digit;
-}
-
 class gnutls_transport final : public vnc_transport {
 public:
     explicit gnutls_transport(vnc_socket_t sock) : vnc_transport(sock) {}
@@ -81,7 +67,7 @@ public:
             r = gnutls_priority_set_direct(
                 session_, "NORMAL:-VERS-TLS-ALL:+VERS-TLS1.3:+VERS-TLS1.2", nullptr);
             if (r < 0) return r;
-            if (server_name[0] && !is_ip_address(server_name))
+            if (server_name[0] && !vnc_tls_is_ip_address(server_name))
                 gnutls_server_name_set(session_, GNUTLS_NAME_DNS, server_name,
                                        std::strlen(server_name));
         }
@@ -166,15 +152,8 @@ public:
             // A record is part-way out: GnuTLS is called again with the
             // same bytes once there is room.
             record_open_ = true;
-            int slice = -1;
-            if (stall_ms >= 0) {
-                const long long left =
-                    stall_ms - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   clock_type::now() - last_progress)
-                                   .count();
-                if (left <= 0) return -2;
-                slice = static_cast<int>(left);
-            }
+            const int slice = vnc_stall_left_ms(stall_ms, last_progress);
+            if (slice == 0) return -2;
             const int w = vnc_sock_wait_writable(sock_, slice, cancel);
             if (w < 0) {
                 send_error_ = ECANCELED;

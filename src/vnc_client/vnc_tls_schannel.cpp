@@ -56,20 +56,6 @@ constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
                                 ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                 ISC_REQ_MANUAL_CRED_VALIDATION;
 
-bool is_ip_address(const char *name) {
-    // Digits and dots, or a colon anywhere (IPv6): certificates carry those
-    // as IP entries, and no name is sent for them.
-    if (std::strchr(name, ':')) return true;
-    bool digit = false;
-    for (const char *p = name; *p; ++p) {
-        if (*p >= '0' && *p <= '9')
-            digit = true;
-        else if (*p != '.')
-            return false;
-    }
-    return digit;
-}
-
 int ms_until(clock_type::time_point deadline, int cap) {
     const long long left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now()).count();
@@ -296,15 +282,8 @@ public:
                     send_error_ = vnc_sock_last_error();
                     return -1;
                 }
-                int slice = -1;
-                if (stall_ms >= 0) {
-                    const long long left =
-                        stall_ms - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       clock_type::now() - last_progress)
-                                       .count();
-                    if (left <= 0) return -2;
-                    slice = static_cast<int>(left);
-                }
+                const int slice = vnc_stall_left_ms(stall_ms, last_progress);
+                if (slice == 0) return -2;
                 if (vnc_sock_wait_writable(sock_, slice, cancel) < 0) {
                     send_error_ = ECANCELED;
                     return -1;
@@ -640,7 +619,7 @@ int check_certificate(vnc_sec_ctx &ctx, schannel_transport &t, const char *serve
     const bool time_bad = errors & CERT_TRUST_IS_NOT_TIME_VALID;
     errors &= ~(CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
                 CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED);
-    const bool name_ok = is_ip_address(server_name) ? ip_matches(cert.p, server_name)
+    const bool name_ok = vnc_tls_is_ip_address(server_name) ? ip_matches(cert.p, server_name)
                                                     : chain.p && dns_matches(chain.p, server_name);
 
     vnc_cert_fault fault = vnc_cert_fault::none;
@@ -754,7 +733,7 @@ int vnc_tls_start(vnc_sec_ctx &ctx, const vnc_tls_config &config) {
                             "Server sent %lu bytes before the TLS handshake",
                             static_cast<unsigned long>(ctx.in->buffered()));
     // No name is sent for an address.
-    s = t->handshake(is_ip_address(server_name) ? nullptr : server_name, ctx.deadline,
+    s = t->handshake(vnc_tls_is_ip_address(server_name) ? nullptr : server_name, ctx.deadline,
                      &c->connect_go);
     if (s != SEC_E_OK) return fail_tls(ctx, *t, s);
     if (!t->make_buffers())

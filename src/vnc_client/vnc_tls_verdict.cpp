@@ -1,9 +1,22 @@
 // The verdict on a server's certificate once a TLS backend has checked it:
 // the lines the host is shown, tls-pin, the refusal texts and tls-verify.
 #include <cstdio>
+#include <cstring>
 
 #include "vnc_client_internal.h"
 #include "vnc_tls.h"
+
+bool vnc_tls_is_ip_address(const char *name) {
+    if (std::strchr(name, ':')) return true;
+    bool digit = false;
+    for (const char *p = name; *p; ++p) {
+        if (*p >= '0' && *p <= '9')
+            digit = true;
+        else if (*p != '.')
+            return false;
+    }
+    return digit;
+}
 
 void vnc_tls_describe(vnc_sec_ctx &ctx, const vnc_peer_cert &pc) {
     vnc_sec_info(ctx, "subject", pc.subject);
