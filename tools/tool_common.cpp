@@ -296,7 +296,11 @@ const char kKnownHostsReadHelp[] =
     "Certificates: X.509 types check the server's certificate against the CA\n"
     "certificates and the server's name. A server whose certificate vnc-view\n"
     "was told to trust has its fingerprint in the known-hosts file\n"
+#ifdef _WIN32
+    "(%APPDATA%\\quenvira-vnc\\known_hosts; one\n"
+#else
     "($XDG_CONFIG_HOME or ~/.config, then quenvira-vnc/known_hosts; one\n"
+#endif
     "\"HOST:PORT sha256:HEX\" a line); that pin is used unless --pin,\n"
     "--ca-file or --insecure is given. An RSA-AES server's key remembered\n"
     "there by vnc-view (\"HOST:PORT rsa-sha256:HEX\") is pinned the same\n"
@@ -371,6 +375,12 @@ bool apply_security_options(vnc_client_t *client, const common_options &o,
 }
 
 std::string known_hosts_path() {
+#ifdef _WIN32
+    // Where Windows keeps a user's settings; HOME is rarely set there.
+    const char *appdata = std::getenv("APPDATA");
+    if (appdata && appdata[0]) return std::string(appdata) + "/quenvira-vnc/known_hosts";
+    return "";
+#endif
     const char *config = std::getenv("XDG_CONFIG_HOME");
     if (config && config[0] == '/') return std::string(config) + "/quenvira-vnc/known_hosts";
     const char *home = std::getenv("HOME");
@@ -442,7 +452,11 @@ std::string known_host_pin(const std::string &where, const char *kind) {
 bool remember_known_host(const std::string &where, const std::string &pin, std::string *why) {
     const std::string path = known_hosts_path();
     if (path.empty()) {
+#ifdef _WIN32
+        *why = "APPDATA is not set";
+#else
         *why = "neither XDG_CONFIG_HOME nor HOME is set";
+#endif
         return false;
     }
     if (!make_directories(path)) {

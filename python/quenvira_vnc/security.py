@@ -38,11 +38,16 @@ def endpoint(host: str, port: int) -> str:
 
 
 def known_hosts_path() -> Optional[str]:
-    """$XDG_CONFIG_HOME/quenvira-vnc/known_hosts, else ~/.config/...; None when neither is set."""
+    """$XDG_CONFIG_HOME/quenvira-vnc/known_hosts, else ~/.config/...; None when neither is set.
+
+    On Windows %APPDATA%\\quenvira-vnc\\known_hosts, as the Windows tools use."""
+    if os.name == "nt":
+        appdata = os.environ.get("APPDATA")
+        return os.path.join(appdata, "quenvira-vnc", "known_hosts") if appdata else None
     config = os.environ.get("XDG_CONFIG_HOME", "")
-    if config.startswith("/") or (os.name == "nt" and config):
+    if config.startswith("/"):
         return os.path.join(config, "quenvira-vnc", "known_hosts")
-    home = os.environ.get("HOME") or os.environ.get("USERPROFILE")
+    home = os.environ.get("HOME")
     return os.path.join(home, ".config", "quenvira-vnc", "known_hosts") if home else None
 
 
