@@ -132,7 +132,9 @@ TEST(Hextile, SubrectanglesAreCutToTheirTile) {
     tiles[0].subrects = {{0, 8, 0, 16, 1}};     // 16 wide from x 8: 8 columns
     tiles[1].subrects = {{0, 4, 3, 16, 16}};    // 8-wide tile: columns 4..7, rows 3..15
     tiles[2].subrects = {{0, 0, 2, 1, 16}};     // 4-high tile: rows 2..3
-    tiles[3].subrects = {{0, 15, 15, 16, 16}};  // starts outside the 8x4 tile: nothing
+    // Starting outside the 8x4 tile: nothing, also for single pixels; one
+    // inside it drawn.
+    tiles[3].subrects = {{0, 15, 15, 16, 16}, {0, 9, 1, 1, 1}, {0, 3, 5, 1, 1}, {0, 2, 1, 1, 1}};
     guarded_fb fb(32, 24);
     ASSERT_EQ(0, run_decoder(decode_hextile_rect, &fb, enc::hextile(tiles), 0, 0, 24, 20).rc);
     enc::image want = guarded_fb(32, 24).snapshot();
@@ -143,6 +145,7 @@ TEST(Hextile, SubrectanglesAreCutToTheirTile) {
     want = paste(want, enc::image(8, 1, fg), 8, 0);
     want = paste(want, enc::image(4, 13, fg), 20, 3);
     want = paste(want, enc::image(1, 2, fg), 0, 18);
+    want = paste(want, enc::image(1, 1, fg), 18, 17);
     EXPECT_TRUE(same_image(want, fb.snapshot()));
 }
 

@@ -125,6 +125,12 @@ size_t fast_tile(const uint8_t *p, size_t avail, uint32_t *dst, size_t stride, i
             q += 4;
         }
         const int sx = q[0] >> 4, sy = q[0] & 15;
+        // A single pixel, the commonest subrectangle of photo-like tiles.
+        if (q[1] == 0) {
+            if (sx < tw && sy < th) dst[static_cast<size_t>(sy) * stride + sx] = pixel;
+            q += 2;
+            continue;
+        }
         // Cut to the tile, as the careful path does.
         const int sw = std::min((q[1] >> 4) + 1, tw - sx);
         const int sh = std::min((q[1] & 15) + 1, th - sy);
