@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <direct.h>
+#else
+#include <poll.h>
 #endif
 
 namespace qv_tool {
@@ -532,7 +534,8 @@ std::string pin_of(const security_info &info) {
 
 }  // namespace
 
-bool ask_trust(const std::string &where, const security_info &info, bool changed) {
+bool ask_trust(const std::string &where, const security_info &info, bool changed,
+               const std::function<void()> &while_waiting) {
     // The terminal itself: standard input may be a pipe, and the question
     // must not be answered by whatever happens to be in it.
     std::FILE *tty = std::fopen("/dev/tty", "r+");
@@ -551,6 +554,14 @@ bool ask_trust(const std::string &where, const security_info &info, bool changed
                  info_value(info, "not-before").c_str(), info_value(info, "not-after").c_str(),
                  info_value(info, "sha256").c_str(), known_hosts_path().c_str());
     std::fflush(tty);
+#ifndef _WIN32
+    if (while_waiting) {
+        pollfd typed = {fileno(tty), POLLIN, 0};
+        while (poll(&typed, 1, 50) == 0) while_waiting();
+    }
+#else
+    (void)while_waiting;
+#endif
     char answer[64] = {0};
     const bool read = std::fgets(answer, sizeof answer, tty) != nullptr;
     std::fclose(tty);

@@ -142,8 +142,11 @@ std::string trusted_pin(const security_info &info);
 
 // Shows the refused certificate on the terminal the process runs from and
 // asks whether to trust it; changed says a different one was remembered
-// before. False when the answer is no or there is no terminal.
-bool ask_trust(const std::string &where, const security_info &info, bool changed);
+// before. False when the answer is no or there is no terminal. While the
+// question waits, while_waiting (if any) runs every 50 ms, so that a window
+// keeps drawing itself.
+bool ask_trust(const std::string &where, const security_info &info, bool changed,
+               const std::function<void()> &while_waiting = {});
 
 // Returns -1 when a password (possibly none) was found, else the exit status.
 int load_password(const common_options &o, std::string *password, bool *have);

@@ -213,7 +213,7 @@ bool connect_trusting(vnc_client_t *client, const std::string &host, int port, c
     std::string why = vnc_last_error(), reason = end_reason(client);
     security_info info = get_security_info(client);
     if (certificate_refused(info) && o.pin.empty() && !o.insecure &&
-        ask_trust(where, info, !known_host_pin(where).empty())) {
+        ask_trust(where, info, !known_host_pin(where).empty(), tick)) {
         std::string failure;
         const std::string pin = trusted_pin(info);
         if (!remember_known_host(where, pin, &failure))
