@@ -377,13 +377,15 @@ bool apply_security_options(vnc_client_t *client, const common_options &o,
 }
 
 std::string known_hosts_path() {
+    const char *config = std::getenv("XDG_CONFIG_HOME");
 #ifdef _WIN32
-    // Where Windows keeps a user's settings; HOME is rarely set there.
+    // Where Windows keeps a user's settings (HOME is rarely set there),
+    // unless XDG_CONFIG_HOME says otherwise.
+    if (config && config[0]) return std::string(config) + "/quenvira-vnc/known_hosts";
     const char *appdata = std::getenv("APPDATA");
     if (appdata && appdata[0]) return std::string(appdata) + "/quenvira-vnc/known_hosts";
     return "";
 #endif
-    const char *config = std::getenv("XDG_CONFIG_HOME");
     if (config && config[0] == '/') return std::string(config) + "/quenvira-vnc/known_hosts";
     const char *home = std::getenv("HOME");
     if (home && home[0]) return std::string(home) + "/.config/quenvira-vnc/known_hosts";
@@ -557,7 +559,17 @@ bool ask_trust(const std::string &where, const security_info &info, bool changed
 #ifndef _WIN32
     if (while_waiting) {
         pollfd typed = {fileno(tty), POLLIN, 0};
-        while (poll(&typed, 1, 50) == 0) while_waiting();
+        for (;;) {
+            const int r = poll(&typed, 1, 50);
+            if (r > 0) break;
+            // A signal (Ctrl-C) goes to the tick, which ends the tool as
+            // while connecting; a terminal that fails is a no.
+            if (r < 0 && errno != EINTR) {
+                std::fclose(tty);
+                return false;
+            }
+            while_waiting();
+        }
     }
 #else
     (void)while_waiting;

@@ -111,7 +111,7 @@ extern const char kKnownHostsAskHelp[];
 
 // The known-hosts file: $XDG_CONFIG_HOME/quenvira-vnc/known_hosts, else
 // ~/.config/quenvira-vnc/known_hosts; "" when neither is set. On Windows
-// %APPDATA%/quenvira-vnc/known_hosts. One server a
+// %APPDATA% in place of ~/.config. One server a
 // line and kind: "HOST:PORT sha256:HEX" for a certificate, "HOST:PORT
 // rsa-sha256:HEX" for an RSA-AES key (IPv6 hosts in brackets); '#' starts a
 // comment.

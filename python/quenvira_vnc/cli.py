@@ -153,8 +153,9 @@ application drew in reply is in too; --no-sync leaves the wait out.
 Certificates: X.509 types check the server's certificate against the CA
 certificates and the server's name. A server whose certificate vnc-view was
 told to trust has its fingerprint in the known-hosts file ($XDG_CONFIG_HOME
-or ~/.config, then quenvira-vnc/known_hosts; one "HOST:PORT sha256:HEX" a
-line); that pin is used unless --pin, --ca-file or --insecure is given.
+or ~/.config, then quenvira-vnc/known_hosts; on Windows %APPDATA% in their
+place; one "HOST:PORT sha256:HEX" a line); that pin is used unless --pin,
+--ca-file or --insecure is given.
 vnc-do never asks.
 
 Exit status:
@@ -319,7 +320,13 @@ def load_password(o: Options) -> Optional[str]:
             first = f.read(MAX_PASSWORD_FILE_BYTES).split(b"\n", 1)[0]
     except OSError as error:
         raise UsageError(f"cannot read password file '{value}': {error.strerror}") from None
-    return first.rstrip(b"\r").decode("latin-1")
+    first = first.rstrip(b"\r")
+    # UTF-8, as a terminal writes it; a file that is not UTF-8 is read as
+    # Latin-1, whose form VNC authentication gets back byte for byte.
+    try:
+        return first.decode("utf-8")
+    except UnicodeDecodeError:
+        return first.decode("latin-1")
 
 
 MAX_SCRIPT_WORDS = 100000

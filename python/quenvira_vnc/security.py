@@ -40,13 +40,14 @@ def endpoint(host: str, port: int) -> str:
 def known_hosts_path() -> Optional[str]:
     """$XDG_CONFIG_HOME/quenvira-vnc/known_hosts, else ~/.config/...; None when neither is set.
 
-    On Windows %APPDATA%\\quenvira-vnc\\known_hosts, as the Windows tools use."""
+    On Windows, unless XDG_CONFIG_HOME says otherwise, %APPDATA%\\quenvira-vnc\\known_hosts, as the
+    Windows tools use."""
+    config = os.environ.get("XDG_CONFIG_HOME", "")
+    if config.startswith("/") or (os.name == "nt" and config):
+        return os.path.join(config, "quenvira-vnc", "known_hosts")
     if os.name == "nt":
         appdata = os.environ.get("APPDATA")
         return os.path.join(appdata, "quenvira-vnc", "known_hosts") if appdata else None
-    config = os.environ.get("XDG_CONFIG_HOME", "")
-    if config.startswith("/"):
-        return os.path.join(config, "quenvira-vnc", "known_hosts")
     home = os.environ.get("HOME")
     return os.path.join(home, ".config", "quenvira-vnc", "known_hosts") if home else None
 

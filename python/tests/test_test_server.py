@@ -196,8 +196,10 @@ def test_vnc_do_exit_statuses(tmp_path):
     wrong = tmp_path / "wrong.png"
     qv.Image(640, 480, bytes(640 * 480 * 3)).save(wrong)
     pwfile = tmp_path / "pw"
-    pwfile.write_text("secret\n")
-    with qv.TestServer(password="secret") as server:
+    # Not ASCII, and UTF-8 in the file as a terminal writes it.
+    pw = "s\u00e9cret"
+    pwfile.write_text(pw + "\n", encoding="utf-8")
+    with qv.TestServer(password=pw) as server:
         at = f"127.0.0.1::{server.port}"
         run = vnc_do("-s", at, "--password-file", str(pwfile), "capture", str(shot), "move", "10", "20",
                      "click", "1", "type", "hello", "key", "enter", "expect", str(ref), "pause", "0.1")
@@ -214,13 +216,13 @@ def test_vnc_do_exit_statuses(tmp_path):
             (3, ["-s", f"127.0.0.1::{free_port()}", "type", "x"], {}),
             (4, ["-s", at, "-p", "wrong", "type", "x"], {}),
             (4, ["-s", at, "type", "x"], {}),
-            (6, ["-s", at, "capture", str(tmp_path / "no" / "dir.png")], {"VNC_PASSWORD": "secret"}),
-            (6, ["-s", at, "capture", str(tmp_path / "shot.nosuchformat")], {"VNC_PASSWORD": "secret"}),
-            (7, ["-s", at, "--timeout", "0.5", "expect", str(wrong)], {"VNC_PASSWORD": "secret"}),
-            (8, ["-s", at, "resize", "800", "600"], {"VNC_PASSWORD": "secret"}),
+            (6, ["-s", at, "capture", str(tmp_path / "no" / "dir.png")], {"VNC_PASSWORD": pw}),
+            (6, ["-s", at, "capture", str(tmp_path / "shot.nosuchformat")], {"VNC_PASSWORD": pw}),
+            (7, ["-s", at, "--timeout", "0.5", "expect", str(wrong)], {"VNC_PASSWORD": pw}),
+            (8, ["-s", at, "resize", "800", "600"], {"VNC_PASSWORD": pw}),
             (2, ["-s", at, "--cursor", "sideways", "type", "x"], {}),
-            (2, ["-s", at, "--encodings", "zlib", "type", "x"], {"VNC_PASSWORD": "secret"}),
-            (2, ["-s", at, "--security", "rot13", "type", "x"], {"VNC_PASSWORD": "secret"}),
+            (2, ["-s", at, "--encodings", "zlib", "type", "x"], {"VNC_PASSWORD": pw}),
+            (2, ["-s", at, "--security", "rot13", "type", "x"], {"VNC_PASSWORD": pw}),
             (2, ["-s", at, "--pin", "sha256:00", "--insecure", "type", "x"], {}),
         ]
         for status, args, env in cases:
@@ -240,14 +242,14 @@ def test_vnc_do_exit_statuses(tmp_path):
                           f"rexpect {ref} 0 0\nrexpect {ref} 0 0 5\nexpect {ref} 3\nsleep 0.05\n"
                           "key bsp key lctrl-ralt-bslash key spacebar key fslash key lsuper\n")
         run = vnc_do("-s", at, "--delay", "5", "-t", "5", "--nocursor", "--force-caps", "--no-qemu-keys",
-                     str(script), "-", env={"VNC_PASSWORD": "secret"}, stdin="type Hi! key enter\n")
+                     str(script), "-", env={"VNC_PASSWORD": pw}, stdin="type Hi! key enter\n")
         assert run.returncode == 0, run.stderr
         assert qv.Image.open(region).size == (64, 48)
         with qv.Client() as c:
-            assert c.connect(at, password="secret").size == (640, 480)
+            assert c.connect(at, password=pw).size == (640, 480)
         # The extension names the format (JPEG through Pillow, when it is there).
         jpeg = tmp_path / "shot.jpg"
-        run = vnc_do("-s", at, "capture", str(jpeg), env={"VNC_PASSWORD": "secret"})
+        run = vnc_do("-s", at, "capture", str(jpeg), env={"VNC_PASSWORD": pw})
         if image_module._PIL is not None:
             assert run.returncode == 0 and jpeg.read_bytes()[:3] == b"\xff\xd8\xff", run.stderr
         else:
@@ -255,7 +257,7 @@ def test_vnc_do_exit_statuses(tmp_path):
         # The options change nothing here.
         run = vnc_do("-s", at, "--timeout", "0.4", "--cursor", "local", "--encodings", "raw", "--qemu-keys",
                      "--clipboard", "utf8", "capture", str(shot), "type", "Hi", "clipboard",
-                     env={"VNC_PASSWORD": "secret"})
+                     env={"VNC_PASSWORD": pw})
         assert run.returncode == 0 and run.stdout == "", run.stderr
         assert qv.Image.open(shot) == known_picture()
     # A server that accepts the connection and never speaks.

@@ -46,9 +46,9 @@ void vnc_tls_describe(vnc_sec_ctx &ctx, const vnc_peer_cert &pc);
 // -1 refused (noted), 1 no pin set.
 int vnc_tls_pin_verdict(vnc_sec_ctx &ctx, const vnc_peer_cert &pc);
 // Records the verification and refuses the certificate for the fault
-// unless tls-verify is off: 0 accepted, -1 refused (noted). detail says
-// what "invalid" means, for the end reason.
+// unless tls-verify is off: 0 accepted, -1 refused (noted). invalid_reason
+// is the backend's own end reason for fault invalid, which only it can say.
 int vnc_tls_cert_verdict(vnc_sec_ctx &ctx, const vnc_peer_cert &pc, vnc_cert_fault fault,
-                         const char *detail, const char *server_name);
+                         const char *invalid_reason, const char *server_name);
 
 #endif

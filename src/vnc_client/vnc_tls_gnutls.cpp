@@ -327,7 +327,7 @@ int check_certificate(vnc_sec_ctx &ctx, gnutls_transport &t, const char *server_
     if (gnutls_certificate_verify_peers2(t.session_, &status) < 0)
         status = GNUTLS_CERT_INVALID | GNUTLS_CERT_SIGNER_NOT_FOUND;
     vnc_cert_fault fault = vnc_cert_fault::none;
-    char detail[256] = "invalid";
+    char reason[kErrorTextSize] = "";
     if (status & (GNUTLS_CERT_SIGNER_NOT_FOUND | GNUTLS_CERT_SIGNER_NOT_CA)) {
         fault = vnc_cert_fault::unknown_issuer;
     } else if (status & GNUTLS_CERT_EXPIRED) {
@@ -337,14 +337,17 @@ int check_certificate(vnc_sec_ctx &ctx, gnutls_transport &t, const char *server_
     } else if (status != 0) {
         fault = vnc_cert_fault::invalid;
         gnutls_datum_t out{};
+        char detail[256] = "invalid";
         if (gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &out, 0) == 0) {
             std::snprintf(detail, sizeof detail, "%s", reinterpret_cast<const char *>(out.data));
             gnutls_free(out.data);
         }
+        std::snprintf(reason, sizeof reason, "Server certificate refused: %s (sha256:%s)", detail,
+                      pc.sha256);
     } else if (!name_ok) {
         fault = vnc_cert_fault::name_mismatch;
     }
-    return vnc_tls_cert_verdict(ctx, pc, fault, detail, server_name);
+    return vnc_tls_cert_verdict(ctx, pc, fault, reason, server_name);
 }
 
 }  // namespace

@@ -623,7 +623,7 @@ int check_certificate(vnc_sec_ctx &ctx, schannel_transport &t, const char *serve
                                                     : chain.p && dns_matches(chain.p, server_name);
 
     vnc_cert_fault fault = vnc_cert_fault::none;
-    char detail[64] = "";
+    char reason[kErrorTextSize] = "";
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     if (!trusted) {
@@ -634,12 +634,13 @@ int check_certificate(vnc_sec_ctx &ctx, schannel_transport &t, const char *serve
         fault = vnc_cert_fault::expired;
     } else if (errors != 0) {
         fault = vnc_cert_fault::invalid;
-        std::snprintf(detail, sizeof detail, "invalid, chain status 0x%lx",
-                      static_cast<unsigned long>(errors));
+        std::snprintf(reason, sizeof reason,
+                      "Server certificate refused: invalid (chain status 0x%lx; sha256:%s)",
+                      static_cast<unsigned long>(errors), pc.sha256);
     } else if (!name_ok) {
         fault = vnc_cert_fault::name_mismatch;
     }
-    return vnc_tls_cert_verdict(ctx, pc, fault, detail, server_name);
+    return vnc_tls_cert_verdict(ctx, pc, fault, reason, server_name);
 }
 
 int fail_tls(vnc_sec_ctx &ctx, const schannel_transport &t, SECURITY_STATUS s) {

@@ -46,7 +46,7 @@ int vnc_tls_pin_verdict(vnc_sec_ctx &ctx, const vnc_peer_cert &pc) {
 }
 
 int vnc_tls_cert_verdict(vnc_sec_ctx &ctx, const vnc_peer_cert &pc, vnc_cert_fault fault,
-                         const char *detail, const char *server_name) {
+                         const char *invalid_reason, const char *server_name) {
     const char *why = nullptr, *text = nullptr;
     char reason[kErrorTextSize];
     switch (fault) {
@@ -82,8 +82,7 @@ int vnc_tls_cert_verdict(vnc_sec_ctx &ctx, const vnc_peer_cert &pc, vnc_cert_fau
     case vnc_cert_fault::invalid:
         why = "invalid";
         text = "Server certificate refused: it is not valid. Replace the server's certificate";
-        std::snprintf(reason, sizeof reason, "Server certificate refused: %.200s (sha256:%s)",
-                      detail && *detail ? detail : "invalid", pc.sha256);
+        std::snprintf(reason, sizeof reason, "%s", invalid_reason ? invalid_reason : "");
         break;
     case vnc_cert_fault::name_mismatch:
         why = "name mismatch";

@@ -74,14 +74,25 @@ while IFS='|' read -r name host want opts; do
 done <<<"$cases"
 # A pin remembered in the known-hosts file, which Windows keeps under
 # %APPDATA%: the connect needs it, having no CA file.
+# The prefix's own file, if any, is put back at the exit, however it comes.
 appdata=$("$wine" cmd /c echo %APPDATA% | tr -d '\r')
-hosts_dir=$("$wine" winepath -u "$appdata" | tr -d '\r')/quenvira-vnc
-mkdir -p "$hosts_dir"
-[ ! -e "$hosts_dir/known_hosts" ] || fail "$hosts_dir/known_hosts exists already"
-echo "127.0.0.1:$port sha256:$pin" >"$hosts_dir/known_hosts"
-out=$(cd "$tmp" && "$wine" "$build/vnc-snapshot.exe" -q --security x509none "127.0.0.1::$port" \
-  known.png 2>&1) && rc=0 || rc=$?
-rm -rf "$hosts_dir"
+hosts_file=$("$wine" winepath -u "$appdata" | tr -d '\r')/quenvira-vnc/known_hosts
+saved_hosts=
+extra_cleanup() {
+  [ -n "$hosts_file" ] || return 0
+  rm -f "$hosts_file"
+  [ -z "$saved_hosts" ] || mv "$saved_hosts" "$hosts_file"
+  hosts_file=
+}
+mkdir -p "$(dirname "$hosts_file")"
+if [ -e "$hosts_file" ]; then
+  saved_hosts=$tmp/known_hosts.saved
+  mv "$hosts_file" "$saved_hosts"
+fi
+echo "127.0.0.1:$port sha256:$pin" >"$hosts_file"
+out=$(cd "$tmp" && env -u XDG_CONFIG_HOME "$wine" "$build/vnc-snapshot.exe" -q --security x509none \
+  "127.0.0.1::$port" known.png 2>&1) && rc=0 || rc=$?
+extra_cleanup
 if [ "$rc" -ne 0 ] || ! "$convert" "$tmp/known.png" -depth 8 "rgb:$tmp/known.rgb" ||
   ! cmp -s "$tmp/screen.rgb" "$tmp/known.rgb"; then
   echo "wine_xvnc_tls: pin from %APPDATA%'s known-hosts file: not the screen (exit $rc): $out" >&2

@@ -1,11 +1,13 @@
 # Sourced by the Wine checks: an Xvnc of their own on loopback showing a
 # picture on its root window, and the screen's pixels to compare with.
 # The caller sets `me` (its name in messages) and `tmp` (a scratch folder),
-# and has `convert`, `display`, Xvnc, xwd and xsetroot (checked by it).
+# and has `convert`, `display`, Xvnc, xwd and xsetroot (checked by it); a
+# function `extra_cleanup` it defines runs at the exit too.
 xvnc_pid=
 cleanup() {
   [ -z "$xvnc_pid" ] || kill "$xvnc_pid" 2>/dev/null || true
   [ -z "$xvnc_pid" ] || wait "$xvnc_pid" 2>/dev/null || true
+  if declare -F extra_cleanup >/dev/null; then extra_cleanup || true; fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
