@@ -114,9 +114,10 @@ void vnc_sec_info(vnc_sec_ctx &ctx, const char *key, const char *value);
 // Wipes a buffer that held a secret, in a way the compiler keeps.
 void vnc_sec_wipe(void *data, size_t length);
 
-// Room for the password as the DES-keyed schemes take it (they key with at
-// most 63 bytes of it).
-constexpr size_t kDesPasswordRoom = 256;
+// Room for the password as the DES-keyed schemes take it. They key with at
+// most 63 bytes of it; a UTF-8 password cut at this room still has more
+// characters than that, so a scheme refuses it rather than a shortened one.
+constexpr size_t kDesPasswordRoom = 512;
 // The password for VNC authentication and MSLogonII: as the host gave it,
 // or, when the host gives UTF-8 (option password-charset utf8), its Latin-1
 // form in buf ('?' for what Latin-1 lacks), which is what those servers
