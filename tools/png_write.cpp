@@ -318,19 +318,9 @@ bool write_png_fast(const char *path, const unsigned char *rgb, int width, int h
         *why = std::strerror(errno);
         return false;
     }
-    bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size() && std::fflush(f) == 0;
-    int error = errno;
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        *why = std::strerror(error);
-        std::remove(path);
-        return false;
-    }
-    *bytes = static_cast<long>(file.size());
-    return true;
+    // A short write leaves the stream's error flag set for finish_file.
+    std::fwrite(file.data(), 1, file.size(), f);
+    return finish_file(f, path, bytes, why);
 }
 
 #endif

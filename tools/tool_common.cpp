@@ -163,22 +163,13 @@ option_result parse_common_option(int argc, char **argv, int *i, common_options 
         o->timeout_s = t;
         return option_result::kTaken;
     }
-    for (auto [name, field] : {std::pair{"--encodings", &common_options::encodings},
-                               std::pair{"--jpeg-quality", &common_options::jpeg_quality}}) {
-        ok = option_value(argc, argv, i, name, &value, &matched);
-        if (!matched) continue;
-        if (!ok || value.empty()) {
-            usage_error("%s needs a value", name);
-            return option_result::kError;
-        }
-        o->*field = value;  // the library judges it
-        return option_result::kTaken;
-    }
     if (arg == "--insecure") {
         o->insecure = true;
         return option_result::kTaken;
     }
-    for (auto [name, field] : {std::pair{"--security", &common_options::security},
+    for (auto [name, field] : {std::pair{"--encodings", &common_options::encodings},
+                               std::pair{"--jpeg-quality", &common_options::jpeg_quality},
+                               std::pair{"--security", &common_options::security},
                                std::pair{"--ca-file", &common_options::ca_file},
                                std::pair{"--pin", &common_options::pin}}) {
         ok = option_value(argc, argv, i, name, &value, &matched);

@@ -1,6 +1,7 @@
 #include "vnc_alloc.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -60,3 +61,9 @@ long vnc_alloc_points_for_testing() { return s_points.load(); }
 bool vnc_alloc_fault_fired_for_testing() { return s_fired.load(); }
 
 long vnc_alloc_live_blocks_for_testing() { return s_live.load(); }
+
+void vnc_wipe(void *p, size_t n) {
+    if (!p) return;
+    volatile uint8_t *v = static_cast<volatile uint8_t *>(p);
+    while (n--) *v++ = 0;
+}

@@ -13,6 +13,9 @@ void *vnc_malloc(size_t size);
 void *vnc_calloc(size_t count, size_t size);
 void *vnc_realloc(void *block, size_t size);
 void vnc_free(void *block);
+// Zeroes n bytes at p (null: nothing) in a way the compiler keeps: secrets
+// do not stay behind in memory that is freed or reused.
+void vnc_wipe(void *p, size_t n);
 
 // zlib's allocator pair (for z_stream.zalloc / zfree), through the above.
 void *vnc_zalloc(void *opaque, unsigned items, unsigned size);

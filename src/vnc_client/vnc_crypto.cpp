@@ -68,12 +68,6 @@ void quiet_log(void *, int, const char *, va_list) {}
 
 }  // namespace
 
-void vnc_wipe(void *p, size_t n) {
-    if (!p || !n) return;
-    volatile uint8_t *v = static_cast<volatile uint8_t *>(p);
-    while (n--) *v++ = 0;
-}
-
 bool vnc_crypto_init() {
     static const bool ok = [] {
         // A host that set libgcrypt up itself keeps its settings.

@@ -9,8 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-// Zeroes memory the compiler may not drop as a dead store.
-void vnc_wipe(void *p, size_t n);
+#include "vnc_alloc.h"
 
 // A byte vector wiped when it goes (keys, shared secrets, credentials).
 struct vnc_secret {

@@ -201,7 +201,7 @@ int connect_impl(vnc_client_t *c, const char *host, int port, const char *passwo
     }
     const int negotiated = vnc_sec_negotiate(sec, false);
     // The username has done its work (or failed to).
-    vnc_sec_wipe(&c->conn.username[0], c->conn.username.size());
+    vnc_wipe(&c->conn.username[0], c->conn.username.size());
     c->conn.username.clear();
     if (negotiated) return fail(c, sec.error);
     if (sec.expect_result) {

@@ -178,7 +178,7 @@ extern "C" VNC_API int vnc_set_option(vnc_client_t *c, const char *name, const c
             if (std::strcmp(name, t.name) != 0) continue;
             std::string &field = o.*t.field;
             // The old value may have been a name worth not leaving behind.
-            vnc_sec_wipe(&field[0], field.size());
+            vnc_wipe(&field[0], field.size());
             field = value;
             return 0;
         }

@@ -81,6 +81,6 @@ int vnc_sec_mslogon2(vnc_sec_ctx &ctx) {
     const int r = vnc_sec_run_crypto(ctx, 113, "mslogon2", "MSLogonII authentication",
                                      vnc_security_mslogon2);
     ctx.password = given;
-    vnc_sec_wipe(latin1, sizeof latin1);
+    vnc_wipe(latin1, sizeof latin1);
     return r;
 }

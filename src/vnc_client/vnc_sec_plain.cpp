@@ -20,7 +20,7 @@ int vnc_sec_plain(vnc_sec_ctx &ctx) {
     if (ulen) std::memcpy(msg + 8, user.data(), ulen);
     if (plen) std::memcpy(msg + 8 + ulen, ctx.password, plen);
     const int r = vnc_sec_send(ctx, msg, 8 + ulen + plen, "Failed to send the username and password");
-    vnc_sec_wipe(msg, sizeof msg);
+    vnc_wipe(msg, sizeof msg);
     if (r) return -1;
     ctx.expect_result = true;
     ctx.auth_name = "Username and password authentication";

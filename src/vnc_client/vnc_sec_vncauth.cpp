@@ -11,9 +11,9 @@ int vnc_sec_vncauth(vnc_sec_ctx &ctx) {
                                    "the VNC authentication challenge");
     char latin1[kDesPasswordRoom];
     vnc_des_encrypt_challenge(challenge, vnc_sec_des_password(ctx, latin1), response);
-    vnc_sec_wipe(latin1, sizeof latin1);
+    vnc_wipe(latin1, sizeof latin1);
     const int r = vnc_sec_send(ctx, response, 16, "Failed to send VNC auth response");
-    vnc_sec_wipe(response, sizeof response);
+    vnc_wipe(response, sizeof response);
     if (r) return -1;
     ctx.expect_result = true;
     return 0;

@@ -220,11 +220,6 @@ void vnc_sec_info(vnc_sec_ctx &ctx, const char *key, const char *value) {
     std::snprintf(c->security_info + used, sizeof c->security_info - used, "%s: %s\n", key, value);
 }
 
-void vnc_sec_wipe(void *data, size_t length) {
-    volatile uint8_t *p = static_cast<volatile uint8_t *>(data);
-    while (length--) *p++ = 0;
-}
-
 extern "C" VNC_API int vnc_get_security_info(vnc_client_t *c, char *buf, int size) {
     if (!c) return -1;
     std::lock_guard<std::mutex> g(c->info_lock);

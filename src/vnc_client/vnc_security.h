@@ -111,8 +111,6 @@ vnc_transport_ptr vnc_sec_take_transport(vnc_sec_ctx &ctx);
 // Adds "key: value" to what vnc_get_security_info shows; type goes first
 // (vnc_sec_negotiate records it), then tls-*, then the certificate's.
 void vnc_sec_info(vnc_sec_ctx &ctx, const char *key, const char *value);
-// Wipes a buffer that held a secret, in a way the compiler keeps.
-void vnc_sec_wipe(void *data, size_t length);
 
 // Room for the password as the DES-keyed schemes take it. They key with at
 // most 63 bytes of it; a UTF-8 password cut at this room still has more
